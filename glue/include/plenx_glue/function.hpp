@@ -1,0 +1,76 @@
+// plenx_glue/function.hpp: compiled functions that Python treats like its own functions.
+//
+// They bind as methods, take arguments by position or keyword, and carry annotations.
+#pragma once
+
+#include <span>
+
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace glue {
+
+/// The most parameters (self included) a compiled function may declare.
+inline constexpr int max_params = 8;
+
+/// A parameter's default value, made into an object when the function is created.
+struct Default {
+    enum Kind { required, none, integer, empty_dict } kind = required;
+    long value = 0;
+};
+inline constexpr Default no_value{Default::none};
+inline constexpr Default empty_mapping{Default::empty_dict};
+inline constexpr Default integer_default(long v) { return {Default::integer, v}; }
+
+/// One declared parameter; `annotation` is its source text, stored as a string.
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;
+    Default default_value{};
+};
+
+class Args;
+/// A function body: returns a new reference, or throws python_error.
+using Impl = Ref (*)(const Args&);
+
+/// Everything about a function that is fixed at compile time.
+struct FunctionDef {
+    const char* name;
+    std::span<const Param> params;
+    const char* returns;  // return annotation text, or nullptr for none
+    Impl impl;
+};
+
+/// The bound arguments of one call, in declaration order (borrowed).
+class Args {
+public:
+    Args(PyObject* function, PyObject* const* slots) noexcept : function_(function), slots_(slots) {}
+    PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
+    /// The function being called.
+    PyObject* function() const noexcept { return function_; }
+    /// The globals of the function's module.
+    PyObject* globals() const noexcept;
+    /// The class that defines the function (borrowed), as super() would use it.
+    PyObject* owner() const;
+    /// Looks a module global up at this use, as the interpreter does (NameError when absent).
+    Ref global(const Name& name) const;
+
+private:
+    PyObject* function_;
+    PyObject* const* slots_;
+};
+
+/// Creates the function object for `def`, living in the module whose dict is `globals`.
+/// `qualname_prefix` is the owning class's qualified name, or nullptr at module level.
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix);
+
+/// Records the class that defines `function` (no-op for other objects).
+void set_owner(PyObject* function, PyObject* owner) noexcept;
+
+/// The definition behind one of our function objects, or nullptr for any other object.
+const FunctionDef* definition_of(PyObject* o) noexcept;
+
+/// Looks a name up in `globals`, then in builtins, raising NameError like the interpreter.
+Ref global(PyObject* globals, PyObject* name);
+
+}  // namespace glue

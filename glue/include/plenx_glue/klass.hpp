@@ -1,0 +1,46 @@
+// plenx_glue/klass.hpp: ordinary Python classes whose members are compiled functions.
+//
+// Classes are made by calling `type`, so they are exactly what a class statement would make.
+#pragma once
+
+#include <span>
+
+#include "function.hpp"
+#include "ops.hpp"
+
+namespace glue {
+
+/// One entry of a class body, in declaration order.
+struct Member {
+    enum Kind { method, property, class_method } kind;
+    const FunctionDef* def;
+};
+
+/// `type(name, bases, namespace)` with `__module__` from `globals` and the members in order.
+Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members);
+
+/// Finds `name` the way `super(owner, self).name` does: in type(self).__mro__ after `owner`.
+/// Returns the raw class attribute (not bound); raises as super() does when there is none.
+Ref super_lookup(PyObject* owner, PyObject* self, PyObject* name);
+
+/// `super(owner, self).name`, looked up now and called later.
+class SuperMethod {
+public:
+    SuperMethod(PyObject* owner, PyObject* self, PyObject* name);
+    template <class... A>
+    Ref operator()(A... args) const {
+        return self_ ? call(attribute_, self_, args...) : call(attribute_, args...);
+    }
+
+private:
+    Ref attribute_;
+    PyObject* self_ = nullptr;  // set when the attribute is a function still to be given self
+};
+
+/// Calls `super(owner, self).name(args...)`.
+template <class... A>
+Ref call_super(PyObject* owner, PyObject* self, PyObject* name, A... args) {
+    return SuperMethod(owner, self, name)(args...);
+}
+
+}  // namespace glue

@@ -1,0 +1,401 @@
+// glue/src/function.cpp: the compiled function type.
+//
+// Argument binding and its TypeErrors follow the interpreter's own rules for Python functions.
+#include "plenx_glue/function.hpp"
+
+#include <structmember.h>
+
+#include <algorithm>
+#include <cstddef>
+
+#include "plenx_glue/ops.hpp"
+
+namespace glue {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    PyObject* globals;      // the module's dict
+    PyObject* name;         // __name__
+    PyObject* qualname;     // __qualname__
+    PyObject* module;       // __module__
+    PyObject* doc;          // __doc__
+    PyObject* annotations;  // __annotations__ (a dict, or null until asked for)
+    PyObject* defaults;     // __defaults__ (a tuple, or null)
+    PyObject* code;         // __code__, so that inspect reads the signature
+    PyObject* varnames;     // the parameter names, interned
+    PyObject* owner;        // the class that defines it (what super() starts after), or null
+    PyObject* dict;         // __dict__
+    PyObject* weakrefs;
+};
+
+PyTypeObject* function_type = nullptr;
+
+FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
+
+// ---- argument binding, worded as the interpreter words it ----
+
+void too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t defcount) {
+    const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
+    Ref sig = defcount ? check(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount))
+                       : check(PyUnicode_FromFormat("%zd", argcount));
+    const bool plural = defcount != 0 || argcount != 1;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname, sig.get(),
+                 plural ? "s" : "", given, given == 1 ? "was" : "were");
+}
+
+void missing_arguments(FunctionObject* f, PyObject** slots, Py_ssize_t end) {
+    Ref names = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < end; i++) {
+        if (slots[i] != nullptr) continue;
+        Ref quoted = check(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i)));
+        check_status(PyList_Append(names, quoted));
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(names.get());
+    Ref listed;
+    if (n == 1) {
+        listed = own(PyList_GET_ITEM(names.get(), 0));
+    } else if (n == 2) {
+        listed = check(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref tail = check(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), n - 2),
+                                              PyList_GET_ITEM(names.get(), n - 1)));
+        Ref head = check(PyList_GetSlice(names, 0, n - 2));
+        Ref separator = text(", ");
+        Ref joined = check(PyUnicode_Join(separator, head));
+        listed = check(PyUnicode_Concat(joined, tail));
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, n,
+                 n == 1 ? "" : "s", listed.get());
+}
+
+/// The position of keyword `keyword` among the parameters, or -1.
+Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
+    const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
+    for (Py_ssize_t j = 0; j < argcount; j++) {
+        if (PyTuple_GET_ITEM(f->varnames, j) == keyword) return j;
+    }
+    for (Py_ssize_t j = 0; j < argcount; j++) {
+        if (check_status(PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(f->varnames, j), Py_EQ))) return j;
+    }
+    return -1;
+}
+
+/// Fills `slots` from positional and keyword arguments, then defaults. Throws on a bad call.
+void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* defaults,
+          PyObject** slots) {
+    const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
+    const Py_ssize_t n = std::min(nargs, argcount);
+    std::copy(args, args + n, slots);
+    const Py_ssize_t kwcount = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < kwcount; i++) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+        const Py_ssize_t j = parameter_index(f, keyword);
+        if (j < 0) raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
+        if (slots[j] != nullptr)
+            raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword);
+        slots[j] = args[nargs + i];
+    }
+    const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (nargs > argcount) {
+        too_many_positional(f, nargs, defcount);
+        raise();
+    }
+    if (nargs < argcount) {
+        const Py_ssize_t m = argcount - defcount;
+        for (Py_ssize_t i = nargs; i < m; i++) {
+            if (slots[i] == nullptr) {
+                missing_arguments(f, slots, m);
+                raise();
+            }
+        }
+        for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; i++) {
+            if (slots[m + i] == nullptr) slots[m + i] = PyTuple_GET_ITEM(defaults, i);
+        }
+    }
+}
+
+PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
+    if (f->globals == nullptr) {  // only after the collector has broken a cycle through it
+        PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
+        return nullptr;
+    }
+    // Our functions can call each other without a Python frame in between; keep the limit.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), slots)).release(); },
+                               static_cast<PyObject*>(nullptr));
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    FunctionObject* f = as_function(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == PyTuple_GET_SIZE(f->varnames)) return run(f, args);
+    PyObject* slots[max_params] = {};
+    // Held for the call: the defaults tuple may be replaced while the body runs.
+    Ref defaults = Ref::borrow(f->defaults);
+    if (!guarded([&] { bind(f, args, nargs, kwnames, defaults, slots); return true; }, false)) return nullptr;
+    return run(f, slots);
+}
+
+// ---- the type ----
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->globals);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->code);
+    Py_VISIT(f->varnames);
+    Py_VISIT(f->owner);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->owner);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->varnames);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+/// Pickled by reference, like a Python function: by module and qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+int set_text(PyObject** field, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) { return set_text(&as_function(self)->name, value, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* defaults = as_function(self)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "plenx_metrics_plugin.compiled_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+PyTypeObject* the_type() {
+    if (function_type == nullptr)
+        function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
+    return function_type;
+}
+
+Ref default_object(const Default& d) {
+    switch (d.kind) {
+        case Default::integer: return integer(d.value);
+        case Default::empty_dict: return check(PyDict_New());
+        default: return none();
+    }
+}
+
+/// A code object carrying the parameter names, which is what inspect reads a signature from.
+Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames) {
+    PyObject* file = PyDict_GetItemString(globals, "__file__");
+    const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : "<compiled>";
+    if (filename == nullptr) raise();
+    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, PyUnicode_AsUTF8(name), 0)));
+    Ref replace = getattr(empty, Ref(text("replace")));
+    Ref kwargs = check(PyDict_New());
+    Ref argcount = integer(static_cast<long>(PyTuple_GET_SIZE(varnames)));
+    check_status(PyDict_SetItemString(kwargs, "co_argcount", argcount));
+    check_status(PyDict_SetItemString(kwargs, "co_nlocals", argcount));
+    check_status(PyDict_SetItemString(kwargs, "co_varnames", varnames));
+    check_status(PyDict_SetItemString(kwargs, "co_qualname", qualname));
+    Ref no_args = check(PyTuple_New(0));
+    return check(PyObject_Call(replace, no_args, kwargs));
+}
+
+}  // namespace
+
+PyObject* Args::globals() const noexcept { return as_function(function_)->globals; }
+
+PyObject* Args::owner() const {
+    PyObject* owner = as_function(function_)->owner;
+    if (owner == nullptr) raise(PyExc_SystemError, "%U has no defining class", as_function(function_)->qualname);
+    return owner;
+}
+
+void set_owner(PyObject* function, PyObject* owner) noexcept {
+    if (function_type && Py_IS_TYPE(function, function_type))
+        Py_XSETREF(as_function(function)->owner, Py_NewRef(owner));
+}
+
+Ref Args::global(const Name& name) const { return glue::global(globals(), name); }
+
+Ref global(PyObject* globals, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (value != nullptr) return own(value);
+    if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
+    raise();
+}
+
+const FunctionDef* definition_of(PyObject* o) noexcept {
+    return function_type && Py_IS_TYPE(o, function_type) ? as_function(o)->def : nullptr;
+}
+
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix) {
+    if (def.params.size() > static_cast<size_t>(max_params)) raise(PyExc_SystemError, "too many parameters");
+    Ref name = check(PyUnicode_InternFromString(def.name));
+    Ref qualname = qualname_prefix ? check(PyUnicode_FromFormat("%s.%s", qualname_prefix, def.name)) : name;
+    Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
+    Ref annotations = check(PyDict_New());
+    Ref defaults_list = check(PyList_New(0));
+    Py_ssize_t i = 0;
+    for (const Param& param : def.params) {
+        PyTuple_SET_ITEM(varnames.get(), i++, check(PyUnicode_InternFromString(param.name)).release());
+        if (param.annotation) check_status(PyDict_SetItemString(annotations, param.name, text(param.annotation)));
+        if (param.default_value.kind != Default::required)
+            check_status(PyList_Append(defaults_list, default_object(param.default_value)));
+    }
+    if (def.returns) check_status(PyDict_SetItemString(annotations, "return", text(def.returns)));
+    Ref defaults = PyList_GET_SIZE(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
+    PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
+    if (module == nullptr && PyErr_Occurred()) raise();
+    Ref code = make_code(globals, name, qualname, varnames);
+
+    FunctionObject* f = PyObject_GC_New(FunctionObject, the_type());
+    if (f == nullptr) raise();
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->globals = Py_NewRef(globals);
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Py_NewRef(module ? module : Py_None);
+    f->doc = Py_NewRef(Py_None);
+    f->annotations = annotations.release();
+    f->defaults = defaults.release();
+    f->code = code.release();
+    f->varnames = varnames.release();
+    f->owner = nullptr;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace glue

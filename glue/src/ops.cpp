@@ -1,0 +1,82 @@
+// glue/src/ops.cpp: the out-of-line operations of ops.hpp.
+//
+// Comparisons take shortcuts only where the interpreter would reach the same answer.
+#include "plenx_glue/ops.hpp"
+
+namespace glue {
+
+Ref keyword_names(std::initializer_list<const Name*> names) {
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const Name* name : names) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(name->get()));
+    return tuple;
+}
+
+namespace {
+
+Name append_name{"append"};
+
+template <class T>
+bool apply(T a, T b, int op) {
+    switch (op) {
+        case Py_LT: return a < b;
+        case Py_LE: return a <= b;
+        case Py_EQ: return a == b;
+        case Py_NE: return a != b;
+        case Py_GT: return a > b;
+        default: return a >= b;
+    }
+}
+
+/// The value of an exact int that fits a long, for the shortcut below.
+bool small_long(PyObject* o, long* value) {
+    int overflow = 0;
+    *value = PyLong_AsLongAndOverflow(o, &overflow);
+    return overflow == 0;  // cannot fail otherwise for an exact int
+}
+
+}  // namespace
+
+Ref compare(PyObject* a, PyObject* b, int op) {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
+        return boolean(apply(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op));
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        long x, y;
+        if (small_long(a, &x) && small_long(b, &y)) return boolean(apply(x, y, op));
+    }
+    return check(PyObject_RichCompare(a, b, op));
+}
+
+bool equals(PyObject* a, PyObject* b) {
+    // Types that keep object's own equality compare by identity, whichever side is asked first.
+    const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
+    if (Py_TYPE(a)->tp_richcompare == identity && Py_TYPE(b)->tp_richcompare == identity) return a == b;
+    Ref result = compare(a, b, Py_EQ);
+    return truthy(result);
+}
+
+void append(PyObject* o, PyObject* value) {
+    if (PyList_CheckExact(o)) {
+        check_status(PyList_Append(o, value));
+        return;
+    }
+    call_method(o, append_name, value);
+}
+
+void raise_chained(PyObject* type, PyObject* message, Ref handled, bool as_cause) {
+    Ref error = call(type, message);
+    if (as_cause) PyException_SetCause(error, Py_NewRef(handled.get()));
+    PyException_SetContext(error, handled.release());
+    // Restore, not SetObject: the chain is complete and must not be re-linked to an outer handler.
+    PyErr_Restore(Py_NewRef(type), error.release(), nullptr);
+    raise();
+}
+
+void raise_during(Ref handled) {
+    Ref pending = fetch_error();
+    if (!pending) raise(PyExc_SystemError, "no exception to chain");
+    if (pending.get() != handled.get()) PyException_SetContext(pending, handled.release());
+    reraise(pending);
+}
+
+}  // namespace glue

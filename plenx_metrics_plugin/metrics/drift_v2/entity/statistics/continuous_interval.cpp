@@ -1,0 +1,106 @@
+// continuous_interval.cpp: the continuous statistics interval, one value range of a numeric feature.
+//
+// Ordered by change percentage, then lower bound, then upper bound.
+#include "interval.hpp"
+
+namespace interval {
+
+using namespace glue;
+
+namespace {
+
+/// ContinuousStatisticsInterval(lower_bound, upper_bound)
+Ref init(const Args& a) {
+    PyObject* self = a[0];
+    setattr(self, names::lower_bound, call(a.global(names::round_), a[1]));
+    setattr(self, names::upper_bound, call(a.global(names::round_), a[2]));
+    SuperMethod base_init(a.owner(), self, names::init);
+    Ref lower = getattr(self, names::lower_bound);
+    Ref lower_text = check(PyObject_Format(lower, nullptr));
+    Ref upper = getattr(self, names::upper_bound);
+    Ref upper_text = check(PyObject_Format(upper, nullptr));
+    base_init(Ref(check(PyUnicode_FromFormat("%U-%U", lower_text.get(), upper_text.get()))).get());
+    return none();
+}
+
+/// self < other: by change percentage, then lower bound, then upper bound.
+Ref less(const Args& a) {
+    PyObject *self = a[0], *other = a[1];
+    Ref change = getattr(self, names::absolute_change_percentage);
+    Ref other_change = other_attribute(other, names::absolute_change_percentage);
+    if (!other_change) return not_implemented();
+    if (truthy(compare_numbers(change, other_change, Py_EQ))) {
+        Ref lower = getattr(self, names::lower_bound);
+        Ref other_lower = other_attribute(other, names::lower_bound);
+        if (!other_lower) return not_implemented();
+        if (truthy(compare_numbers(lower, other_lower, Py_EQ))) {
+            Ref upper = getattr(self, names::upper_bound);
+            Ref other_upper = other_attribute(other, names::upper_bound);
+            if (!other_upper) return not_implemented();
+            return compare_numbers(upper, other_upper, Py_LT);
+        }
+        lower = getattr(self, names::lower_bound);
+        other_lower = other_attribute(other, names::lower_bound);
+        if (!other_lower) return not_implemented();
+        return compare_numbers(lower, other_lower, Py_LT);
+    }
+    change = getattr(self, names::absolute_change_percentage);
+    other_change = other_attribute(other, names::absolute_change_percentage);
+    if (!other_change) return not_implemented();
+    return compare_numbers(change, other_change, Py_LT);
+}
+
+/// self == other: change percentage, lower bound and upper bound all equal; the first false result wins.
+Ref equal(const Args& a) {
+    PyObject *self = a[0], *other = a[1];
+    for (const Name* name : {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound}) {
+        Ref mine = getattr(self, *name);
+        Ref theirs = other_attribute(other, *name);
+        if (!theirs) return not_implemented();
+        Ref result = compare_numbers(mine, theirs, Py_EQ);
+        if (!truthy(result) || name == &names::upper_bound) return result;
+    }
+    return none();  // not reached
+}
+
+/// to_dict(): the base entries, then both bounds.
+Ref to_dict(const Args& a) {
+    PyObject* self = a[0];
+    Ref dict = call_super(a.owner(), self, names::to_dict);
+    put_entry(a, dict, names::lower_bound, [self] { return getattr(self, names::lower_bound); });
+    put_entry(a, dict, names::upper_bound, [self] { return getattr(self, names::upper_bound); });
+    return dict;
+}
+
+/// from_dict(dict_): a new interval from the stored bounds, id and measurements.
+Ref from_dict(const Args& a) {
+    PyObject* dict_ = a[1];
+    require_exact(dict_, &PyDict_Type, "dict_");
+    return restoring(
+        [&] {
+            Ref lower = subscript(dict_, names::lower_bound);
+            Ref upper = subscript(dict_, names::upper_bound);
+            Ref interval = call(a.global(names::ContinuousStatisticsInterval), lower.get(), upper.get());
+            setattr(interval, names::id, subscript(dict_, names::id));
+            restore_measurements(interval, dict_);
+            getattr(interval, names::absolute_change_percentage);  // computes and caches it
+            setattr(interval, names::insights_available, subscript(dict_, names::insights_available));
+            return interval;
+        },
+        [&](PyObject* error) { return PyUnicode_FromFormat("Missing key %S in dict %S", error, dict_); });
+}
+
+constexpr Param init_params[] = {{"self"}, {"lower_bound", "Union[int, float]"}, {"upper_bound", "Union[int, float]"}};
+constexpr Param compare_params[] = {{"self"}, {"other"}};
+constexpr Param self_only[] = {{"self"}};
+constexpr Param from_dict_params[] = {{"cls"}, {"dict_", "dict"}};
+
+}  // namespace
+
+const FunctionDef continuous_init{"__init__", init_params, "None", init};
+const FunctionDef continuous_lt{"__lt__", compare_params, "bool", less};
+const FunctionDef continuous_eq{"__eq__", compare_params, "bool", equal};
+const FunctionDef continuous_to_dict{"to_dict", self_only, "dict", to_dict};
+const FunctionDef continuous_from_dict{"from_dict", from_dict_params, "'ContinuousStatisticsInterval'", from_dict};
+
+}  // namespace interval

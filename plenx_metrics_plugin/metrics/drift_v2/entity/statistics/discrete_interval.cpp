@@ -1,0 +1,105 @@
+// discrete_interval.cpp: the discrete statistics interval, one category of a categorical feature.
+//
+// Significant only above the statistical buffer; ordered by change percentage, then contribution.
+#include "interval.hpp"
+
+namespace interval {
+
+using namespace glue;
+
+namespace {
+
+/// DiscreteStatisticsInterval(field)
+Ref init(const Args& a) {
+    PyObject* self = a[0];
+    call_super(a.owner(), self, names::init, a[1]);
+    setattr(self, names::contribution_to_distance, integer(-1));
+    setattr(self, names::statistical_buffer, integer(-1));
+    return none();
+}
+
+/// is_change_significant: a non-zero change strictly above the statistical buffer.
+Ref significant(const Args& a) {
+    PyObject* self = a[0];
+    Ref change = getattr(self, names::absolute_change_percentage);
+    if (!truthy(change)) return boolean(false);
+    change = getattr(self, names::absolute_change_percentage);
+    Ref buffer = getattr(self, names::statistical_buffer);
+    return boolean(truthy(compare_numbers(change, buffer, Py_GT)));
+}
+
+/// self < other: by change percentage, then contribution to distance.
+Ref less(const Args& a) {
+    PyObject *self = a[0], *other = a[1];
+    Ref change = getattr(self, names::absolute_change_percentage);
+    Ref other_change = other_attribute(other, names::absolute_change_percentage);
+    if (!other_change) return not_implemented();
+    if (truthy(compare_numbers(change, other_change, Py_EQ))) {
+        Ref contribution = getattr(self, names::contribution_to_distance);
+        Ref other_contribution = other_attribute(other, names::contribution_to_distance);
+        if (!other_contribution) return not_implemented();
+        return compare_numbers(contribution, other_contribution, Py_LT);
+    }
+    change = getattr(self, names::absolute_change_percentage);
+    other_change = other_attribute(other, names::absolute_change_percentage);
+    if (!other_change) return not_implemented();
+    return compare_numbers(change, other_change, Py_LT);
+}
+
+/// self == other: change percentage and contribution to distance equal; a false first result wins.
+Ref equal(const Args& a) {
+    PyObject *self = a[0], *other = a[1];
+    Ref change = getattr(self, names::absolute_change_percentage);
+    Ref other_change = other_attribute(other, names::absolute_change_percentage);
+    if (!other_change) return not_implemented();
+    Ref result = compare_numbers(change, other_change, Py_EQ);
+    if (!truthy(result)) return result;
+    Ref contribution = getattr(self, names::contribution_to_distance);
+    Ref other_contribution = other_attribute(other, names::contribution_to_distance);
+    if (!other_contribution) return not_implemented();
+    return compare_numbers(contribution, other_contribution, Py_EQ);
+}
+
+/// to_dict(): the base entries, then the contribution to distance and the buffer.
+Ref to_dict(const Args& a) {
+    PyObject* self = a[0];
+    Ref dict = call_super(a.owner(), self, names::to_dict);
+    put_entry(a, dict, names::contribution_to_distance, [self] { return getattr(self, names::contribution_to_distance); });
+    put_entry(a, dict, names::statistical_buffer, [self] { return getattr(self, names::statistical_buffer); });
+    return dict;
+}
+
+/// from_dict(dict_): a new interval from the stored field, id, measurements and numbers.
+Ref from_dict(const Args& a) {
+    PyObject* dict_ = a[1];
+    require_exact(dict_, &PyDict_Type, "dict_");
+    return restoring(
+        [&] {
+            Ref field = subscript(dict_, names::field);
+            Ref interval = call(a.global(names::DiscreteStatisticsInterval), field.get());
+            setattr(interval, names::id, subscript(dict_, names::id));
+            restore_measurements(interval, dict_);
+            setattr(interval, names::contribution_to_distance, subscript(dict_, names::contribution_to_distance));
+            setattr(interval, names::statistical_buffer, subscript(dict_, names::statistical_buffer));
+            getattr(interval, names::absolute_change_percentage);  // computes and caches it
+            setattr(interval, names::insights_available, subscript(dict_, names::insights_available));
+            return interval;
+        },
+        [&](PyObject*) { return PyUnicode_FromFormat("Invalid interval dict: %S", dict_); });
+}
+
+constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
+constexpr Param compare_params[] = {{"self"}, {"other"}};
+constexpr Param self_only[] = {{"self"}};
+constexpr Param from_dict_params[] = {{"cls"}, {"dict_", "dict"}};
+
+}  // namespace
+
+const FunctionDef discrete_init{"__init__", init_params, "None", init};
+const FunctionDef discrete_is_change_significant{"is_change_significant", self_only, "bool", significant};
+const FunctionDef discrete_lt{"__lt__", compare_params, "bool", less};
+const FunctionDef discrete_eq{"__eq__", compare_params, "bool", equal};
+const FunctionDef discrete_to_dict{"to_dict", self_only, "dict", to_dict};
+const FunctionDef discrete_from_dict{"from_dict", from_dict_params, "'DiscreteStatisticsInterval'", from_dict};
+
+}  // namespace interval

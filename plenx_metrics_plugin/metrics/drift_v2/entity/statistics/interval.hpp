@@ -1,0 +1,158 @@
+// interval.hpp: what the files of the interval module share.
+//
+// Attribute and global names, the member tables of each class, and the numeric shortcuts.
+#pragma once
+
+#include <plenx_glue/function.hpp>
+#include <plenx_glue/klass.hpp>
+#include <plenx_glue/ops.hpp>
+
+#include <span>
+
+namespace interval {
+
+using glue::Args;
+using glue::Name;
+using glue::Ref;
+
+namespace names {
+// Module globals: imported at load, looked up at each use.
+inline Name total_ordering{"total_ordering"};
+inline Name Union{"Union"};
+inline Name uuid4{"uuid4"};
+inline Name np{"np"};
+inline Name get_python_types{"get_python_types"};
+inline Name round_{"round_"};
+inline Name INFINITY_{"INFINITY"};
+inline Name DataSetType{"DataSetType"};
+inline Name ControlBoxManager{"ControlBoxManager"};
+inline Name IntervalValue{"IntervalValue"};
+inline Name Interval{"Interval"};
+inline Name ContinuousStatisticsInterval{"ContinuousStatisticsInterval"};
+inline Name DiscreteStatisticsInterval{"DiscreteStatisticsInterval"};
+
+// Attributes, properties and methods.
+inline Name id{"id"};
+inline Name field{"field"};
+inline Name values{"values"};
+inline Name absolute_change_percentage_cache{"_absolute_change_percentage"};
+inline Name eligible_for_insights_cache{"_eligible_for_insights"};
+inline Name insights_available{"insights_available"};
+inline Name type{"type"};
+inline Name absolute_count{"absolute_count"};
+inline Name percentage{"percentage"};
+inline Name absolute_change_percentage{"absolute_change_percentage"};
+inline Name eligible_for_insights{"eligible_for_insights"};
+inline Name is_change_significant{"is_change_significant"};
+inline Name calculate_absolute_change_percentage{"_calculate_absolute_change_percentage"};
+inline Name add_baseline_value{"add_baseline_value"};
+inline Name add_production_value{"add_production_value"};
+inline Name get_baseline_value{"get_baseline_value"};
+inline Name get_production_value{"get_production_value"};
+inline Name has_increased_in_production{"has_increased_in_production"};
+inline Name to_dict{"to_dict"};
+inline Name lower_bound{"lower_bound"};
+inline Name upper_bound{"upper_bound"};
+inline Name statistical_buffer{"statistical_buffer"};
+inline Name contribution_to_distance{"contribution_to_distance"};
+inline Name init{"__init__"};
+inline Name BASELINE{"BASELINE"};
+inline Name PRODUCTION{"PRODUCTION"};
+inline Name abs{"abs"};
+inline Name get_control_box{"get_control_box"};
+inline Name get_interval_percent_threshold_for_insights{"get_interval_percent_threshold_for_insights"};
+inline Name get_interval_count_threshold_for_insights{"get_interval_count_threshold_for_insights"};
+
+// Keys of the dictionary form that are not attribute names.
+inline Name increased_in_production{"increased_in_production"};
+inline Name baseline_absolute_count{"baseline_absolute_count"};
+inline Name baseline_percentage{"baseline_percentage"};
+inline Name production_absolute_count{"production_absolute_count"};
+inline Name production_percentage{"production_percentage"};
+}  // namespace names
+
+// ---- class members, defined beside the behaviour they carry ----
+extern const glue::FunctionDef interval_value_init;
+extern const glue::FunctionDef interval_init;
+extern const glue::FunctionDef add_baseline_value;
+extern const glue::FunctionDef add_production_value;
+extern const glue::FunctionDef get_baseline_value;
+extern const glue::FunctionDef get_production_value;
+
+extern const glue::FunctionDef absolute_change_percentage;
+extern const glue::FunctionDef is_change_significant;
+extern const glue::FunctionDef eligible_for_insights;
+extern const glue::FunctionDef calculate_absolute_change_percentage;
+extern const glue::FunctionDef has_increased_in_production;
+
+extern const glue::FunctionDef interval_lt;
+extern const glue::FunctionDef interval_eq;
+extern const glue::FunctionDef interval_to_dict;
+extern const glue::FunctionDef interval_from_dict;
+
+extern const glue::FunctionDef continuous_init;
+extern const glue::FunctionDef continuous_lt;
+extern const glue::FunctionDef continuous_eq;
+extern const glue::FunctionDef continuous_to_dict;
+extern const glue::FunctionDef continuous_from_dict;
+
+extern const glue::FunctionDef discrete_init;
+extern const glue::FunctionDef discrete_is_change_significant;
+extern const glue::FunctionDef discrete_lt;
+extern const glue::FunctionDef discrete_eq;
+extern const glue::FunctionDef discrete_to_dict;
+extern const glue::FunctionDef discrete_from_dict;
+
+// ---- shared helpers ----
+
+/// dict[key] = get_python_types(read()), with `get_python_types` looked up afresh first.
+template <class Read>
+void put_entry(const Args& a, PyObject* dict, const Name& key, Read read) {
+    Ref convert = a.global(names::get_python_types);
+    Ref value = read();
+    glue::set_item(dict, key, glue::call(convert, value.get()));
+}
+
+/// `other.<name>` for a comparison: null when `other` has no such attribute.
+inline Ref other_attribute(PyObject* other, const Name& name) { return glue::lookup_attr(other, name); }
+
+/// The host's marker for an unsupported comparison.
+inline Ref not_implemented() noexcept { return glue::own(Py_NotImplemented); }
+
+/// Adds the stored baseline, then production, measurement of `dict_` to a restored interval.
+void restore_measurements(PyObject* interval, PyObject* dict_);
+
+/// Runs `restore`; a KeyError inside it becomes ValueError(message_for(KeyError)) from the KeyError.
+template <class Restore, class Message>
+Ref restoring(Restore restore, Message message_for) {
+    try {
+        return restore();
+    } catch (const glue::python_error&) {
+        if (!glue::pending_is(PyExc_KeyError)) throw;
+    }
+    Ref error = glue::fetch_error();
+    Ref message = Ref::steal(message_for(error));
+    if (!message) glue::raise_during(error);
+    glue::raise_chained(PyExc_ValueError, message, error, true);
+}
+
+
+/// The `DataSetType` member named `member`, looked up afresh.
+Ref data_set(const Args& a, const Name& member);
+
+/// The first entry of `values` whose `type` equals `member`, or null when there is none.
+Ref find_value(PyObject* values, PyObject* member);
+
+/// The id of a new interval: the text of a fresh random UUID from the module's `uuid4`.
+Ref new_id(const Args& a);
+
+/// `np.abs(quotient)` where `np` is the module's global; made directly while it is numpy's own.
+Ref absolute(const Args& a, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline);
+
+/// `a <op> b` with the interpreter's result object; plain and numpy floats are compared here.
+Ref compare_numbers(PyObject* a, PyObject* b, int op);
+
+/// Records what the module imported at load, to know later whether it is still the original.
+void remember_imports(PyObject* globals);
+
+}  // namespace interval

@@ -1,0 +1,106 @@
+// interval_change.cpp: interval change measures.
+//
+// The change percentage and the eligibility are computed on first read and cached on the instance.
+#include "interval.hpp"
+
+namespace interval {
+
+using namespace glue;
+
+namespace {
+
+bool is_true(Ref result) { return truthy(result); }
+
+/// `o == 0`, by the host's truth rule.
+bool equals_zero(PyObject* o) { return is_true(compare_numbers(o, Ref(integer(0)), Py_EQ)); }
+/// `o != 0`, by the host's truth rule.
+bool differs_from_zero(PyObject* o) { return is_true(compare_numbers(o, Ref(integer(0)), Py_NE)); }
+
+/// INFINITY when the production side is non-zero, else the integer 0.
+Ref infinity_unless_zero(const Args& a, PyObject* production_side) {
+    if (differs_from_zero(production_side)) return a.global(names::INFINITY_);
+    return integer(0);
+}
+
+/// _calculate_absolute_change_percentage(): the change relative to the baseline share, uncached.
+Ref calculate(const Args& a) {
+    Ref values = getattr(a[0], names::values);
+    if (length(values) != 2) return integer(-1);
+    Ref baseline_type = data_set(a, names::BASELINE);
+    Ref baseline = find_value(values, baseline_type);
+    if (!baseline) return integer(-1);
+    Ref production_type = data_set(a, names::PRODUCTION);
+    Ref production = find_value(values, production_type);
+    if (!production) return integer(-1);
+
+    // A zero count on the baseline side wins over the percentages.
+    Ref baseline_count = getattr(baseline, names::absolute_count);
+    if (equals_zero(baseline_count)) return infinity_unless_zero(a, getattr(production, names::absolute_count));
+    Ref baseline_share = getattr(baseline, names::percentage);
+    if (equals_zero(baseline_share)) return infinity_unless_zero(a, getattr(production, names::percentage));
+
+    Ref np = a.global(names::np);
+    Ref abs = getattr(np, names::abs);
+    Ref production_share = getattr(production, names::percentage);
+    return absolute(a, np, abs, production_share, baseline_share);
+}
+
+/// absolute_change_percentage: the cached value; -1 is the marker of "not computed yet".
+Ref cached_change(const Args& a) {
+    PyObject* self = a[0];
+    Ref cached = getattr(self, names::absolute_change_percentage_cache);
+    if (is_true(compare_numbers(cached, Ref(integer(-1)), Py_NE))) return cached;
+    Ref computed = call_method(self, names::calculate_absolute_change_percentage);
+    setattr(self, names::absolute_change_percentage_cache, computed);
+    return getattr(self, names::absolute_change_percentage_cache);
+}
+
+/// is_change_significant: every change of a plain Interval is significant.
+Ref always_significant(const Args&) { return boolean(true); }
+
+/// Both thresholds reached by one measurement; the count is tested only when the share passes.
+Ref reaches_thresholds(PyObject* value, PyObject* percent_threshold, PyObject* count_threshold) {
+    Ref share = getattr(value, names::percentage);
+    Ref condition = compare_numbers(share, percent_threshold, Py_GE);
+    if (!truthy(condition)) return condition;
+    Ref count = getattr(value, names::absolute_count);
+    return compare_numbers(count, count_threshold, Py_GE);
+}
+
+/// eligible_for_insights: the first two measurements, by position, against the control box.
+Ref cached_eligibility(const Args& a) {
+    PyObject* self = a[0];
+    Ref cached = getattr(self, names::eligible_for_insights_cache);
+    if (cached.get() != Py_None) return cached;
+    Ref manager = call(a.global(names::ControlBoxManager));
+    Ref control_box = call_method(manager, names::get_control_box);
+    Ref percent_threshold = call_method(control_box, names::get_interval_percent_threshold_for_insights);
+    Ref count_threshold = call_method(control_box, names::get_interval_count_threshold_for_insights);
+    Ref values = getattr(self, names::values);
+    Ref baseline_condition = reaches_thresholds(item(values, 0), percent_threshold, count_threshold);
+    Ref production_condition = reaches_thresholds(item(values, 1), percent_threshold, count_threshold);
+    setattr(self, names::eligible_for_insights_cache, truthy(baseline_condition) ? production_condition : baseline_condition);
+    return getattr(self, names::eligible_for_insights_cache);
+}
+
+/// has_increased_in_production(): the production share strictly above the baseline share.
+Ref increased(const Args& a) {
+    PyObject* self = a[0];
+    Ref baseline = call_method(self, names::get_baseline_value);
+    Ref production = call_method(self, names::get_production_value);
+    Ref production_share = getattr(production, names::percentage);
+    Ref baseline_share = getattr(baseline, names::percentage);
+    return compare_numbers(production_share, baseline_share, Py_GT);
+}
+
+constexpr Param self_only[] = {{"self"}};
+
+}  // namespace
+
+const FunctionDef absolute_change_percentage{"absolute_change_percentage", self_only, "float", cached_change};
+const FunctionDef is_change_significant{"is_change_significant", self_only, "bool", always_significant};
+const FunctionDef eligible_for_insights{"eligible_for_insights", self_only, "bool", cached_eligibility};
+const FunctionDef calculate_absolute_change_percentage{"_calculate_absolute_change_percentage", self_only, "float", calculate};
+const FunctionDef has_increased_in_production{"has_increased_in_production", self_only, "bool", increased};
+
+}  // namespace interval

@@ -1,0 +1,100 @@
+// interval_module.cpp: the interval module: its imports at load and its four classes.
+//
+// Imports land in the module's globals, in the order the module states them, before any class.
+#include <plenx_glue/module.hpp>
+
+#include "interval.hpp"
+
+namespace interval {
+
+using namespace glue;
+
+namespace {
+
+constexpr Member interval_value_members[] = {
+    {Member::method, &interval_value_init},
+};
+
+constexpr Member interval_members[] = {
+    {Member::method, &interval_init},
+    {Member::property, &absolute_change_percentage},
+    {Member::property, &is_change_significant},
+    {Member::property, &eligible_for_insights},
+    {Member::method, &calculate_absolute_change_percentage},
+    {Member::method, &add_baseline_value},
+    {Member::method, &add_production_value},
+    {Member::method, &get_baseline_value},
+    {Member::method, &get_production_value},
+    {Member::method, &has_increased_in_production},
+    {Member::method, &interval_lt},
+    {Member::method, &interval_eq},
+    {Member::method, &interval_to_dict},
+    {Member::class_method, &interval_from_dict},
+};
+
+constexpr Member continuous_members[] = {
+    {Member::method, &continuous_init},
+    {Member::method, &continuous_lt},
+    {Member::method, &continuous_eq},
+    {Member::method, &continuous_to_dict},
+    {Member::class_method, &continuous_from_dict},
+};
+
+constexpr Member discrete_members[] = {
+    {Member::method, &discrete_init},
+    {Member::property, &discrete_is_change_significant},
+    {Member::method, &discrete_lt},
+    {Member::method, &discrete_eq},
+    {Member::method, &discrete_to_dict},
+    {Member::class_method, &discrete_from_dict},
+};
+
+void define(PyObject* globals, const Name& name, Ref value) { check_status(PyDict_SetItem(globals, name, value)); }
+
+void load(PyObject* globals) {
+    import_names(globals, "functools", {&names::total_ordering});
+    import_names(globals, "typing", {&names::Union});
+    import_names(globals, "uuid", {&names::uuid4});
+    define(globals, names::np, import_module(globals, "numpy"));
+    import_names(globals, "plenx_metrics_plugin.common.utils.python_utils", {&names::get_python_types, &names::round_});
+    import_names(globals, "plenx_metrics_plugin.metrics.drift_v2.utils.constants", {&names::INFINITY_, &names::DataSetType});
+    import_names(globals, "plenx_metrics_plugin.metrics.drift_v2.utils.control_box", {&names::ControlBoxManager});
+    remember_imports(globals);
+
+    Ref no_bases = check(PyTuple_New(0));
+    define(globals, names::IntervalValue, make_class(globals, "IntervalValue", no_bases, interval_value_members));
+    Ref interval = make_class(globals, "Interval", no_bases, interval_members);
+    interval = call(global(globals, names::total_ordering), interval.get());
+    define(globals, names::Interval, interval);
+    Ref interval_base = check(PyTuple_Pack(1, interval.get()));
+    define(globals, names::ContinuousStatisticsInterval,
+           make_class(globals, "ContinuousStatisticsInterval", interval_base, continuous_members));
+    define(globals, names::DiscreteStatisticsInterval,
+           make_class(globals, "DiscreteStatisticsInterval", interval_base, discrete_members));
+}
+
+int exec(PyObject* module) { return exec_module(module, load); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "interval",
+    "Statistics intervals of drift monitoring: one bin of a feature's distribution, measured in\n"
+    "the baseline and in the production data set.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace interval
+
+PyMODINIT_FUNC PyInit_interval() { return PyModuleDef_Init(&interval::module_def); }

@@ -1,0 +1,192 @@
+// interval_native.cpp: native stand-ins for library calls on the hot paths.
+//
+// Each shortcut applies only while the module's global is still the original it replaces.
+#include "interval.hpp"
+
+#include <pthread.h>
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+namespace interval {
+
+using namespace glue;
+
+namespace {
+
+// What the module imported at load, when it was the genuine article (else null).
+PyObject* standard_uuid4 = nullptr;
+PyObject* numpy_module = nullptr;
+PyObject* numpy_absolute = nullptr;
+PyTypeObject* float64_type = nullptr;
+PyObject* numpy_true = nullptr;
+PyObject* numpy_false = nullptr;
+
+// ---- uuid4 ----
+
+// Random bytes are read from the OS in batches; a forked child must not reuse its parent's.
+unsigned char pool[4096];
+size_t pool_used = sizeof(pool);
+
+void forget_pool() { pool_used = sizeof(pool); }
+
+void refill_pool() {
+    static bool fork_handler = (pthread_atfork(nullptr, nullptr, forget_pool) == 0);
+    (void)fork_handler;
+    size_t filled = 0;
+    while (filled < sizeof(pool)) {
+        const ssize_t n = getrandom(pool + filled, sizeof(pool) - filled, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                if (PyErr_CheckSignals() < 0) raise();
+                continue;
+            }
+            PyErr_SetFromErrno(PyExc_OSError);
+            raise();
+        }
+        filled += static_cast<size_t>(n);
+    }
+    pool_used = 0;
+}
+
+/// The canonical text of a random version-4 UUID, as str(uuid.uuid4()) gives it.
+Ref random_uuid_text() {
+    if (pool_used + 16 > sizeof(pool)) refill_pool();
+    unsigned char bytes[16];
+    std::memcpy(bytes, pool + pool_used, 16);
+    std::memset(pool + pool_used, 0, 16);
+    pool_used += 16;
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+    Ref result = check(PyUnicode_New(36, 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    static constexpr char hex[] = "0123456789abcdef";
+    for (int i = 0, j = 0; i < 16; i++) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out[j++] = '-';
+        out[j++] = static_cast<Py_UCS1>(hex[bytes[i] >> 4]);
+        out[j++] = static_cast<Py_UCS1>(hex[bytes[i] & 0x0f]);
+    }
+    return result;
+}
+
+/// Whether `function` is uuid.uuid4 as the standard library defines it.
+bool is_standard_uuid4(PyObject* function) {
+    if (!PyFunction_Check(function)) return false;
+    Ref uuid = Ref::steal(PyImport_GetModule(Ref(text("uuid"))));
+    if (!uuid) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref original = lookup_attr(uuid, names::uuid4);
+    if (original.get() != function) return false;
+    Ref module = lookup_attr(function, Ref(text("__module__")));
+    return module && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "uuid") == 0;
+}
+
+// ---- numpy ----
+
+/// Whether numpy's float64 is a float subclass with float's layout, so it can be built directly.
+bool float64_is_float(PyObject* type) {
+    if (!PyType_Check(type)) return false;
+    auto* t = reinterpret_cast<PyTypeObject*>(type);
+    return PyType_IsSubtype(t, &PyFloat_Type) && t->tp_basicsize == static_cast<Py_ssize_t>(sizeof(PyFloatObject)) &&
+           t->tp_itemsize == 0 && t->tp_alloc != nullptr;
+}
+
+void remember_numpy(PyObject* np) {
+    if (!PyModule_Check(np)) return;
+    Ref name = check(PyModule_GetNameObject(np));
+    if (PyUnicode_CompareWithASCIIString(name, "numpy") != 0) return;
+    Ref absolute = lookup_attr(np, names::abs);
+    Ref reference = lookup_attr(np, Ref(text("absolute")));
+    Ref float64 = lookup_attr(np, Ref(text("float64")));
+    Ref bool_type = lookup_attr(np, Ref(text("bool_")));
+    if (!absolute || absolute.get() != reference.get() || !float64 || !float64_is_float(float64) || !bool_type) return;
+    numpy_true = call(bool_type, Py_True).release();
+    numpy_false = call(bool_type, Py_False).release();
+    numpy_module = Py_NewRef(np);
+    numpy_absolute = absolute.release();
+    float64_type = reinterpret_cast<PyTypeObject*>(float64.release());
+}
+
+/// A numpy.float64 holding `value`, built the way numpy builds its scalars.
+Ref make_float64(double value) {
+    PyObject* scalar = float64_type->tp_alloc(float64_type, 0);
+    if (scalar == nullptr) raise();
+    reinterpret_cast<PyFloatObject*>(scalar)->ob_fval = value;
+    return Ref::steal(scalar);
+}
+
+/// The value of a plain float, a numpy.float64 or an int exactly representable as a double.
+bool number(PyObject* o, double* value, bool* numpy_result) {
+    if (PyFloat_CheckExact(o)) {
+        *value = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (float64_type != nullptr && Py_IS_TYPE(o, float64_type)) {
+        *value = PyFloat_AS_DOUBLE(o);
+        *numpy_result = true;
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(o, &overflow);
+        constexpr long exact = 1L << 53;
+        if (overflow != 0 || v > exact || v < -exact) return false;
+        *value = static_cast<double>(v);
+        return true;
+    }
+    return false;
+}
+
+bool apply(double a, double b, int op) {
+    switch (op) {
+        case Py_LT: return a < b;
+        case Py_LE: return a <= b;
+        case Py_EQ: return a == b;
+        case Py_NE: return a != b;
+        case Py_GT: return a > b;
+        default: return a >= b;
+    }
+}
+
+}  // namespace
+
+void remember_imports(PyObject* globals) {
+    Ref uuid4 = global(globals, names::uuid4);
+    if (standard_uuid4 == nullptr && is_standard_uuid4(uuid4)) standard_uuid4 = uuid4.release();
+    if (numpy_module == nullptr) remember_numpy(global(globals, names::np));
+}
+
+Ref new_id(const Args& a) {
+    Ref uuid4 = a.global(names::uuid4);
+    if (uuid4.get() == standard_uuid4) return random_uuid_text();
+    Ref uuid = call(uuid4);
+    return str(uuid);
+}
+
+Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline) {
+    if (np_module == numpy_module && abs_function == numpy_absolute && PyFloat_CheckExact(production) &&
+        PyFloat_CheckExact(baseline)) {
+        const double b = PyFloat_AS_DOUBLE(baseline);
+        return make_float64(std::fabs((PyFloat_AS_DOUBLE(production) - b) / b));
+    }
+    Ref difference = check(PyNumber_Subtract(production, baseline));
+    Ref quotient = check(PyNumber_TrueDivide(difference, baseline));
+    return call(abs_function, quotient.get());
+}
+
+Ref compare_numbers(PyObject* a, PyObject* b, int op) {
+    double x, y;
+    bool numpy_result = false;
+    if (number(a, &x, &numpy_result) && number(b, &y, &numpy_result)) {
+        const bool result = apply(x, y, op);
+        // numpy answers its own comparisons with numpy booleans.
+        return own(numpy_result ? (result ? numpy_true : numpy_false) : (result ? Py_True : Py_False));
+    }
+    return glue::compare(a, b, op);
+}
+
+}  // namespace interval

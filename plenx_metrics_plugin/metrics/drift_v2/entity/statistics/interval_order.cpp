@@ -1,0 +1,67 @@
+// interval_order.cpp: interval ordering and dictionary form.
+//
+// The base class leaves ordering and restoring to its subclasses; it owns the 11 shared entries.
+#include "interval.hpp"
+
+namespace interval {
+
+using namespace glue;
+
+namespace {
+
+Ref not_implemented_error(const Args&) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    raise();
+}
+
+/// to_dict(): the 11 base entries, each value passed through get_python_types.
+Ref to_dict(const Args& a) {
+    PyObject* self = a[0];
+    Ref dict = check(PyDict_New());
+    auto attribute = [self](const Name& name) { return [self, n = &name] { return getattr(self, *n); }; };
+    // Each measurement entry looks its value up afresh.
+    auto measurement = [self](const Name& lookup, const Name& name) {
+        return [self, l = &lookup, n = &name] { return getattr(call_method(self, *l), *n); };
+    };
+    put_entry(a, dict, names::id, attribute(names::id));
+    put_entry(a, dict, names::field, attribute(names::field));
+    put_entry(a, dict, names::absolute_change_percentage, attribute(names::absolute_change_percentage));
+    put_entry(a, dict, names::eligible_for_insights, attribute(names::eligible_for_insights));
+    put_entry(a, dict, names::insights_available, attribute(names::insights_available));
+    put_entry(a, dict, names::is_change_significant, attribute(names::is_change_significant));
+    put_entry(a, dict, names::increased_in_production, [&] { return call_method(self, names::has_increased_in_production); });
+    put_entry(a, dict, names::baseline_absolute_count, measurement(names::get_baseline_value, names::absolute_count));
+    put_entry(a, dict, names::baseline_percentage, measurement(names::get_baseline_value, names::percentage));
+    put_entry(a, dict, names::production_absolute_count, measurement(names::get_production_value, names::absolute_count));
+    put_entry(a, dict, names::production_percentage, measurement(names::get_production_value, names::percentage));
+    return dict;
+}
+
+/// Interval.from_dict(dict_): only a plain dict is accepted, and the base class restores nothing.
+Ref from_dict(const Args& a) {
+    require_exact(a[1], &PyDict_Type, "dict_");
+    return not_implemented_error(a);
+}
+
+constexpr Param compare_params[] = {{"self"}, {"other"}};
+constexpr Param self_only[] = {{"self"}};
+constexpr Param from_dict_params[] = {{"cls"}, {"dict_", "dict"}};
+
+}  // namespace
+
+void restore_measurements(PyObject* interval, PyObject* dict_) {
+    static PyObject* keywords = keyword_names({&names::absolute_count, &names::percentage}).release();
+    Ref baseline_count = subscript(dict_, names::baseline_absolute_count);
+    Ref baseline_share = subscript(dict_, names::baseline_percentage);
+    call_method_kw(interval, names::add_baseline_value, keywords, baseline_count.get(), baseline_share.get());
+    Ref production_count = subscript(dict_, names::production_absolute_count);
+    Ref production_share = subscript(dict_, names::production_percentage);
+    call_method_kw(interval, names::add_production_value, keywords, production_count.get(), production_share.get());
+}
+
+const FunctionDef interval_lt{"__lt__", compare_params, "bool", not_implemented_error};
+const FunctionDef interval_eq{"__eq__", compare_params, "bool", not_implemented_error};
+const FunctionDef interval_to_dict{"to_dict", self_only, "dict", to_dict};
+const FunctionDef interval_from_dict{"from_dict", from_dict_params, "'Interval'", from_dict};
+
+}  // namespace interval

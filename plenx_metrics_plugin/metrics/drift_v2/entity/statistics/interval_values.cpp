@@ -1,0 +1,113 @@
+// interval_values.cpp: interval values and accumulation.
+//
+// IntervalValue, the construction of an Interval, adding measurements and looking them up.
+#include "interval.hpp"
+
+namespace interval {
+
+using namespace glue;
+
+namespace {
+
+/// `percentage` as a float, converted the way C converts an object to a double.
+Ref converted_percentage(PyObject* percentage) {
+    if (PyFloat_CheckExact(percentage)) return own(percentage);
+    const double value = PyFloat_AsDouble(percentage);
+    if (value == -1.0 && PyErr_Occurred()) raise();
+    return floating(value);
+}
+
+/// Converts `percentage` first, then insists on an exact int count.
+Ref checked_percentage(PyObject* absolute_count, PyObject* percentage) {
+    Ref converted = converted_percentage(percentage);
+    require_exact(absolute_count, &PyLong_Type, "absolute_count");
+    return converted;
+}
+
+/// IntervalValue(type, absolute_count, percentage)
+Ref value_init(const Args& a) {
+    PyObject* self = a[0];
+    Ref percentage = checked_percentage(a[2], a[3]);
+    setattr(self, names::type, a[1]);
+    setattr(self, names::absolute_count, a[2]);
+    setattr(self, names::percentage, percentage);
+    return none();
+}
+
+/// Interval(field)
+Ref init(const Args& a) {
+    PyObject* self = a[0];
+    setattr(self, names::id, new_id(a));
+    setattr(self, names::field, a[1]);
+    setattr(self, names::values, check(PyList_New(0)));
+    setattr(self, names::absolute_change_percentage_cache, integer(-1));
+    setattr(self, names::eligible_for_insights_cache, Py_None);
+    setattr(self, names::insights_available, Py_False);
+    return none();
+}
+
+/// Appends IntervalValue(DataSetType.<member>, absolute_count, percentage) to `values`.
+Ref add_value(const Args& a, const Name& member) {
+    Ref percentage = checked_percentage(a[1], a[2]);
+    Ref values = getattr(a[0], names::values);
+    Ref value_class = a.global(names::IntervalValue);
+    Ref type = data_set(a, member);
+    Ref value = call(value_class, type.get(), a[1], percentage.get());
+    append(values, value);
+    return none();
+}
+
+Ref add_baseline(const Args& a) { return add_value(a, names::BASELINE); }
+Ref add_production(const Args& a) { return add_value(a, names::PRODUCTION); }
+
+/// The first value of the data set, or StopIteration (no message) when there is none.
+Ref get_value(const Args& a, const Name& member) {
+    Ref values = getattr(a[0], names::values);
+    Ref type = data_set(a, member);
+    Ref found = find_value(values, type);
+    if (!found) {
+        PyErr_SetNone(PyExc_StopIteration);
+        raise();
+    }
+    return found;
+}
+
+Ref get_baseline(const Args& a) { return get_value(a, names::BASELINE); }
+Ref get_production(const Args& a) { return get_value(a, names::PRODUCTION); }
+
+constexpr Param value_params[] = {{"self"}, {"type", "DataSetType"}, {"absolute_count", "int"}, {"percentage", "float"}};
+constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
+constexpr Param add_params[] = {{"self"}, {"absolute_count", "int"}, {"percentage", "float"}};
+constexpr Param self_only[] = {{"self"}};
+
+}  // namespace
+
+Ref data_set(const Args& a, const Name& member) { return getattr(a.global(names::DataSetType), member); }
+
+Ref find_value(PyObject* values, PyObject* member) {
+    if (PyList_CheckExact(values)) {
+        // The list may change while an entry's `type` is compared; re-check the size each time.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); i++) {
+            Ref value = own(PyList_GET_ITEM(values, i));
+            Ref type = getattr(value, names::type);
+            if (equals(type, member)) return value;
+        }
+        return Ref();
+    }
+    Ref iterator = check(PyObject_GetIter(values));
+    while (Ref value = Ref::steal(PyIter_Next(iterator))) {
+        Ref type = getattr(value, names::type);
+        if (equals(type, member)) return value;
+    }
+    if (PyErr_Occurred()) raise();
+    return Ref();
+}
+
+const FunctionDef interval_value_init{"__init__", value_params, "None", value_init};
+const FunctionDef interval_init{"__init__", init_params, "None", init};
+const FunctionDef add_baseline_value{"add_baseline_value", add_params, "None", add_baseline};
+const FunctionDef add_production_value{"add_production_value", add_params, "None", add_production};
+const FunctionDef get_baseline_value{"get_baseline_value", self_only, "'IntervalValue'", get_baseline};
+const FunctionDef get_production_value{"get_production_value", self_only, "'IntervalValue'", get_production};
+
+}  // namespace interval
