@@ -345,6 +345,18 @@ void set_owner(PyObject* function, PyObject* owner) noexcept {
 }
 
 Ref Args::global(const Name& name) const { return glue::global(globals(), name); }
+Ref Args::global(const Global& name) const { return glue::global(globals(), name); }
+
+Ref global(PyObject* globals, const Global& name) {
+    const uint64_t version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
+    if (globals == name.dict_ && version == name.version_) return own(name.value_);
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value == nullptr) return global(globals, static_cast<const Name&>(name));
+    Py_XSETREF(name.value_, Py_NewRef(value));
+    name.dict_ = globals;
+    name.version_ = version;
+    return own(value);
+}
 
 Ref global(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);

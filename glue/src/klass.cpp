@@ -3,6 +3,9 @@
 // Properties and class methods are the interpreter's own `property` and `classmethod`.
 #include "plenx_glue/klass.hpp"
 
+#include <algorithm>
+#include <string_view>
+
 #include "plenx_glue/ops.hpp"
 
 namespace glue {
@@ -11,6 +14,57 @@ namespace {
 Name module_key{"__module__"};
 Name qualname_key{"__qualname__"};
 Name name_key{"__name__"};
+Name init_name{"__init__"};
+
+/// The version tag of a type, or 0 when it has none that is valid.
+unsigned int version_tag(PyTypeObject* type) noexcept {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+/// type.__call__ for our classes, without an argument tuple: object.__new__, then __init__.
+/// Anything unusual (a replaced __new__ or __init__, a metaclass, abstract methods) takes
+/// the interpreter's own path.
+PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* init = nullptr;
+    if (Py_IS_TYPE(callable, &PyType_Type) && type->tp_new == PyBaseObject_Type.tp_new &&
+        !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) && total < max_params)
+        init = _PyType_Lookup(type, init_name);
+    if (init == nullptr || definition_of(init) == nullptr) {
+        if (PyErr_Occurred()) return nullptr;
+        return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, nargs, kwnames);
+    }
+    Ref keep_init = own(init);
+    // object.__new__ itself, with no arguments: it also lays out the instance's attribute storage.
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref self = no_args ? Ref::steal(PyBaseObject_Type.tp_new(type, no_args, nullptr)) : Ref();
+    if (!self) return nullptr;
+    PyObject* stack[max_params];
+    stack[0] = self;
+    std::copy(args, args + total, stack + 1);
+    Ref result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
+    if (!result) return nullptr;
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
+
+/// The key a class statement stores `name` under: private names (`__x`) are mangled.
+Ref class_key(const char* class_name, const char* name) {
+    const std::string_view n(name);
+    if (n.size() > 2 && n.starts_with("__") && !n.ends_with("__")) {
+        std::string_view owner(class_name);
+        owner.remove_prefix(std::min(owner.find_first_not_of('_'), owner.size()));
+        if (!owner.empty())
+            return check(PyUnicode_FromFormat("_%.*s%s", static_cast<int>(owner.size()), owner.data(), name));
+    }
+    return text(name);
+}
+
 }  // namespace
 
 Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members) {
@@ -28,11 +82,29 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
             case Member::class_method: entry = check(PyClassMethod_New(function)); break;
             default: entry = function;
         }
-        check_status(PyDict_SetItemString(namespace_, member.def->name, entry));
+        check_status(PyDict_SetItem(namespace_, class_key(name, member.def->name), entry));
     }
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(text(name)).get(), bases, namespace_.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(functions.get()); i++) set_owner(PyList_GET_ITEM(functions.get(), i), cls);
+    // Only this class: subclasses made by host code do not inherit it and take the usual path.
+    reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = construct;
     return cls;
+}
+
+Ref ClassAttribute::get(PyObject* cls) {
+    if (cls == class_ && value_ != nullptr && PyType_Check(cls)) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        if (class_tag_ != 0 && version_tag(type) == class_tag_ && version_tag(Py_TYPE(cls)) == meta_tag_)
+            return own(value_);
+    }
+    Ref value = getattr(cls, name_);
+    if (PyType_Check(cls) && Py_TYPE(value.get())->tp_descr_get == nullptr) {
+        Py_XSETREF(value_, Py_NewRef(value.get()));
+        class_ = cls;
+        class_tag_ = version_tag(reinterpret_cast<PyTypeObject*>(cls));
+        meta_tag_ = version_tag(Py_TYPE(cls));
+    }
+    return value;
 }
 
 Ref super_lookup(PyObject* owner, PyObject* self, PyObject* name) {

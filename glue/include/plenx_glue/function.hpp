@@ -29,6 +29,18 @@ struct Param {
     Default default_value{};
 };
 
+/// A module global's name; its last lookup is remembered while the globals dict is unchanged.
+class Global : public Name {
+public:
+    explicit Global(const char* text) noexcept : Name(text) {}
+
+private:
+    friend Ref global(PyObject* globals, const Global& name);
+    mutable PyObject* dict_ = nullptr;  // compared by identity; versions are unique across dicts
+    mutable uint64_t version_ = 0;
+    mutable PyObject* value_ = nullptr;  // strong
+};
+
 class Args;
 /// A function body: returns a new reference, or throws python_error.
 using Impl = Ref (*)(const Args&);
@@ -54,6 +66,7 @@ public:
     PyObject* owner() const;
     /// Looks a module global up at this use, as the interpreter does (NameError when absent).
     Ref global(const Name& name) const;
+    Ref global(const Global& name) const;
 
 private:
     PyObject* function_;
@@ -72,5 +85,7 @@ const FunctionDef* definition_of(PyObject* o) noexcept;
 
 /// Looks a name up in `globals`, then in builtins, raising NameError like the interpreter.
 Ref global(PyObject* globals, PyObject* name);
+/// The same for a Global, answered from its memory while `globals` has not changed since.
+Ref global(PyObject* globals, const Global& name);
 
 }  // namespace glue

@@ -19,6 +19,21 @@ struct Member {
 /// `type(name, bases, namespace)` with `__module__` from `globals` and the members in order.
 Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members);
 
+/// `getattr(cls, name)` on a class, remembered while neither the class nor its metaclass
+/// changes (their version tags tell) and the attribute is a plain value, not a descriptor.
+class ClassAttribute {
+public:
+    explicit ClassAttribute(const Name& name) noexcept : name_(name) {}
+    Ref get(PyObject* cls);
+
+private:
+    const Name& name_;
+    PyObject* class_ = nullptr;  // compared by identity only; the tags make a reused address harmless
+    unsigned int class_tag_ = 0;
+    unsigned int meta_tag_ = 0;
+    PyObject* value_ = nullptr;  // strong, kept for the process
+};
+
 /// Finds `name` the way `super(owner, self).name` does: in type(self).__mro__ after `owner`.
 /// Returns the raw class attribute (not bound); raises as super() does when there is none.
 Ref super_lookup(PyObject* owner, PyObject* self, PyObject* name);

@@ -4,17 +4,27 @@ from collections.abc import Mapping
 
 import numpy as np
 
-# Types that are already plain and are returned as they are.
+# Exact types that are already plain: returned as they are.
 _PLAIN = frozenset({int, float, bool, str, type(None)})
-_NUMPY_SCALAR = np.generic
+# Exact numpy scalar types and the plain type that holds the same value.
+_NUMPY_TO_PLAIN = {
+    **{t: float for t in (np.float64, np.float32, np.float16)},
+    **{t: int for t in (np.int64, np.int32, np.int16, np.int8, np.uint64, np.uint32, np.uint16, np.uint8)},
+    np.bool_: bool,
+    np.str_: str,
+}
 
 
 def get_python_types(value):
     """Return `value` in the host's plain types: numpy scalars become the int, float, bool or str
     they hold; everything else is returned unchanged."""
-    if type(value) in _PLAIN:
+    kind = type(value)
+    if kind in _PLAIN:
         return value
-    if isinstance(value, _NUMPY_SCALAR):
+    to_plain = _NUMPY_TO_PLAIN.get(kind)
+    if to_plain is not None:
+        return to_plain(value)
+    if isinstance(value, np.generic):
         return value.item()
     return value
 
@@ -22,7 +32,10 @@ def get_python_types(value):
 def round_(value, ndigits=2):
     """Round a floating-point number (host or numpy) to `ndigits` decimals, as a host float;
     integers and any other value are returned unchanged."""
-    if type(value) is float:
+    kind = type(value)
+    if kind is int:
+        return value
+    if kind is float:
         return round(value, ndigits)
     if isinstance(value, (float, np.floating)):
         return round(float(value), ndigits)

@@ -17,19 +17,19 @@ using glue::Ref;
 
 namespace names {
 // Module globals: imported at load, looked up at each use.
-inline Name total_ordering{"total_ordering"};
-inline Name Union{"Union"};
-inline Name uuid4{"uuid4"};
-inline Name np{"np"};
-inline Name get_python_types{"get_python_types"};
-inline Name round_{"round_"};
-inline Name INFINITY_{"INFINITY"};
-inline Name DataSetType{"DataSetType"};
-inline Name ControlBoxManager{"ControlBoxManager"};
-inline Name IntervalValue{"IntervalValue"};
-inline Name Interval{"Interval"};
-inline Name ContinuousStatisticsInterval{"ContinuousStatisticsInterval"};
-inline Name DiscreteStatisticsInterval{"DiscreteStatisticsInterval"};
+inline glue::Global total_ordering{"total_ordering"};
+inline glue::Global Union{"Union"};
+inline glue::Global uuid4{"uuid4"};
+inline glue::Global np{"np"};
+inline glue::Global get_python_types{"get_python_types"};
+inline glue::Global round_{"round_"};
+inline glue::Global INFINITY_{"INFINITY"};
+inline glue::Global DataSetType{"DataSetType"};
+inline glue::Global ControlBoxManager{"ControlBoxManager"};
+inline glue::Global IntervalValue{"IntervalValue"};
+inline glue::Global Interval{"Interval"};
+inline glue::Global ContinuousStatisticsInterval{"ContinuousStatisticsInterval"};
+inline glue::Global DiscreteStatisticsInterval{"DiscreteStatisticsInterval"};
 
 // Attributes, properties and methods.
 inline Name id{"id"};

@@ -17,7 +17,8 @@ Ref not_implemented_error(const Args&) {
 /// to_dict(): the 11 base entries, each value passed through get_python_types.
 Ref to_dict(const Args& a) {
     PyObject* self = a[0];
-    Ref dict = check(PyDict_New());
+    // Sized for the subclasses' two extra entries too, so building it never resizes.
+    Ref dict = check(_PyDict_NewPresized(13));
     auto attribute = [self](const Name& name) { return [self, n = &name] { return getattr(self, *n); }; };
     // Each measurement entry looks its value up afresh.
     auto measurement = [self](const Name& lookup, const Name& name) {

@@ -82,7 +82,14 @@ constexpr Param self_only[] = {{"self"}};
 
 }  // namespace
 
-Ref data_set(const Args& a, const Name& member) { return getattr(a.global(names::DataSetType), member); }
+Ref data_set(const Args& a, const Name& member) {
+    // Enum members are class attributes behind a metaclass hook; remember them per class version.
+    static ClassAttribute baseline{names::BASELINE}, production{names::PRODUCTION};
+    Ref data_set_type = a.global(names::DataSetType);
+    if (&member == &names::BASELINE) return baseline.get(data_set_type);
+    if (&member == &names::PRODUCTION) return production.get(data_set_type);
+    return getattr(data_set_type, member);
+}
 
 Ref find_value(PyObject* values, PyObject* member) {
     if (PyList_CheckExact(values)) {
