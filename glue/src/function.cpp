@@ -358,6 +358,8 @@ Ref global(PyObject* globals, const Global& name) {
     return own(value);
 }
 
+Ref invoke(PyObject* function, PyObject* const* args) { return check(run(as_function(function), args)); }
+
 Ref global(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);

@@ -53,6 +53,13 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     return self.release();
 }
 
+// Where a property object keeps its getter: just after the object header, if the probe agrees.
+bool property_layout_known = false;
+
+PyObject* property_getter(PyObject* property) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(property) + sizeof(PyObject));
+}
+
 /// The key a class statement stores `name` under: private names (`__x`) are mangled.
 Ref class_key(const char* class_name, const char* name) {
     const std::string_view n(name);
@@ -105,6 +112,47 @@ Ref ClassAttribute::get(PyObject* cls) {
         meta_tag_ = version_tag(Py_TYPE(cls));
     }
     return value;
+}
+
+void probe_property_layout() {
+    if (property_layout_known) return;
+    Ref probe_getter = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), Ref(text("__repr__")));
+    Ref probe = call(reinterpret_cast<PyObject*>(&PyProperty_Type), probe_getter.get());
+    Ref fget = getattr(probe, Ref(text("fget")));
+    property_layout_known = fget.get() == probe_getter.get() && property_getter(probe) == probe_getter.get();
+}
+
+/// The getter to run directly for `obj.name`, when that is a property over one of our functions.
+PyObject* direct_getter(PyObject* obj, PyObject* name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!property_layout_known || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* descriptor = _PyType_Lookup(type, name);
+    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyProperty_Type)) return nullptr;
+    PyObject* getter = property_getter(descriptor);
+    const FunctionDef* def = getter ? definition_of(getter) : nullptr;
+    return def && def->params.size() == 1 ? getter : nullptr;
+}
+
+Ref get_property(PyObject* obj, PyObject* name) {
+    if (PyObject* getter = direct_getter(obj, name)) {
+        Ref keep_getter = own(getter);  // the class may drop it while the body runs
+        return invoke(getter, &obj);
+    }
+    return getattr(obj, name);
+}
+
+Ref lookup_property(PyObject* obj, PyObject* name) {
+    if (PyObject* getter = direct_getter(obj, name)) {
+        Ref keep_getter = own(getter);
+        try {
+            return invoke(getter, &obj);
+        } catch (const python_error&) {
+            if (!pending_is(PyExc_AttributeError)) throw;
+            PyErr_Clear();
+            return Ref();
+        }
+    }
+    return lookup_attr(obj, name);
 }
 
 Ref super_lookup(PyObject* owner, PyObject* self, PyObject* name) {

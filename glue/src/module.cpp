@@ -4,6 +4,7 @@
 #include "plenx_glue/module.hpp"
 
 #include "plenx_glue/function.hpp"
+#include "plenx_glue/klass.hpp"
 #include "plenx_glue/ops.hpp"
 
 namespace glue {
@@ -73,6 +74,7 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
     return guarded(
         [&] {
             intern_names();
+            probe_property_layout();
             body(PyModule_GetDict(module));
             return 0;
         },

@@ -77,6 +77,9 @@ private:
 /// `qualname_prefix` is the owning class's qualified name, or nullptr at module level.
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix);
 
+/// Runs the body of one of our function objects on arguments already bound in declaration order.
+Ref invoke(PyObject* function, PyObject* const* args);
+
 /// Records the class that defines `function` (no-op for other objects).
 void set_owner(PyObject* function, PyObject* owner) noexcept;
 

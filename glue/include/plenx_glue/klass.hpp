@@ -34,6 +34,15 @@ private:
     PyObject* value_ = nullptr;  // strong, kept for the process
 };
 
+/// `obj.name`. When that is a property whose getter is one of our functions, the getter's body
+/// runs directly, skipping the descriptor and call machinery; anything else is a plain getattr.
+Ref get_property(PyObject* obj, PyObject* name);
+/// get_property that answers null where getattr would raise AttributeError.
+Ref lookup_property(PyObject* obj, PyObject* name);
+
+/// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
+void probe_property_layout();
+
 /// Finds `name` the way `super(owner, self).name` does: in type(self).__mro__ after `owner`.
 /// Returns the raw class attribute (not bound); raises as super() does when there is none.
 Ref super_lookup(PyObject* owner, PyObject* self, PyObject* name);

@@ -26,7 +26,7 @@ Ref init(const Args& a) {
 /// self < other: by change percentage, then lower bound, then upper bound.
 Ref less(const Args& a) {
     PyObject *self = a[0], *other = a[1];
-    Ref change = getattr(self, names::absolute_change_percentage);
+    Ref change = read(self, names::absolute_change_percentage);
     Ref other_change = other_attribute(other, names::absolute_change_percentage);
     if (!other_change) return not_implemented();
     if (truthy(compare_numbers(change, other_change, Py_EQ))) {
@@ -44,7 +44,7 @@ Ref less(const Args& a) {
         if (!other_lower) return not_implemented();
         return compare_numbers(lower, other_lower, Py_LT);
     }
-    change = getattr(self, names::absolute_change_percentage);
+    change = read(self, names::absolute_change_percentage);
     other_change = other_attribute(other, names::absolute_change_percentage);
     if (!other_change) return not_implemented();
     return compare_numbers(change, other_change, Py_LT);
@@ -54,7 +54,7 @@ Ref less(const Args& a) {
 Ref equal(const Args& a) {
     PyObject *self = a[0], *other = a[1];
     for (const Name* name : {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound}) {
-        Ref mine = getattr(self, *name);
+        Ref mine = read(self, *name);
         Ref theirs = other_attribute(other, *name);
         if (!theirs) return not_implemented();
         Ref result = compare_numbers(mine, theirs, Py_EQ);
@@ -83,7 +83,7 @@ Ref from_dict(const Args& a) {
             Ref interval = call(a.global(names::ContinuousStatisticsInterval), lower.get(), upper.get());
             setattr(interval, names::id, subscript(dict_, names::id));
             restore_measurements(interval, dict_);
-            getattr(interval, names::absolute_change_percentage);  // computes and caches it
+            read(interval, names::absolute_change_percentage);  // computes and caches it
             setattr(interval, names::insights_available, subscript(dict_, names::insights_available));
             return interval;
         },

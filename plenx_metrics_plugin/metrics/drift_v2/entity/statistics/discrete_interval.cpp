@@ -21,9 +21,9 @@ Ref init(const Args& a) {
 /// is_change_significant: a non-zero change strictly above the statistical buffer.
 Ref significant(const Args& a) {
     PyObject* self = a[0];
-    Ref change = getattr(self, names::absolute_change_percentage);
+    Ref change = read(self, names::absolute_change_percentage);
     if (!truthy(change)) return boolean(false);
-    change = getattr(self, names::absolute_change_percentage);
+    change = read(self, names::absolute_change_percentage);
     Ref buffer = getattr(self, names::statistical_buffer);
     return boolean(truthy(compare_numbers(change, buffer, Py_GT)));
 }
@@ -31,7 +31,7 @@ Ref significant(const Args& a) {
 /// self < other: by change percentage, then contribution to distance.
 Ref less(const Args& a) {
     PyObject *self = a[0], *other = a[1];
-    Ref change = getattr(self, names::absolute_change_percentage);
+    Ref change = read(self, names::absolute_change_percentage);
     Ref other_change = other_attribute(other, names::absolute_change_percentage);
     if (!other_change) return not_implemented();
     if (truthy(compare_numbers(change, other_change, Py_EQ))) {
@@ -40,7 +40,7 @@ Ref less(const Args& a) {
         if (!other_contribution) return not_implemented();
         return compare_numbers(contribution, other_contribution, Py_LT);
     }
-    change = getattr(self, names::absolute_change_percentage);
+    change = read(self, names::absolute_change_percentage);
     other_change = other_attribute(other, names::absolute_change_percentage);
     if (!other_change) return not_implemented();
     return compare_numbers(change, other_change, Py_LT);
@@ -49,7 +49,7 @@ Ref less(const Args& a) {
 /// self == other: change percentage and contribution to distance equal; a false first result wins.
 Ref equal(const Args& a) {
     PyObject *self = a[0], *other = a[1];
-    Ref change = getattr(self, names::absolute_change_percentage);
+    Ref change = read(self, names::absolute_change_percentage);
     Ref other_change = other_attribute(other, names::absolute_change_percentage);
     if (!other_change) return not_implemented();
     Ref result = compare_numbers(change, other_change, Py_EQ);
@@ -81,7 +81,7 @@ Ref from_dict(const Args& a) {
             restore_measurements(interval, dict_);
             setattr(interval, names::contribution_to_distance, subscript(dict_, names::contribution_to_distance));
             setattr(interval, names::statistical_buffer, subscript(dict_, names::statistical_buffer));
-            getattr(interval, names::absolute_change_percentage);  // computes and caches it
+            read(interval, names::absolute_change_percentage);  // computes and caches it
             setattr(interval, names::insights_available, subscript(dict_, names::insights_available));
             return interval;
         },

@@ -113,8 +113,11 @@ void put_entry(const Args& a, PyObject* dict, const Name& key, Read read) {
     glue::set_item(dict, key, glue::call(convert, value.get()));
 }
 
+/// `obj.<name>` for a property or attribute; our own properties run without the call machinery.
+inline Ref read(PyObject* obj, const Name& name) { return glue::get_property(obj, name); }
+
 /// `other.<name>` for a comparison: null when `other` has no such attribute.
-inline Ref other_attribute(PyObject* other, const Name& name) { return glue::lookup_attr(other, name); }
+inline Ref other_attribute(PyObject* other, const Name& name) { return glue::lookup_property(other, name); }
 
 /// The host's marker for an unsupported comparison.
 inline Ref not_implemented() noexcept { return glue::own(Py_NotImplemented); }

@@ -19,7 +19,7 @@ Ref to_dict(const Args& a) {
     PyObject* self = a[0];
     // Sized for the subclasses' two extra entries too, so building it never resizes.
     Ref dict = check(_PyDict_NewPresized(13));
-    auto attribute = [self](const Name& name) { return [self, n = &name] { return getattr(self, *n); }; };
+    auto attribute = [self](const Name& name) { return [self, n = &name] { return read(self, *n); }; };
     // Each measurement entry looks its value up afresh.
     auto measurement = [self](const Name& lookup, const Name& name) {
         return [self, l = &lookup, n = &name] { return getattr(call_method(self, *l), *n); };
