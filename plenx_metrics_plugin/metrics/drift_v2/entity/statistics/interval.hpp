@@ -85,6 +85,9 @@ extern const glue::FunctionDef eligible_for_insights;
 extern const glue::FunctionDef calculate_absolute_change_percentage;
 extern const glue::FunctionDef has_increased_in_production;
 
+extern const glue::FunctionDef interval_value_repr;
+extern const glue::FunctionDef interval_repr_def;
+
 extern const glue::FunctionDef interval_lt;
 extern const glue::FunctionDef interval_eq;
 extern const glue::FunctionDef interval_to_dict;

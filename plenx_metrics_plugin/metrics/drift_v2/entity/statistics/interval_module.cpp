@@ -13,6 +13,7 @@ namespace {
 
 constexpr Member interval_value_members[] = {
     {Member::method, &interval_value_init},
+    {Member::method, &interval_value_repr},
 };
 
 constexpr Member interval_members[] = {
@@ -30,6 +31,7 @@ constexpr Member interval_members[] = {
     {Member::method, &interval_eq},
     {Member::method, &interval_to_dict},
     {Member::class_method, &interval_from_dict},
+    {Member::method, &interval_repr_def},
 };
 
 constexpr Member continuous_members[] = {
