@@ -66,8 +66,8 @@ Ref class_key(const char* class_name, const char* name) {
     if (n.size() > 2 && n.starts_with("__") && !n.ends_with("__")) {
         std::string_view owner(class_name);
         owner.remove_prefix(std::min(owner.find_first_not_of('_'), owner.size()));
-        if (!owner.empty())
-            return check(PyUnicode_FromFormat("_%.*s%s", static_cast<int>(owner.size()), owner.data(), name));
+        // `owner` is a suffix of `class_name`, so it is NUL-terminated (3.11 has no "%.*s" here).
+        if (!owner.empty()) return check(PyUnicode_FromFormat("_%s%s", owner.data(), name));
     }
     return text(name);
 }
