@@ -1,0 +1,51 @@
+// provider_responses.cpp: model and judge responses.
+//
+// Each request is one batch to the client, whose result is handed back untouched.
+#include "provider.hpp"
+
+namespace provider {
+
+using namespace glue;
+
+namespace {
+
+/// get_model_responses(prompts): the generation model built at construction.
+Ref model_responses(const Args& a) {
+    Ref model = getattr(a[0], names::model);
+    return generate(model, a[1]);
+}
+
+/// Short answers unless the caller asks otherwise; built afresh so no request sees another's.
+Ref default_judge_params(PyObject* param_names) {
+    Ref params = check(PyDict_New());
+    set_item(params, getattr(param_names, names::MAX_NEW_TOKENS), Ref(integer(60)));
+    set_item(params, getattr(param_names, names::MIN_NEW_TOKENS), Ref(integer(1)));
+    return params;
+}
+
+/// get_judge_model_responses(prompts, judge_model_name, judge_model_params={}): a judge model
+/// object for this request alone.
+Ref judge_responses(const Args& a) {
+    PyObject* self = a[0];
+    Ref param_names = import_client_name(a, client_metanames, names::GenTextParamsMetaNames);
+    // A caller's non-empty mapping goes to the client as is, never merged with the defaults.
+    Ref params = truthy(a[3]) ? own(a[3]) : default_judge_params(param_names);
+    Ref keywords = keyword_names({&names::model_name, &names::generate_params});
+    Ref judge = call_method_kw(self, names::get_model_object, keywords, a[2], params.get());
+    return generate(judge, a[1]);
+}
+
+constexpr Param prompts_params[] = {{"self"}, {"prompts"}};
+constexpr Param judge_params[] = {
+    {"self"},
+    {"prompts"},
+    {"judge_model_name"},
+    {"judge_model_params", nullptr, empty_mapping},
+};
+
+}  // namespace
+
+const FunctionDef get_model_responses{"get_model_responses", prompts_params, nullptr, model_responses};
+const FunctionDef get_judge_model_responses{"get_judge_model_responses", judge_params, nullptr, judge_responses};
+
+}  // namespace provider
