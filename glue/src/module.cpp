@@ -70,6 +70,8 @@ void import_names(PyObject* globals, const char* module, std::initializer_list<c
     for (const Name* name : names) check_status(PyDict_SetItem(globals, *name, attribute_or_submodule(imported, *name)));
 }
 
+void define_global(PyObject* globals, const Name& name, Ref value) { check_status(PyDict_SetItem(globals, name, value)); }
+
 int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
     return guarded(
         [&] {

@@ -16,18 +16,6 @@ namespace {
 
 Name append_name{"append"};
 
-template <class T>
-bool apply(T a, T b, int op) {
-    switch (op) {
-        case Py_LT: return a < b;
-        case Py_LE: return a <= b;
-        case Py_EQ: return a == b;
-        case Py_NE: return a != b;
-        case Py_GT: return a > b;
-        default: return a >= b;
-    }
-}
-
 /// The value of an exact int that fits a long, for the shortcut below.
 bool small_long(PyObject* o, long* value) {
     int overflow = 0;
@@ -39,10 +27,10 @@ bool small_long(PyObject* o, long* value) {
 
 Ref compare(PyObject* a, PyObject* b, int op) {
     if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
-        return boolean(apply(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op));
+        return boolean(apply_comparison(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op));
     if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
         long x, y;
-        if (small_long(a, &x) && small_long(b, &y)) return boolean(apply(x, y, op));
+        if (small_long(a, &x) && small_long(b, &y)) return boolean(apply_comparison(x, y, op));
     }
     return check(PyObject_RichCompare(a, b, op));
 }

@@ -41,6 +41,9 @@ private:
     mutable PyObject* value_ = nullptr;  // strong
 };
 
+/// The parameters of a method that takes nothing but the instance.
+inline constexpr Param self_only[] = {{"self"}};
+
 class Args;
 /// A function body: returns a new reference, or throws python_error.
 using Impl = Ref (*)(const Args&);

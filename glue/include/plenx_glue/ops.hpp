@@ -68,6 +68,19 @@ inline bool truthy(PyObject* o) {
     return check_status(PyObject_IsTrue(o)) != 0;
 }
 
+/// `a <op> b` for two plain C values, `op` being one of Py_LT ... Py_GE.
+template <class T>
+bool apply_comparison(T a, T b, int op) {
+    switch (op) {
+        case Py_LT: return a < b;
+        case Py_LE: return a <= b;
+        case Py_EQ: return a == b;
+        case Py_NE: return a != b;
+        case Py_GT: return a > b;
+        default: return a >= b;
+    }
+}
+
 /// `a <op> b` as the host evaluates it, returning the comparison's own result object.
 /// Exact floats and small exact ints are compared here; everything else goes to the interpreter.
 Ref compare(PyObject* a, PyObject* b, int op);

@@ -93,7 +93,6 @@ Ref increased(const Args& a) {
     return compare_numbers(production_share, baseline_share, Py_GT);
 }
 
-constexpr Param self_only[] = {{"self"}};
 
 }  // namespace
 

@@ -51,52 +51,35 @@ constexpr Member discrete_members[] = {
     {Member::class_method, &discrete_from_dict},
 };
 
-void define(PyObject* globals, const Name& name, Ref value) { check_status(PyDict_SetItem(globals, name, value)); }
-
 void load(PyObject* globals) {
     import_names(globals, "functools", {&names::total_ordering});
     import_names(globals, "typing", {&names::Union});
     import_names(globals, "uuid", {&names::uuid4});
-    define(globals, names::np, import_module(globals, "numpy"));
+    define_global(globals, names::np, import_module(globals, "numpy"));
     import_names(globals, "plenx_metrics_plugin.common.utils.python_utils", {&names::get_python_types, &names::round_});
     import_names(globals, "plenx_metrics_plugin.metrics.drift_v2.utils.constants", {&names::INFINITY_, &names::DataSetType});
     import_names(globals, "plenx_metrics_plugin.metrics.drift_v2.utils.control_box", {&names::ControlBoxManager});
     remember_imports(globals);
 
     Ref no_bases = check(PyTuple_New(0));
-    define(globals, names::IntervalValue, make_class(globals, "IntervalValue", no_bases, interval_value_members));
+    define_global(globals, names::IntervalValue, make_class(globals, "IntervalValue", no_bases, interval_value_members));
     Ref interval = make_class(globals, "Interval", no_bases, interval_members);
     interval = call(global(globals, names::total_ordering), interval.get());
-    define(globals, names::Interval, interval);
+    define_global(globals, names::Interval, interval);
     Ref interval_base = check(PyTuple_Pack(1, interval.get()));
-    define(globals, names::ContinuousStatisticsInterval,
+    define_global(globals, names::ContinuousStatisticsInterval,
            make_class(globals, "ContinuousStatisticsInterval", interval_base, continuous_members));
-    define(globals, names::DiscreteStatisticsInterval,
+    define_global(globals, names::DiscreteStatisticsInterval,
            make_class(globals, "DiscreteStatisticsInterval", interval_base, discrete_members));
 }
-
-int exec(PyObject* module) { return exec_module(module, load); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "interval",
-    "Statistics intervals of drift monitoring: one bin of a feature's distribution, measured in\n"
-    "the baseline and in the production data set.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 }  // namespace
 
 }  // namespace interval
 
-PyMODINIT_FUNC PyInit_interval() { return PyModuleDef_Init(&interval::module_def); }
+PyMODINIT_FUNC PyInit_interval() {
+    return glue::init_module<interval::load>(
+        "interval",
+        "Statistics intervals of drift monitoring: one bin of a feature's distribution, measured in\n"
+        "the baseline and in the production data set.");
+}

@@ -141,17 +141,6 @@ bool number(PyObject* o, double* value, bool* numpy_result) {
     return false;
 }
 
-bool apply(double a, double b, int op) {
-    switch (op) {
-        case Py_LT: return a < b;
-        case Py_LE: return a <= b;
-        case Py_EQ: return a == b;
-        case Py_NE: return a != b;
-        case Py_GT: return a > b;
-        default: return a >= b;
-    }
-}
-
 }  // namespace
 
 void remember_imports(PyObject* globals) {
@@ -182,7 +171,7 @@ Ref compare_numbers(PyObject* a, PyObject* b, int op) {
     double x, y;
     bool numpy_result = false;
     if (number(a, &x, &numpy_result) && number(b, &y, &numpy_result)) {
-        const bool result = apply(x, y, op);
+        const bool result = apply_comparison(x, y, op);
         // numpy answers its own comparisons with numpy booleans.
         return own(numpy_result ? (result ? numpy_true : numpy_false) : (result ? Py_True : Py_False));
     }

@@ -45,7 +45,6 @@ Ref from_dict(const Args& a) {
 }
 
 constexpr Param compare_params[] = {{"self"}, {"other"}};
-constexpr Param self_only[] = {{"self"}};
 constexpr Param from_dict_params[] = {{"cls"}, {"dict_", "dict"}};
 
 }  // namespace

@@ -45,7 +45,6 @@ Ref interval_repr(const Args& a) {
                                   &names::statistical_buffer});
 }
 
-constexpr Param self_only[] = {{"self"}};
 
 }  // namespace
 

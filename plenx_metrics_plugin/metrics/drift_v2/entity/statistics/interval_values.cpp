@@ -78,7 +78,6 @@ Ref get_production(const Args& a) { return get_value(a, names::PRODUCTION); }
 constexpr Param value_params[] = {{"self"}, {"type", "DataSetType"}, {"absolute_count", "int"}, {"percentage", "float"}};
 constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
 constexpr Param add_params[] = {{"self"}, {"absolute_count", "int"}, {"percentage", "float"}};
-constexpr Param self_only[] = {{"self"}};
 
 }  // namespace
 

@@ -92,7 +92,6 @@ constexpr Param model_object_params[] = {
     {"model_name", nullptr, no_value},
     {"generate_params", nullptr, empty_mapping},
 };
-constexpr Param self_only[] = {{"self"}};
 
 }  // namespace
 

@@ -23,43 +23,26 @@ constexpr Member logger_members[] = {
     {Member::method, &log_warning},
 };
 
-void define(PyObject* globals, const Name& name, Ref value) { check_status(PyDict_SetItem(globals, name, value)); }
-
 void load(PyObject* globals) {
-    define(globals, names::time, import_module(globals, "time"));
+    define_global(globals, names::time, import_module(globals, "time"));
     import_names(globals, "plenx_metrics_plugin.common.utils.python_utils", {&names::get});
     import_names(globals, "plenx_metrics_plugin.metrics.llm.utils.constants", {&names::ParaphrasingModel});
 
     Ref no_bases = check(PyTuple_New(0));
-    define(globals, names::PLENXAuvrixAIProvider,
+    define_global(globals, names::PLENXAuvrixAIProvider,
            make_class(globals, "PLENXAuvrixAIProvider", no_bases, provider_members));
     // Nothing attaches a logger to a provider, yet the retry path must be able to warn.
     Ref logger_class = make_class(globals, "_WarningLogger", no_bases, logger_members);
-    define(globals, names::default_logger, call(logger_class));
+    define_global(globals, names::default_logger, call(logger_class));
 }
-
-int exec(PyObject* module) { return exec_module(module, load); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "plenx_auvrix_ai_provider",
-    "The provider of foundation models of the AI platform: model, judge-model and paraphrase\n"
-    "responses through the platform's client package.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 }  // namespace
 
 }  // namespace provider
 
-PyMODINIT_FUNC PyInit_plenx_auvrix_ai_provider() { return PyModuleDef_Init(&provider::module_def); }
+PyMODINIT_FUNC PyInit_plenx_auvrix_ai_provider() {
+    return glue::init_module<provider::load>(
+        "plenx_auvrix_ai_provider",
+        "The provider of foundation models of the AI platform: model, judge-model and paraphrase\n"
+        "responses through the platform's client package.");
+}
