@@ -25,42 +25,12 @@ Ref init(const Args& a) {
 
 /// self < other: by change percentage, then lower bound, then upper bound.
 Ref less(const Args& a) {
-    PyObject *self = a[0], *other = a[1];
-    Ref change = read(self, names::absolute_change_percentage);
-    Ref other_change = other_attribute(other, names::absolute_change_percentage);
-    if (!other_change) return not_implemented();
-    if (truthy(compare_numbers(change, other_change, Py_EQ))) {
-        Ref lower = getattr(self, names::lower_bound);
-        Ref other_lower = other_attribute(other, names::lower_bound);
-        if (!other_lower) return not_implemented();
-        if (truthy(compare_numbers(lower, other_lower, Py_EQ))) {
-            Ref upper = getattr(self, names::upper_bound);
-            Ref other_upper = other_attribute(other, names::upper_bound);
-            if (!other_upper) return not_implemented();
-            return compare_numbers(upper, other_upper, Py_LT);
-        }
-        lower = getattr(self, names::lower_bound);
-        other_lower = other_attribute(other, names::lower_bound);
-        if (!other_lower) return not_implemented();
-        return compare_numbers(lower, other_lower, Py_LT);
-    }
-    change = read(self, names::absolute_change_percentage);
-    other_change = other_attribute(other, names::absolute_change_percentage);
-    if (!other_change) return not_implemented();
-    return compare_numbers(change, other_change, Py_LT);
+    return ordered_less(a[0], a[1], {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound});
 }
 
-/// self == other: change percentage, lower bound and upper bound all equal; the first false result wins.
+/// self == other: change percentage, lower bound and upper bound all equal.
 Ref equal(const Args& a) {
-    PyObject *self = a[0], *other = a[1];
-    for (const Name* name : {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound}) {
-        Ref mine = read(self, *name);
-        Ref theirs = other_attribute(other, *name);
-        if (!theirs) return not_implemented();
-        Ref result = compare_numbers(mine, theirs, Py_EQ);
-        if (!truthy(result) || name == &names::upper_bound) return result;
-    }
-    return none();  // not reached
+    return ordered_equal(a[0], a[1], {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound});
 }
 
 /// to_dict(): the base entries, then both bounds.

@@ -30,34 +30,12 @@ Ref significant(const Args& a) {
 
 /// self < other: by change percentage, then contribution to distance.
 Ref less(const Args& a) {
-    PyObject *self = a[0], *other = a[1];
-    Ref change = read(self, names::absolute_change_percentage);
-    Ref other_change = other_attribute(other, names::absolute_change_percentage);
-    if (!other_change) return not_implemented();
-    if (truthy(compare_numbers(change, other_change, Py_EQ))) {
-        Ref contribution = getattr(self, names::contribution_to_distance);
-        Ref other_contribution = other_attribute(other, names::contribution_to_distance);
-        if (!other_contribution) return not_implemented();
-        return compare_numbers(contribution, other_contribution, Py_LT);
-    }
-    change = read(self, names::absolute_change_percentage);
-    other_change = other_attribute(other, names::absolute_change_percentage);
-    if (!other_change) return not_implemented();
-    return compare_numbers(change, other_change, Py_LT);
+    return ordered_less(a[0], a[1], {&names::absolute_change_percentage, &names::contribution_to_distance});
 }
 
-/// self == other: change percentage and contribution to distance equal; a false first result wins.
+/// self == other: change percentage and contribution to distance equal.
 Ref equal(const Args& a) {
-    PyObject *self = a[0], *other = a[1];
-    Ref change = read(self, names::absolute_change_percentage);
-    Ref other_change = other_attribute(other, names::absolute_change_percentage);
-    if (!other_change) return not_implemented();
-    Ref result = compare_numbers(change, other_change, Py_EQ);
-    if (!truthy(result)) return result;
-    Ref contribution = getattr(self, names::contribution_to_distance);
-    Ref other_contribution = other_attribute(other, names::contribution_to_distance);
-    if (!other_contribution) return not_implemented();
-    return compare_numbers(contribution, other_contribution, Py_EQ);
+    return ordered_equal(a[0], a[1], {&names::absolute_change_percentage, &names::contribution_to_distance});
 }
 
 /// to_dict(): the base entries, then the contribution to distance and the buffer.

@@ -7,6 +7,7 @@
 #include <plenx_glue/klass.hpp>
 #include <plenx_glue/ops.hpp>
 
+#include <initializer_list>
 #include <span>
 
 namespace interval {
@@ -124,6 +125,14 @@ inline Ref other_attribute(PyObject* other, const Name& name) { return glue::loo
 
 /// The host's marker for an unsupported comparison.
 inline Ref not_implemented() noexcept { return glue::own(Py_NotImplemented); }
+
+/// The ordering rule of the concrete intervals over `keys`: equal on a key moves on to the next;
+/// otherwise both are read again and compared with `<`; the last key is compared with `<` directly.
+/// Returns that comparison's own result, or NotImplemented when `other` lacks a key.
+Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys);
+
+/// The equality rule over `keys`: the first comparison that is false, else the last one.
+Ref ordered_equal(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys);
 
 /// Adds the stored baseline, then production, measurement of `dict_` to a restored interval.
 void restore_measurements(PyObject* interval, PyObject* dict_);

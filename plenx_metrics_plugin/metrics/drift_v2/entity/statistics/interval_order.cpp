@@ -49,6 +49,43 @@ constexpr Param from_dict_params[] = {{"cls"}, {"dict_", "dict"}};
 
 }  // namespace
 
+namespace {
+
+/// `self.<key> <op> other.<key>`, both read now; null when `other` has no such attribute.
+Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
+    Ref mine = read(self, key);
+    Ref theirs = other_attribute(other, key);
+    if (!theirs) return Ref();
+    return compare_numbers(mine, theirs, op);
+}
+
+}  // namespace
+
+Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) {
+    const Name* last = *(keys.end() - 1);
+    for (const Name* key : keys) {
+        if (key == last) break;
+        Ref same = compare_key(self, other, *key, Py_EQ);
+        if (!same) return not_implemented();
+        if (!truthy(same)) {
+            last = key;  // decided here: read this key again and compare with <
+            break;
+        }
+    }
+    Ref result = compare_key(self, other, *last, Py_LT);
+    return result ? result : not_implemented();
+}
+
+Ref ordered_equal(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) {
+    Ref result;
+    for (const Name* key : keys) {
+        result = compare_key(self, other, *key, Py_EQ);
+        if (!result) return not_implemented();
+        if (!truthy(result)) break;
+    }
+    return result;
+}
+
 void restore_measurements(PyObject* interval, PyObject* dict_) {
     static PyObject* keywords = keyword_names({&names::absolute_count, &names::percentage}).release();
     Ref baseline_count = subscript(dict_, names::baseline_absolute_count);
