@@ -13,4 +13,6 @@ away="$(mktemp -d)"
 trap 'rm -rf "$away"' EXIT
 cd "$away"
 "$python" -P -m mypy.stubtest plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval \
-    plenx_metrics_plugin.metrics.llm.common.model_providers.plenx_auvrix_ai_provider
+    plenx_metrics_plugin.metrics.llm.common.model_providers.plenx_auvrix_ai_provider \
+    plenx_metrics_plugin.common.utils.python_utils plenx_metrics_plugin.metrics.drift_v2.utils.constants \
+    plenx_metrics_plugin.metrics.drift_v2.utils.control_box plenx_metrics_plugin.metrics.llm.utils.constants
