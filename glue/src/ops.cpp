@@ -16,13 +16,6 @@ namespace {
 
 Name append_name{"append"};
 
-/// The value of an exact int that fits a long, for the shortcut below.
-bool small_long(PyObject* o, long* value) {
-    int overflow = 0;
-    *value = PyLong_AsLongAndOverflow(o, &overflow);
-    return overflow == 0;  // cannot fail otherwise for an exact int
-}
-
 }  // namespace
 
 Ref compare(PyObject* a, PyObject* b, int op) {
@@ -30,7 +23,7 @@ Ref compare(PyObject* a, PyObject* b, int op) {
         return boolean(apply_comparison(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op));
     if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
         long x, y;
-        if (small_long(a, &x) && small_long(b, &y)) return boolean(apply_comparison(x, y, op));
+        if (small_int(a, &x) && small_int(b, &y)) return boolean(apply_comparison(x, y, op));
     }
     return check(PyObject_RichCompare(a, b, op));
 }

@@ -68,6 +68,18 @@ inline bool truthy(PyObject* o) {
     return check_status(PyObject_IsTrue(o)) != 0;
 }
 
+/// The value of an exact int when it fits a long (one-digit ints are read in place).
+inline bool small_int(PyObject* exact_int, long* value) noexcept {
+    const Py_ssize_t size = Py_SIZE(exact_int);
+    if (size >= -1 && size <= 1) {
+        *value = size * static_cast<long>(reinterpret_cast<PyLongObject*>(exact_int)->ob_digit[0]);
+        return true;
+    }
+    int overflow = 0;
+    *value = PyLong_AsLongAndOverflow(exact_int, &overflow);
+    return overflow == 0;  // cannot fail otherwise for an exact int
+}
+
 /// `a <op> b` for two plain C values, `op` being one of Py_LT ... Py_GE.
 template <class T>
 bool apply_comparison(T a, T b, int op) {

@@ -131,10 +131,9 @@ bool number(PyObject* o, double* value, bool* numpy_result) {
         return true;
     }
     if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        const long v = PyLong_AsLongAndOverflow(o, &overflow);
+        long v;
         constexpr long exact = 1L << 53;
-        if (overflow != 0 || v > exact || v < -exact) return false;
+        if (!small_int(o, &v) || v > exact || v < -exact) return false;
         *value = static_cast<double>(v);
         return true;
     }
