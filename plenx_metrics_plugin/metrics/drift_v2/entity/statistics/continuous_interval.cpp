@@ -61,8 +61,6 @@ Ref from_dict(const Args& a) {
 }
 
 constexpr Param init_params[] = {{"self"}, {"lower_bound", "Union[int, float]"}, {"upper_bound", "Union[int, float]"}};
-constexpr Param compare_params[] = {{"self"}, {"other"}};
-constexpr Param from_dict_params[] = {{"cls"}, {"dict_", "dict"}};
 
 }  // namespace
 

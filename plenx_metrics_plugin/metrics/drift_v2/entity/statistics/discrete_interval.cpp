@@ -67,8 +67,6 @@ Ref from_dict(const Args& a) {
 }
 
 constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
-constexpr Param compare_params[] = {{"self"}, {"other"}};
-constexpr Param from_dict_params[] = {{"cls"}, {"dict_", "dict"}};
 
 }  // namespace
 

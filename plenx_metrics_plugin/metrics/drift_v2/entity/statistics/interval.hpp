@@ -73,6 +73,9 @@ inline Name production_percentage{"production_percentage"};
 }  // namespace names
 
 // ---- class members, defined beside the behaviour they carry ----
+inline constexpr glue::Param compare_params[] = {{"self"}, {"other"}};
+inline constexpr glue::Param from_dict_params[] = {{"cls"}, {"dict_", "dict"}};
+
 extern const glue::FunctionDef interval_value_init;
 extern const glue::FunctionDef interval_init;
 extern const glue::FunctionDef add_baseline_value;

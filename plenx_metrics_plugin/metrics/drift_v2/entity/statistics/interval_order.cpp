@@ -44,13 +44,6 @@ Ref from_dict(const Args& a) {
     return not_implemented_error(a);
 }
 
-constexpr Param compare_params[] = {{"self"}, {"other"}};
-constexpr Param from_dict_params[] = {{"cls"}, {"dict_", "dict"}};
-
-}  // namespace
-
-namespace {
-
 /// `self.<key> <op> other.<key>`, both read now; null when `other` has no such attribute.
 Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
     Ref mine = read(self, key);
