@@ -317,7 +317,9 @@ Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* v
     PyObject* file = PyDict_GetItemString(globals, "__file__");
     const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : "<compiled>";
     if (filename == nullptr) raise();
-    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, PyUnicode_AsUTF8(name), 0)));
+    const char* function_name = PyUnicode_AsUTF8(name);
+    if (function_name == nullptr) raise();
+    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function_name, 0)));
     Ref replace = getattr(empty, Ref(text("replace")));
     Ref kwargs = check(PyDict_New());
     Ref argcount = integer(static_cast<long>(PyTuple_GET_SIZE(varnames)));
