@@ -101,7 +101,9 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
 Ref ClassAttribute::get(PyObject* cls) {
     if (cls == class_ && value_ != nullptr && PyType_Check(cls)) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        if (class_tag_ != 0 && version_tag(type) == class_tag_ && version_tag(Py_TYPE(cls)) == meta_tag_)
+        // A zero tag is no tag: a change could not be seen, so it never vouches for the memory.
+        if (class_tag_ != 0 && meta_tag_ != 0 && version_tag(type) == class_tag_ &&
+            version_tag(Py_TYPE(cls)) == meta_tag_)
             return own(value_);
     }
     Ref value = getattr(cls, name_);
