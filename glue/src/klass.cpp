@@ -125,25 +125,28 @@ void probe_property_layout() {
 }
 
 /// The getter to run directly for `obj.name`, when that is a property over one of our functions.
-PyObject* direct_getter(PyObject* obj, PyObject* name) noexcept {
+PyObject* direct_getter(PyObject* obj, const Name& name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (!property_layout_known || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject* descriptor = _PyType_Lookup(type, name);
+    const SlotMemo* memo = memo_of(type, name);
+    PyObject* descriptor = memo ? memo->class_attribute : _PyType_Lookup(type, name);
     if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyProperty_Type)) return nullptr;
     PyObject* getter = property_getter(descriptor);
     const FunctionDef* def = getter ? definition_of(getter) : nullptr;
     return def && def->params.size() == 1 ? getter : nullptr;
 }
 
-Ref get_property(PyObject* obj, PyObject* name) {
+Ref get_property(PyObject* obj, const Name& name) {
+    if (PyObject** slot = instance_slot(obj, name); slot && *slot) return own(*slot);
     if (PyObject* getter = direct_getter(obj, name)) {
         Ref keep_getter = own(getter);  // the class may drop it while the body runs
         return invoke(getter, &obj);
     }
-    return getattr(obj, name);
+    return getattr(obj, name.get());
 }
 
-Ref lookup_property(PyObject* obj, PyObject* name) {
+Ref lookup_property(PyObject* obj, const Name& name) {
+    if (PyObject** slot = instance_slot(obj, name); slot && *slot) return own(*slot);
     if (PyObject* getter = direct_getter(obj, name)) {
         Ref keep_getter = own(getter);
         try {
@@ -154,7 +157,7 @@ Ref lookup_property(PyObject* obj, PyObject* name) {
             return Ref();
         }
     }
-    return lookup_attr(obj, name);
+    return lookup_attr(obj, name.get());
 }
 
 Ref super_lookup(PyObject* owner, PyObject* self, PyObject* name) {

@@ -3,6 +3,7 @@
 // A module that cannot import what it needs fails to load with the interpreter's ImportError.
 #include "plenx_glue/module.hpp"
 
+#include "plenx_glue/attributes.hpp"
 #include "plenx_glue/function.hpp"
 #include "plenx_glue/klass.hpp"
 #include "plenx_glue/ops.hpp"
@@ -77,6 +78,7 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
         [&] {
             intern_names();
             probe_property_layout();
+            probe_inline_values();
             body(PyModule_GetDict(module));
             return 0;
         },

@@ -36,9 +36,9 @@ private:
 
 /// `obj.name`. When that is a property whose getter is one of our functions, the getter's body
 /// runs directly, skipping the descriptor and call machinery; anything else is a plain getattr.
-Ref get_property(PyObject* obj, PyObject* name);
+Ref get_property(PyObject* obj, const Name& name);
 /// get_property that answers null where getattr would raise AttributeError.
-Ref lookup_property(PyObject* obj, PyObject* name);
+Ref lookup_property(PyObject* obj, const Name& name);
 
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();

@@ -7,6 +7,13 @@
 
 namespace glue {
 
+/// What a class, at one version, makes of this name (see attributes.hpp).
+struct SlotMemo {
+    unsigned int version = 0;               // the class's version tag; 0 never matches
+    Py_ssize_t index = -1;                  // the instances' inline value slot, or -1: none
+    PyObject* class_attribute = nullptr;    // borrowed: the class's dict holds it while the tag holds
+};
+
 /// An interned Python string for a fixed attribute, key or global name.
 class Name {
 public:
@@ -18,6 +25,9 @@ public:
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
     const char* text() const noexcept { return text_; }
+
+    /// The two classes most recently seen with this attribute (Continuous and Discrete alternate).
+    mutable SlotMemo slots[2];
 
 private:
     friend void intern_names();

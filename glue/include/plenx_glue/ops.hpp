@@ -5,6 +5,7 @@
 
 #include <initializer_list>
 
+#include "attributes.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -26,6 +27,27 @@ inline Ref lookup_attr(PyObject* o, PyObject* name) {
     PyObject* result;
     check_status(_PyObject_LookupAttr(o, name, &result));
     return Ref::steal(result);
+}
+
+// With a fixed name, plain instance attributes are read and replaced in place.
+inline Ref getattr(PyObject* o, const Name& name) {
+    if (PyObject** slot = instance_slot(o, name); slot && *slot) return own(*slot);
+    return getattr(o, name.get());
+}
+inline Ref lookup_attr(PyObject* o, const Name& name) {
+    if (PyObject** slot = instance_slot(o, name); slot && *slot) return own(*slot);
+    return lookup_attr(o, name.get());
+}
+/// Only an attribute already set is replaced in place: a new one must enter the instance's
+/// insertion order, which the interpreter keeps.
+inline void setattr(PyObject* o, const Name& name, PyObject* value) {
+    if (PyObject** slot = instance_slot(o, name); slot && *slot) {
+        PyObject* old = *slot;
+        *slot = Py_NewRef(value);
+        Py_DECREF(old);  // last: a finaliser it runs sees the new value in place
+        return;
+    }
+    setattr(o, name.get(), value);
 }
 
 /// Calls with positional arguments only, through vectorcall (no argument tuple).

@@ -5,7 +5,14 @@ from collections.abc import Mapping
 import numpy as np
 
 # Exact types that are already plain: returned as they are.
-_PLAIN = frozenset({int, float, bool, str, type(None)})
+# What callers may rely on while they hold these very functions (compiled callers then do the
+# work themselves instead of calling): `get_python_types` returns a value whose exact type is one
+# of PASSED_THROUGH as it is, and `round_` returns an exact int as it is and an exact float as
+# round(value, ROUND_DIGITS).
+PASSED_THROUGH = (int, float, bool, str, type(None))
+ROUND_DIGITS = 2
+
+_PLAIN = frozenset(PASSED_THROUGH)
 # Exact numpy scalar types and the plain type that holds the same value.
 _NUMPY_TO_PLAIN = {
     **{t: float for t in (np.float64, np.float32, np.float16)},
@@ -29,7 +36,7 @@ def get_python_types(value):
     return value
 
 
-def round_(value, ndigits=2):
+def round_(value, ndigits=ROUND_DIGITS):
     """Round a floating-point number (host or numpy) to `ndigits` decimals, as a host float;
     integers and any other value are returned unchanged."""
     kind = type(value)

@@ -12,8 +12,8 @@ namespace {
 /// ContinuousStatisticsInterval(lower_bound, upper_bound)
 Ref init(const Args& a) {
     PyObject* self = a[0];
-    setattr(self, names::lower_bound, call(a.global(names::round_), a[1]));
-    setattr(self, names::upper_bound, call(a.global(names::round_), a[2]));
+    setattr(self, names::lower_bound, rounded(a, a[1]));
+    setattr(self, names::upper_bound, rounded(a, a[2]));
     SuperMethod base_init(a.owner(), self, names::init);
     Ref lower = getattr(self, names::lower_bound);
     Ref lower_text = check(PyObject_Format(lower, nullptr));

@@ -25,7 +25,7 @@ Ref significant(const Args& a) {
     if (!truthy(change)) return boolean(false);
     change = read(self, names::absolute_change_percentage);
     Ref buffer = getattr(self, names::statistical_buffer);
-    return boolean(truthy(compare_numbers(change, buffer, Py_GT)));
+    return boolean(holds(change, buffer, Py_GT));
 }
 
 /// self < other: by change percentage, then contribution to distance.

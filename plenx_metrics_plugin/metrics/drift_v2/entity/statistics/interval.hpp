@@ -112,12 +112,18 @@ extern const glue::FunctionDef discrete_from_dict;
 
 // ---- shared helpers ----
 
+/// `convert(value)`; while `convert` is still the helpers' own get_python_types, a value of a type
+/// that it declares it returns as it is is not passed to it.
+Ref python_types(PyObject* convert, Ref value);
+
+/// `round_(bound)` with the module's `round_`; the helpers' own is done here for ints and floats.
+Ref rounded(const Args& a, PyObject* bound);
+
 /// dict[key] = get_python_types(read()), with `get_python_types` looked up afresh first.
 template <class Read>
 void put_entry(const Args& a, PyObject* dict, const Name& key, Read read) {
     Ref convert = a.global(names::get_python_types);
-    Ref value = read();
-    glue::set_item(dict, key, glue::call(convert, value.get()));
+    glue::set_item(dict, key, python_types(convert, read()));
 }
 
 /// `obj.<name>` for a property or attribute; our own properties run without the call machinery.
@@ -169,6 +175,9 @@ Ref absolute(const Args& a, PyObject* np_module, PyObject* abs_function, PyObjec
 
 /// `a <op> b` with the interpreter's result object; plain and numpy floats are compared here.
 Ref compare_numbers(PyObject* a, PyObject* b, int op);
+
+/// `bool(a <op> b)`, without making the result object where compare_numbers would not need to.
+bool holds(PyObject* a, PyObject* b, int op);
 
 /// Records what the module imported at load, to know later whether it is still the original.
 void remember_imports(PyObject* globals);

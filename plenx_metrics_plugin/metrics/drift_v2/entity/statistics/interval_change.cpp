@@ -10,9 +10,9 @@ using namespace glue;
 namespace {
 
 /// `o == 0`, by the host's truth rule.
-bool equals_zero(PyObject* o) { return truthy(compare_numbers(o, Ref(integer(0)), Py_EQ)); }
+bool equals_zero(PyObject* o) { return holds(o, Ref(integer(0)), Py_EQ); }
 /// `o != 0`, by the host's truth rule.
-bool differs_from_zero(PyObject* o) { return truthy(compare_numbers(o, Ref(integer(0)), Py_NE)); }
+bool differs_from_zero(PyObject* o) { return holds(o, Ref(integer(0)), Py_NE); }
 
 /// INFINITY when the production side is non-zero, else the integer 0.
 Ref infinity_unless_zero(const Args& a, PyObject* production_side) {
@@ -47,7 +47,7 @@ Ref calculate(const Args& a) {
 Ref cached_change(const Args& a) {
     PyObject* self = a[0];
     Ref cached = getattr(self, names::absolute_change_percentage_cache);
-    if (truthy(compare_numbers(cached, Ref(integer(-1)), Py_NE))) return cached;
+    if (holds(cached, Ref(integer(-1)), Py_NE)) return cached;
     Ref computed = call_method(self, names::calculate_absolute_change_percentage);
     setattr(self, names::absolute_change_percentage_cache, computed);
     return getattr(self, names::absolute_change_percentage_cache);

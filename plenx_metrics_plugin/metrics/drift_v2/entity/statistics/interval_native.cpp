@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace interval {
 
@@ -23,6 +24,11 @@ PyObject* numpy_absolute = nullptr;
 PyTypeObject* float64_type = nullptr;
 PyObject* numpy_true = nullptr;
 PyObject* numpy_false = nullptr;
+PyObject* declared_get_python_types = nullptr;
+PyTypeObject* passed_through[8];
+size_t passed_through_count = 0;
+PyObject* declared_round = nullptr;
+int round_digits = 0;
 
 // ---- uuid4 ----
 
@@ -140,12 +146,83 @@ bool number(PyObject* o, double* value, bool* numpy_result) {
     return false;
 }
 
+// ---- the value helpers ----
+
+// The helpers' module declares what its functions do to plain values; without the declaration
+// (another module of that name), they are always called.
+constexpr const char helpers_module[] = "plenx_metrics_plugin.common.utils.python_utils";
+Name passed_through_name{"PASSED_THROUGH"};
+Name round_digits_name{"ROUND_DIGITS"};
+
+void remember_helpers(PyObject* globals) {
+    Ref module = Ref::steal(PyImport_GetModule(Ref(text(helpers_module))));
+    if (!module) {
+        if (PyErr_Occurred()) raise();
+        return;
+    }
+    Ref convert = global(globals, names::get_python_types);
+    Ref types = lookup_attr(module, passed_through_name);
+    if (types && PyTuple_CheckExact(types) && PyTuple_GET_SIZE(types.get()) <= 8 &&
+        lookup_attr(module, names::get_python_types).get() == convert.get()) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(types.get()); i++) {
+            PyObject* type = PyTuple_GET_ITEM(types.get(), i);
+            if (!PyType_Check(type)) return;
+            passed_through[passed_through_count++] = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+        }
+        declared_get_python_types = convert.release();
+    }
+    Ref round = global(globals, names::round_);
+    Ref digits = lookup_attr(module, round_digits_name);
+    long n;
+    // Up to 4 digits, a double times 10**digits is exact in the x87 long double (64-bit mantissa).
+    if (digits && PyLong_CheckExact(digits) && small_int(digits, &n) && n >= 0 && n <= 4 &&
+        std::numeric_limits<long double>::digits >= 64 && lookup_attr(module, names::round_).get() == round.get()) {
+        round_digits = static_cast<int>(n);
+        declared_round = round.release();
+    }
+}
+
+/// round(x, digits) as the interpreter computes it (correctly rounded decimal, ties to even,
+/// read back to the nearest double); false where this shortcut cannot promise the same.
+bool round_decimal(double x, int digits, double* result) {
+    static constexpr double scales[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+    if (!std::isfinite(x)) return false;
+    const double scale = scales[digits];
+    const long double scaled = static_cast<long double>(x) * scale;  // exact
+    const long double whole = std::nearbyintl(scaled);                // ties to even
+    if (std::fabs(whole) >= 9007199254740992.0L) return false;     // 2**53: no longer exact as a double
+    // Both operands are exact, so the quotient is the double nearest to the decimal.
+    *result = static_cast<double>(whole) / scale;
+    return true;
+}
+
 }  // namespace
 
 void remember_imports(PyObject* globals) {
     Ref uuid4 = global(globals, names::uuid4);
     if (standard_uuid4 == nullptr && is_standard_uuid4(uuid4)) standard_uuid4 = uuid4.release();
     if (numpy_module == nullptr) remember_numpy(global(globals, names::np));
+    if (declared_get_python_types == nullptr && declared_round == nullptr) remember_helpers(globals);
+}
+
+Ref python_types(PyObject* convert, Ref value) {
+    if (convert == declared_get_python_types) {
+        PyTypeObject* type = Py_TYPE(value.get());
+        for (size_t i = 0; i < passed_through_count; i++)
+            if (passed_through[i] == type) return value;
+    }
+    return call(convert, value.get());
+}
+
+Ref rounded(const Args& a, PyObject* bound) {
+    Ref round = a.global(names::round_);
+    if (round.get() == declared_round) {
+        if (PyLong_CheckExact(bound)) return own(bound);
+        double result;
+        if (PyFloat_CheckExact(bound) && round_decimal(PyFloat_AS_DOUBLE(bound), round_digits, &result))
+            return floating(result);
+    }
+    return call(round, bound);
 }
 
 Ref new_id(const Args& a) {
@@ -175,6 +252,13 @@ Ref compare_numbers(PyObject* a, PyObject* b, int op) {
         return own(numpy_result ? (result ? numpy_true : numpy_false) : (result ? Py_True : Py_False));
     }
     return glue::compare(a, b, op);
+}
+
+bool holds(PyObject* a, PyObject* b, int op) {
+    double x, y;
+    bool numpy_result = false;
+    if (number(a, &x, &numpy_result) && number(b, &y, &numpy_result)) return apply_comparison(x, y, op);
+    return truthy(glue::compare(a, b, op));
 }
 
 }  // namespace interval

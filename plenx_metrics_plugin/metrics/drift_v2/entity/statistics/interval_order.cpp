@@ -58,9 +58,10 @@ Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Na
     const Name* last = *(keys.end() - 1);
     for (const Name* key : keys) {
         if (key == last) break;
-        Ref same = compare_key(self, other, *key, Py_EQ);
-        if (!same) return not_implemented();
-        if (!truthy(same)) {
+        Ref mine = read(self, *key);
+        Ref theirs = other_attribute(other, *key);
+        if (!theirs) return not_implemented();
+        if (!holds(mine, theirs, Py_EQ)) {
             last = key;  // decided here: read this key again and compare with <
             break;
         }

@@ -1,0 +1,46 @@
+// plenx_glue/attributes.hpp: instance attributes read and written where the interpreter keeps them.
+//
+// Plain instances of a class keep their attributes in an inline values array ordered by the
+// class's shared keys. While the class is unchanged (same version tag) and has nothing of that
+// name itself, `obj.name` is that array's entry: the interpreter's own specialised attribute
+// access relies on the same facts. Anything else goes through the generic C API.
+#pragma once
+
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace glue {
+
+namespace detail {
+/// Whether this interpreter's instance layout was recognised when the glue was set up.
+extern bool inline_values_known;
+/// Looks `name` up on `type` and remembers what it found; null when nothing lasting was learnt.
+const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept;
+}  // namespace detail
+
+/// What `type` currently makes of `name`, remembered per class version; null when unknown.
+inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
+    // Version tags are never reused, so a match can only be this class as it is now.
+    if (const unsigned int version = type->tp_version_tag; version != 0) {
+        if (name.slots[0].version == version) return &name.slots[0];
+        if (name.slots[1].version == version) return &name.slots[1];
+    }
+    return detail::remember(type, name);
+}
+
+/// The slot holding `o.name` in place, or null when the generic path must be taken.
+/// A slot may hold null: the attribute is not set on this instance.
+inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
+    PyTypeObject* type = Py_TYPE(o);
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    // 3.11: the values pointer sits four words before the object (null once a dict was made).
+    PyObject** values = reinterpret_cast<PyObject***>(o)[-4];
+    if (values == nullptr) return nullptr;
+    const SlotMemo* memo = memo_of(type, name);
+    return memo && memo->index >= 0 ? values + memo->index : nullptr;
+}
+
+/// Checks the layout assumptions once, on a throwaway class; without them only the C API is used.
+void probe_inline_values();
+
+}  // namespace glue
