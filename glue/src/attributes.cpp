@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "plenx_glue/function.hpp"
 #include "plenx_glue/ops.hpp"
 
 namespace glue {
@@ -38,10 +39,17 @@ struct UnicodeEntry {
 };
 constexpr uint8_t split_keys = 2;
 
-/// The entry index of `name` among the class's shared keys; -1 when it has none yet.
-Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name) noexcept {
+KeysHead* shared_keys(PyTypeObject* type) noexcept {
     auto* keys = reinterpret_cast<KeysHead*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
-    if (keys == nullptr || keys->kind != split_keys) return -1;
+    return keys && keys->kind == split_keys ? keys : nullptr;
+}
+
+/// The entry index of `name` among the class's shared keys; -1 when it has none yet.
+/// `seen` receives how many keys there were: they are only ever appended to.
+Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name, Py_ssize_t* seen) noexcept {
+    KeysHead* keys = shared_keys(type);
+    *seen = keys ? keys->nentries : 0;
+    if (keys == nullptr) return -1;
     auto* entries = reinterpret_cast<UnicodeEntry*>(keys->indices + (size_t{1} << keys->log2_index_bytes));
     // Attribute names are interned when stored, so identity finds them.
     for (Py_ssize_t i = 0; i < keys->nentries; i++)
@@ -58,22 +66,47 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     PyObject* found = _PyType_Lookup(type, name);
     const unsigned int version = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
     if (version == 0) return nullptr;
-    Py_ssize_t index = -1;
-    // Only a name the class does not define can live in the instances (a descriptor wins
-    // otherwise), and only under the generic attribute protocol.
-    if (found == nullptr && inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
+    SlotMemo memo{version, false, -1, 0, found};
+    if (inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
         type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr) {
-        index = shared_key_index(type, name);
-        // Not among the shared keys yet: the first instance to set it will add it.
-        if (index < 0) return nullptr;
+        memo.index = shared_key_index(type, name, &memo.keys_seen);
+        // Only a name the class does not define lives in the instances alone (a descriptor
+        // would otherwise have a say). Not among the shared keys yet: the first instance to
+        // set it adds it, and is then remembered.
+        if (found == nullptr && memo.index < 0) return nullptr;
+        memo.in_place = found == nullptr;
     }
     // The older memory makes way; a class keeps a name's index for its whole life.
     name.slots[1] = name.slots[0];
-    name.slots[0] = SlotMemo{version, index, found};
+    name.slots[0] = memo;
     return &name.slots[0];
 }
 
 }  // namespace detail
+
+PyObject* own_method(PyObject* o, const Name& name) noexcept {
+    PyTypeObject* type = Py_TYPE(o);
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !detail::inline_values_known ||
+        type->tp_getattro != PyObject_GenericGetAttr)
+        return nullptr;
+    PyObject** values = reinterpret_cast<PyObject***>(o)[-4];
+    if (values == nullptr) return nullptr;  // the instance has a dict of its own
+    const SlotMemo* memo = memo_of(type, name);
+    if (memo == nullptr || memo->class_attribute == nullptr || definition_of(memo->class_attribute) == nullptr)
+        return nullptr;
+    // A function is no data descriptor: an instance attribute of that name would win.
+    if (memo->index < 0) {
+        KeysHead* keys = shared_keys(type);
+        if (keys == nullptr) return nullptr;
+        if (keys->nentries != memo->keys_seen) {
+            // Keys were added since; look again (the memory is ours to refresh).
+            auto* fresh = const_cast<SlotMemo*>(memo);
+            fresh->index = shared_key_index(type, name, &fresh->keys_seen);
+        }
+    }
+    if (memo->index >= 0 && values[memo->index] != nullptr) return nullptr;
+    return memo->class_attribute;
+}
 
 void probe_inline_values() {
     if (!layout_mirrored || detail::inline_values_known) return;

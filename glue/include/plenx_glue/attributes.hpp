@@ -37,8 +37,13 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     PyObject** values = reinterpret_cast<PyObject***>(o)[-4];
     if (values == nullptr) return nullptr;
     const SlotMemo* memo = memo_of(type, name);
-    return memo && memo->index >= 0 ? values + memo->index : nullptr;
+    return memo && memo->in_place ? values + memo->index : nullptr;
 }
+
+/// The function `o.name` finds when it is one of our functions defined by o's class and o has
+/// no attribute of that name itself; null when the generic path must be taken. Calling it with
+/// `o` in front is then `o.name(...)`.
+PyObject* own_method(PyObject* o, const Name& name) noexcept;
 
 /// Checks the layout assumptions once, on a throwaway class; without them only the C API is used.
 void probe_inline_values();

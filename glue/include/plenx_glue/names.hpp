@@ -9,9 +9,11 @@ namespace glue {
 
 /// What a class, at one version, makes of this name (see attributes.hpp).
 struct SlotMemo {
-    unsigned int version = 0;               // the class's version tag; 0 never matches
-    Py_ssize_t index = -1;                  // the instances' inline value slot, or -1: none
-    PyObject* class_attribute = nullptr;    // borrowed: the class's dict holds it while the tag holds
+    unsigned int version = 0;             // the class's version tag; 0 never matches
+    bool in_place = false;                // a plain instance attribute, read and written at `index`
+    Py_ssize_t index = -1;                // the name's place among the shared keys, or -1: not there
+    Py_ssize_t keys_seen = 0;             // how many shared keys there were when `index` was found
+    PyObject* class_attribute = nullptr;  // borrowed: the class's dict holds it while the tag holds
 };
 
 /// An interned Python string for a fixed attribute, key or global name.

@@ -65,19 +65,29 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, A... args) {
     return check(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+/// `self.name(*stack[1:])`: our own functions are called straight from the class, anything
+/// else through the interpreter's method call.
+inline Ref call_method_stack(PyObject* const* stack, size_t positional, const Name& name, PyObject* kwnames) {
+    if (PyObject* function = own_method(stack[0], name)) {
+        Ref keep = own(function);  // the class may drop it while the body runs
+        return check(PyObject_Vectorcall(function, stack, positional, kwnames));
+    }
+    return check(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
 /// Calls method `name` of `self` the way `self.name(args...)` does, without a bound method.
 template <class... A>
-Ref call_method(PyObject* self, PyObject* name, A... args) {
+Ref call_method(PyObject* self, const Name& name, A... args) {
     PyObject* stack[] = {self, static_cast<PyObject*>(args)...};
-    return check(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return call_method_stack(stack, sizeof...(A) + 1, name, nullptr);
 }
 
 /// `self.name(args...)` with the last len(kwnames) arguments passed by keyword.
 template <class... A>
-Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, A... args) {
+Ref call_method_kw(PyObject* self, const Name& name, PyObject* kwnames, A... args) {
     PyObject* stack[] = {self, static_cast<PyObject*>(args)...};
     const size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    return check(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return call_method_stack(stack, positional, name, kwnames);
 }
 
 /// A tuple of interned keyword names, for call_kw.

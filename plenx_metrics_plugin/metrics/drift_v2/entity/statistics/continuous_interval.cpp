@@ -15,11 +15,8 @@ Ref init(const Args& a) {
     setattr(self, names::lower_bound, rounded(a, a[1]));
     setattr(self, names::upper_bound, rounded(a, a[2]));
     SuperMethod base_init(a.owner(), self, names::init);
-    Ref lower = getattr(self, names::lower_bound);
-    Ref lower_text = check(PyObject_Format(lower, nullptr));
-    Ref upper = getattr(self, names::upper_bound);
-    Ref upper_text = check(PyObject_Format(upper, nullptr));
-    base_init(Ref(check(PyUnicode_FromFormat("%U-%U", lower_text.get(), upper_text.get()))).get());
+    RangeText field(Ref(getattr(self, names::lower_bound)));
+    base_init(field.with(Ref(getattr(self, names::upper_bound))).get());
     return none();
 }
 

@@ -119,6 +119,19 @@ Ref python_types(PyObject* convert, Ref value);
 /// `round_(bound)` with the module's `round_`; the helpers' own is done here for ints and floats.
 Ref rounded(const Args& a, PyObject* bound);
 
+/// f"{lower}-{upper}", the field text of a continuous interval, with each bound formatted as
+/// soon as it is given (the f-string's order). Plain ints and short floats are written here.
+class RangeText {
+public:
+    explicit RangeText(PyObject* lower);
+    Ref with(PyObject* upper);
+
+private:
+    char buffer_[64];
+    char* out_ = buffer_;
+    Ref lower_text_;  // set when the lower bound was not written into the buffer
+};
+
 /// dict[key] = get_python_types(read()), with `get_python_types` looked up afresh first.
 template <class Read>
 void put_entry(const Args& a, PyObject* dict, const Name& key, Read read) {
