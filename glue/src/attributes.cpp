@@ -3,8 +3,7 @@
 // The layout mirrored here is CPython 3.11's; any other interpreter keeps to the generic C API.
 #include "plenx_glue/attributes.hpp"
 
-#include <cstdint>
-
+#include "layout.hpp"
 #include "plenx_glue/function.hpp"
 #include "plenx_glue/ops.hpp"
 
@@ -16,32 +15,9 @@ bool inline_values_known = false;
 
 namespace {
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-constexpr bool layout_mirrored = true;
-#else
-constexpr bool layout_mirrored = false;
-#endif
-
-/// The head of a dict's keys table, as 3.11 lays it out; a class's shared keys are one.
-struct KeysHead {
-    Py_ssize_t refcnt;
-    uint8_t log2_size;
-    uint8_t log2_index_bytes;
-    uint8_t kind;
-    uint32_t version;
-    Py_ssize_t usable;
-    Py_ssize_t nentries;
-    char indices[];
-};
-struct UnicodeEntry {
-    PyObject* key;
-    PyObject* value;
-};
-constexpr uint8_t split_keys = 2;
-
 KeysHead* shared_keys(PyTypeObject* type) noexcept {
     auto* keys = reinterpret_cast<KeysHead*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
-    return keys && keys->kind == split_keys ? keys : nullptr;
+    return keys && keys->kind == KeysHead::split ? keys : nullptr;
 }
 
 /// The entry index of `name` among the class's shared keys; -1 when it has none yet.
@@ -50,7 +26,7 @@ Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name, Py_ssize_t* seen
     KeysHead* keys = shared_keys(type);
     *seen = keys ? keys->nentries : 0;
     if (keys == nullptr) return -1;
-    auto* entries = reinterpret_cast<UnicodeEntry*>(keys->indices + (size_t{1} << keys->log2_index_bytes));
+    UnicodeEntry* entries = keys->entries();
     // Attribute names are interned when stored, so identity finds them.
     for (Py_ssize_t i = 0; i < keys->nentries; i++)
         if (entries[i].key == name) return i;
@@ -123,14 +99,26 @@ void probe_inline_values() {
     detail::inline_values_known = true;
     bool agrees = false;
     try {
+        // The first instance adds both names to the class's shared keys; the second then sets
+        // them in place, in the other order, which its dict must keep.
         setattr(instance, probe_first, first);
         setattr(instance, probe_second, second);
-        PyObject** first_slot = instance_slot(instance, probe_first);
-        PyObject** second_slot = instance_slot(instance, probe_second);
-        agrees = first_slot && second_slot && *first_slot == first.get() && *second_slot == second.get();
-        // A value replaced in place must be what the interpreter then reads.
-        if (agrees) setattr(instance, probe_first, second);
-        agrees = agrees && getattr(instance, probe_first.get()).get() == second.get();
+        Ref other = call(cls);
+        PyObject** first_slot = instance_slot(other, probe_first);
+        PyObject** second_slot = instance_slot(other, probe_second);
+        agrees = first_slot && second_slot && !*first_slot && !*second_slot;
+        if (agrees) {
+            setattr(other, probe_second, second);
+            setattr(other, probe_first, first);
+            setattr(other, probe_first, second);  // replaced in place
+            Ref dict = check(PyObject_GenericGetDict(other, nullptr));
+            Ref keys = check(PySequence_List(dict));
+            agrees = PyList_GET_SIZE(keys.get()) == 2 && PyList_GET_ITEM(keys.get(), 0) == probe_second.get() &&
+                     PyList_GET_ITEM(keys.get(), 1) == probe_first.get() &&
+                     PyDict_GetItemWithError(dict, probe_first) == second.get() &&
+                     PyDict_GetItemWithError(dict, probe_second) == second.get();
+        }
+        agrees = agrees && getattr(instance, probe_first.get()).get() == first.get();
     } catch (const python_error&) {
         detail::inline_values_known = false;
         throw;

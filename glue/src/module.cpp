@@ -4,6 +4,7 @@
 #include "plenx_glue/module.hpp"
 
 #include "plenx_glue/attributes.hpp"
+#include "plenx_glue/dicts.hpp"
 #include "plenx_glue/function.hpp"
 #include "plenx_glue/klass.hpp"
 #include "plenx_glue/ops.hpp"
@@ -79,6 +80,7 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
             intern_names();
             probe_property_layout();
             probe_inline_values();
+            probe_dict_layout();
             body(PyModule_GetDict(module));
             return 0;
         },

@@ -6,6 +6,8 @@
 // access relies on the same facts. Anything else goes through the generic C API.
 #pragma once
 
+#include <cstdint>
+
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -38,6 +40,23 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     if (values == nullptr) return nullptr;
     const SlotMemo* memo = memo_of(type, name);
     return memo && memo->in_place ? values + memo->index : nullptr;
+}
+
+/// Stores `value` in a slot instance_slot gave for `o`: a new attribute also joins the end of
+/// the instance's insertion order (what vars() lists), as the interpreter's own store does.
+inline void store_in_place(PyObject* o, PyObject** slot, PyObject* value) noexcept {
+    PyObject* old = *slot;
+    *slot = Py_NewRef(value);
+    if (old != nullptr) {
+        Py_DECREF(old);  // last: a finaliser it runs sees the new value in place
+        return;
+    }
+    // 3.11: the bytes before the values hold [-1] the prefix size, [-2] the count of attributes
+    // set, and before those their indices in the order they were set.
+    auto* values = reinterpret_cast<uint8_t*>(reinterpret_cast<PyObject***>(o)[-4]);
+    const uint8_t count = static_cast<uint8_t>(values[-2] + 1);
+    values[-2 - count] = static_cast<uint8_t>(slot - reinterpret_cast<PyObject**>(values));
+    values[-2] = count;
 }
 
 /// The function `o.name` finds when it is one of our functions defined by o's class and o has

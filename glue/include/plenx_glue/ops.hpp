@@ -38,13 +38,9 @@ inline Ref lookup_attr(PyObject* o, const Name& name) {
     if (PyObject** slot = instance_slot(o, name); slot && *slot) return own(*slot);
     return lookup_attr(o, name.get());
 }
-/// Only an attribute already set is replaced in place: a new one must enter the instance's
-/// insertion order, which the interpreter keeps.
 inline void setattr(PyObject* o, const Name& name, PyObject* value) {
-    if (PyObject** slot = instance_slot(o, name); slot && *slot) {
-        PyObject* old = *slot;
-        *slot = Py_NewRef(value);
-        Py_DECREF(old);  // last: a finaliser it runs sees the new value in place
+    if (PyObject** slot = instance_slot(o, name)) {
+        store_in_place(o, slot, value);
         return;
     }
     setattr(o, name.get(), value);

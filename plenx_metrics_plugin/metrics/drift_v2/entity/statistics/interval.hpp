@@ -3,6 +3,7 @@
 // Attribute and global names, the member tables of each class, and the numeric shortcuts.
 #pragma once
 
+#include <plenx_glue/dicts.hpp>
 #include <plenx_glue/function.hpp>
 #include <plenx_glue/klass.hpp>
 #include <plenx_glue/ops.hpp>
@@ -137,6 +138,13 @@ template <class Read>
 void put_entry(const Args& a, PyObject* dict, const Name& key, Read read) {
     Ref convert = a.global(names::get_python_types);
     glue::set_item(dict, key, python_types(convert, read()));
+}
+
+/// The same for the i-th key of a dict made from `shape`.
+template <class Read>
+void fill_entry(const Args& a, PyObject* dict, const glue::DictShape& shape, size_t i, Read read) {
+    Ref convert = a.global(names::get_python_types);
+    shape.fill(dict, i, python_types(convert, read()));
 }
 
 /// `obj.<name>` for a property or attribute; our own properties run without the call machinery.

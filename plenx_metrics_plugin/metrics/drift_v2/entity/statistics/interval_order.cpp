@@ -17,24 +17,32 @@ Ref not_implemented_error(const Args&) {
 /// to_dict(): the 11 base entries, each value passed through get_python_types.
 Ref to_dict(const Args& a) {
     PyObject* self = a[0];
-    // Sized for the subclasses' two extra entries too, so building it never resizes.
-    Ref dict = check(_PyDict_NewPresized(13));
+    // Room for the subclasses' two extra entries too, so adding them never resizes it.
+    static const DictShape shape({&names::id, &names::field, &names::absolute_change_percentage,
+                                  &names::eligible_for_insights, &names::insights_available,
+                                  &names::is_change_significant, &names::increased_in_production,
+                                  &names::baseline_absolute_count, &names::baseline_percentage,
+                                  &names::production_absolute_count, &names::production_percentage},
+                                 13);
+    Ref dict = shape.make();
+    size_t entry = 0;
+    auto put = [&](auto read) { fill_entry(a, dict, shape, entry++, read); };
     auto attribute = [self](const Name& name) { return [self, n = &name] { return read(self, *n); }; };
     // Each measurement entry looks its value up afresh.
     auto measurement = [self](const Name& lookup, const Name& name) {
         return [self, l = &lookup, n = &name] { return getattr(call_method(self, *l), *n); };
     };
-    put_entry(a, dict, names::id, attribute(names::id));
-    put_entry(a, dict, names::field, attribute(names::field));
-    put_entry(a, dict, names::absolute_change_percentage, attribute(names::absolute_change_percentage));
-    put_entry(a, dict, names::eligible_for_insights, attribute(names::eligible_for_insights));
-    put_entry(a, dict, names::insights_available, attribute(names::insights_available));
-    put_entry(a, dict, names::is_change_significant, attribute(names::is_change_significant));
-    put_entry(a, dict, names::increased_in_production, [&] { return call_method(self, names::has_increased_in_production); });
-    put_entry(a, dict, names::baseline_absolute_count, measurement(names::get_baseline_value, names::absolute_count));
-    put_entry(a, dict, names::baseline_percentage, measurement(names::get_baseline_value, names::percentage));
-    put_entry(a, dict, names::production_absolute_count, measurement(names::get_production_value, names::absolute_count));
-    put_entry(a, dict, names::production_percentage, measurement(names::get_production_value, names::percentage));
+    put(attribute(names::id));
+    put(attribute(names::field));
+    put(attribute(names::absolute_change_percentage));
+    put(attribute(names::eligible_for_insights));
+    put(attribute(names::insights_available));
+    put(attribute(names::is_change_significant));
+    put([&] { return call_method(self, names::has_increased_in_production); });
+    put(measurement(names::get_baseline_value, names::absolute_count));
+    put(measurement(names::get_baseline_value, names::percentage));
+    put(measurement(names::get_production_value, names::absolute_count));
+    put(measurement(names::get_production_value, names::percentage));
     return dict;
 }
 

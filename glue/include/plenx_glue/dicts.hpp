@@ -1,0 +1,37 @@
+// plenx_glue/dicts.hpp: dicts with fixed string keys, made from a template and filled in place.
+//
+// The keys are in the new dict before its values are, which nobody sees before it is handed out.
+#pragma once
+
+#include <initializer_list>
+
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace glue {
+
+/// Fixed keys in a fixed order, with room for `room` keys in all (more can be added later).
+class DictShape {
+public:
+    DictShape(std::initializer_list<const Name*> keys, Py_ssize_t room) noexcept;
+    DictShape(const DictShape&) = delete;
+    DictShape& operator=(const DictShape&) = delete;
+
+    /// A new dict to fill in key order: the keys with None values, or, where the dict layout
+    /// was not recognised, an empty dict sized for `room` keys.
+    Ref make() const;
+    /// Gives the i-th key its value in a dict from make().
+    void fill(PyObject* dict, size_t i, PyObject* value) const;
+
+private:
+    static constexpr size_t max_keys = 16;
+    const Name* keys_[max_keys];
+    size_t count_;
+    Py_ssize_t room_;
+    mutable PyObject* template_ = nullptr;  // strong, kept for the process
+};
+
+/// Checks once, on a probe dict, that dict copies are laid out as DictShape expects.
+void probe_dict_layout();
+
+}  // namespace glue

@@ -1,0 +1,53 @@
+// glue/src/layout.hpp: the interpreter's dict key tables, as CPython 3.11 lays them out.
+//
+// Only the glue's in-place shortcuts read them, and each checks its reading on a probe first.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+namespace glue {
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+inline constexpr bool layout_mirrored = true;
+#else
+inline constexpr bool layout_mirrored = false;
+#endif
+
+/// One entry of a table whose keys are all strings.
+struct UnicodeEntry {
+    PyObject* key;
+    PyObject* value;
+};
+
+/// One entry of a table of any keys (the kind a presized dict starts with).
+struct GeneralEntry {
+    Py_hash_t hash;
+    PyObject* key;
+    PyObject* value;
+};
+
+/// The head of a dict's keys table; a class's shared keys are one too.
+struct KeysHead {
+    static constexpr uint8_t general = 0;  // a dict's own table of any keys
+    static constexpr uint8_t unicode = 1;  // a dict's own table of string keys
+    static constexpr uint8_t split = 2;    // a class's shared keys
+
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[];
+
+    /// The entries follow the hash index.
+    UnicodeEntry* entries() noexcept { return reinterpret_cast<UnicodeEntry*>(entry_bytes()); }
+    GeneralEntry* general_entries() noexcept { return reinterpret_cast<GeneralEntry*>(entry_bytes()); }
+    char* entry_bytes() noexcept { return indices + (size_t{1} << log2_index_bytes); }
+};
+
+}  // namespace glue
