@@ -362,6 +362,12 @@ Ref global(PyObject* globals, const Global& name) {
 
 Ref invoke(PyObject* function, PyObject* const* args) { return check(run(as_function(function), args)); }
 
+Ref invoke_getter(PyObject* function, PyObject* self) {
+    FunctionObject* f = as_function(function);
+    if (f->globals == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
+    return f->def->impl(Args(function, &self));
+}
+
 Ref global(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);

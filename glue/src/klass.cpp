@@ -53,6 +53,34 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     return self.release();
 }
 
+// The comparison methods, by the operator's number (Py_LT ... Py_GE).
+Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__ne__"}, Name{"__gt__"}, Name{"__ge__"}};
+
+/// tp_richcompare for our classes: what the interpreter's own slot does (the operator's method
+/// found on the class, called with both operands), with our own functions run directly.
+PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    const Name& name = compare_names[op];
+    PyTypeObject* type = Py_TYPE(self);
+    const SlotMemo* memo = memo_of(type, name);
+    PyObject* method = memo ? memo->class_attribute : _PyType_Lookup(type, name);
+    if (method == nullptr) Py_RETURN_NOTIMPLEMENTED;
+    Ref keep_method = own(method);
+    PyObject* args[] = {self, other};
+    if (const FunctionDef* def = definition_of(method); def && def->params.size() == 2)
+        return guarded([&] { return invoke(method, args).release(); }, static_cast<PyObject*>(nullptr));
+    if (PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) return PyObject_Vectorcall(method, args, 2, nullptr);
+    Ref bound = keep_method;
+    if (descrgetfunc get = Py_TYPE(method)->tp_descr_get) {
+        bound = Ref::steal(get(method, self, reinterpret_cast<PyObject*>(type)));
+        // The interpreter's slot treats a method that cannot be bound as no method at all.
+        if (!bound) {
+            PyErr_Clear();
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+    }
+    return PyObject_Vectorcall(bound, &other, 1, nullptr);
+}
+
 // Where a property object keeps its getter: just after the object header, if the probe agrees.
 bool property_layout_known = false;
 
@@ -94,7 +122,11 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(text(name)).get(), bases, namespace_.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(functions.get()); i++) set_owner(PyList_GET_ITEM(functions.get(), i), cls);
     // Only this class: subclasses made by host code do not inherit it and take the usual path.
-    reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = construct;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    type->tp_vectorcall = construct;
+    // Only while the interpreter's own comparison slot is there: assigning a comparison method
+    // to the class later puts it back.
+    if (type->tp_richcompare != PyBaseObject_Type.tp_richcompare) type->tp_richcompare = richcompare;
     return cls;
 }
 
@@ -125,10 +157,9 @@ void probe_property_layout() {
 }
 
 /// The getter to run directly for `obj.name`, when that is a property over one of our functions.
-PyObject* direct_getter(PyObject* obj, const Name& name) noexcept {
+PyObject* direct_getter(PyObject* obj, const SlotMemo* memo, const Name& name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (!property_layout_known || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    const SlotMemo* memo = memo_of(type, name);
     PyObject* descriptor = memo ? memo->class_attribute : _PyType_Lookup(type, name);
     if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyProperty_Type)) return nullptr;
     PyObject* getter = property_getter(descriptor);
@@ -136,21 +167,40 @@ PyObject* direct_getter(PyObject* obj, const Name& name) noexcept {
     return def && def->params.size() == 1 ? getter : nullptr;
 }
 
+/// What `obj.name` is without the generic lookup: a plain attribute's value (borrowed) or our
+/// property getter to run; both null when the generic path must be taken.
+struct Shortcut {
+    PyObject* value = nullptr;
+    PyObject* getter = nullptr;
+};
+
+Shortcut shortcut(PyObject* obj, const Name& name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    const SlotMemo* memo = memo_of(type, name);
+    if (memo && memo->in_place && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        PyObject** values = reinterpret_cast<PyObject***>(obj)[-4];
+        return {values ? values[memo->index] : nullptr, nullptr};
+    }
+    return {nullptr, direct_getter(obj, memo, name)};
+}
+
 Ref get_property(PyObject* obj, const Name& name) {
-    if (PyObject** slot = instance_slot(obj, name); slot && *slot) return own(*slot);
-    if (PyObject* getter = direct_getter(obj, name)) {
-        Ref keep_getter = own(getter);  // the class may drop it while the body runs
-        return invoke(getter, &obj);
+    const Shortcut found = shortcut(obj, name);
+    if (found.value) return own(found.value);
+    if (found.getter) {
+        Ref keep_getter = own(found.getter);  // the class may drop it while the body runs
+        return invoke_getter(found.getter, obj);
     }
     return getattr(obj, name.get());
 }
 
 Ref lookup_property(PyObject* obj, const Name& name) {
-    if (PyObject** slot = instance_slot(obj, name); slot && *slot) return own(*slot);
-    if (PyObject* getter = direct_getter(obj, name)) {
-        Ref keep_getter = own(getter);
+    const Shortcut found = shortcut(obj, name);
+    if (found.value) return own(found.value);
+    if (found.getter) {
+        Ref keep_getter = own(found.getter);
         try {
-            return invoke(getter, &obj);
+            return invoke_getter(found.getter, obj);
         } catch (const python_error&) {
             if (!pending_is(PyExc_AttributeError)) throw;
             PyErr_Clear();

@@ -83,6 +83,10 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
 /// Runs the body of one of our function objects on arguments already bound in declaration order.
 Ref invoke(PyObject* function, PyObject* const* args);
 
+/// The same without the recursion guard, for a getter our own code runs: anything its body
+/// calls that could lead back to it passes through a guarded call.
+Ref invoke_getter(PyObject* function, PyObject* self);
+
 /// Records the class that defines `function` (no-op for other objects).
 void set_owner(PyObject* function, PyObject* owner) noexcept;
 
