@@ -4,18 +4,18 @@ from collections.abc import Mapping
 
 import numpy as np
 
-# Exact types that are already plain: returned as they are.
 # What callers may rely on while they hold these very functions (compiled callers then do the
 # work themselves instead of calling): `get_python_types` returns a value whose exact type is one
-# of PASSED_THROUGH as it is, and `round_` returns an exact int as it is and an exact float as
-# round(value, ROUND_DIGITS).
+# of PASSED_THROUGH as it is and one of FLOAT_CONVERTED as float(value); `round_` returns an exact
+# int as it is and an exact float as round(value, ROUND_DIGITS).
 PASSED_THROUGH = (int, float, bool, str, type(None))
+FLOAT_CONVERTED = (np.float64, np.float32, np.float16)
 ROUND_DIGITS = 2
 
 _PLAIN = frozenset(PASSED_THROUGH)
 # Exact numpy scalar types and the plain type that holds the same value.
 _NUMPY_TO_PLAIN = {
-    **{t: float for t in (np.float64, np.float32, np.float16)},
+    **{t: float for t in FLOAT_CONVERTED},
     **{t: int for t in (np.int64, np.int32, np.int16, np.int8, np.uint64, np.uint32, np.uint16, np.uint8)},
     np.bool_: bool,
     np.str_: str,

@@ -4,6 +4,7 @@ from typing import Any, TypeVar
 _T = TypeVar("_T")
 
 PASSED_THROUGH: tuple[type, ...]
+FLOAT_CONVERTED: tuple[type, ...]
 ROUND_DIGITS: int
 
 def get_python_types(value: Any) -> Any: ...

@@ -36,6 +36,7 @@ class ControlBox:
 class ControlBoxManager:
     """Hands out the process-wide control box."""
 
+    __slots__ = ()  # a manager holds nothing: made and dropped on every use, cheaply
     _control_box = ControlBox()
 
     def get_control_box(self):

@@ -28,6 +28,8 @@ PyObject* numpy_false = nullptr;
 PyObject* declared_get_python_types = nullptr;
 PyTypeObject* passed_through[8];
 size_t passed_through_count = 0;
+PyTypeObject* float_converted[8];  // only float subclasses of fixed behaviour
+size_t float_converted_count = 0;
 PyObject* declared_round = nullptr;
 int round_digits = 0;
 
@@ -153,7 +155,25 @@ bool number(PyObject* o, double* value, bool* numpy_result) {
 // (another module of that name), they are always called.
 constexpr const char helpers_module[] = "plenx_metrics_plugin.common.utils.python_utils";
 Name passed_through_name{"PASSED_THROUGH"};
+Name float_converted_name{"FLOAT_CONVERTED"};
 Name round_digits_name{"ROUND_DIGITS"};
+
+/// The types of a declared tuple, at most 8; false when it is missing or not a tuple of types.
+/// With `floats_only`, only built-in float subclasses are kept: float(v) of one of them is the
+/// double it holds, where a class of the host's could say otherwise.
+bool declared_types(PyObject* module, const Name& name, bool floats_only, PyTypeObject** types, size_t* count) {
+    Ref declared = lookup_attr(module, name);
+    if (!declared || !PyTuple_CheckExact(declared) || PyTuple_GET_SIZE(declared.get()) > 8) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(declared.get()); i++)
+        if (!PyType_Check(PyTuple_GET_ITEM(declared.get(), i))) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(declared.get()); i++) {
+        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(declared.get(), i));
+        if (floats_only && (!PyType_IsSubtype(type, &PyFloat_Type) || PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)))
+            continue;
+        types[(*count)++] = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    }
+    return true;
+}
 
 void remember_helpers(PyObject* globals) {
     Ref module = Ref::steal(PyImport_GetModule(Ref(text(helpers_module))));
@@ -162,14 +182,9 @@ void remember_helpers(PyObject* globals) {
         return;
     }
     Ref convert = global(globals, names::get_python_types);
-    Ref types = lookup_attr(module, passed_through_name);
-    if (types && PyTuple_CheckExact(types) && PyTuple_GET_SIZE(types.get()) <= 8 &&
-        lookup_attr(module, names::get_python_types).get() == convert.get()) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(types.get()); i++) {
-            PyObject* type = PyTuple_GET_ITEM(types.get(), i);
-            if (!PyType_Check(type)) return;
-            passed_through[passed_through_count++] = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-        }
+    if (lookup_attr(module, names::get_python_types).get() == convert.get() &&
+        declared_types(module, passed_through_name, false, passed_through, &passed_through_count)) {
+        declared_types(module, float_converted_name, true, float_converted, &float_converted_count);  // optional
         declared_get_python_types = convert.release();
     }
     Ref round = global(globals, names::round_);
@@ -259,6 +274,8 @@ Ref python_types(PyObject* convert, Ref value) {
         PyTypeObject* type = Py_TYPE(value.get());
         for (size_t i = 0; i < passed_through_count; i++)
             if (passed_through[i] == type) return value;
+        for (size_t i = 0; i < float_converted_count; i++)
+            if (float_converted[i] == type) return floating(PyFloat_AS_DOUBLE(value.get()));
     }
     return call(convert, value.get());
 }
