@@ -184,6 +184,13 @@ Shortcut shortcut(PyObject* obj, const Name& name) noexcept {
     return {nullptr, direct_getter(obj, memo, name)};
 }
 
+PyObject* peek_property(PyObject* obj, const Name& name) noexcept {
+    const Shortcut found = shortcut(obj, name);
+    if (found.value) return found.value;
+    const FunctionDef* def = found.getter ? definition_of(found.getter) : nullptr;
+    return def && def->peek ? def->peek(obj) : nullptr;
+}
+
 Ref get_property(PyObject* obj, const Name& name) {
     const Shortcut found = shortcut(obj, name);
     if (found.value) return own(found.value);

@@ -48,12 +48,16 @@ class Args;
 /// A function body: returns a new reference, or throws python_error.
 using Impl = Ref (*)(const Args&);
 
+/// A getter's answer when giving it runs nothing and changes nothing (borrowed), else null.
+using Peek = PyObject* (*)(PyObject* self) noexcept;
+
 /// Everything about a function that is fixed at compile time.
 struct FunctionDef {
     const char* name;
     std::span<const Param> params;
     const char* returns;  // return annotation text, or nullptr for none
     Impl impl;
+    Peek peek = nullptr;  // for a property getter whose answer can often be read in place
 };
 
 /// The bound arguments of one call, in declaration order (borrowed).

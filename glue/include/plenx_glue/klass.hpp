@@ -40,6 +40,10 @@ Ref get_property(PyObject* obj, const Name& name);
 /// get_property that answers null where getattr would raise AttributeError.
 Ref lookup_property(PyObject* obj, const Name& name);
 
+/// What `obj.name` gives, when finding it runs no code: a plain attribute's value, or the answer
+/// of our property getter's peek. Borrowed; null when only get_property can tell.
+PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
+
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();
 

@@ -197,6 +197,10 @@ Ref absolute(const Args& a, PyObject* np_module, PyObject* abs_function, PyObjec
 /// `a <op> b` with the interpreter's result object; plain and numpy floats are compared here.
 Ref compare_numbers(PyObject* a, PyObject* b, int op);
 
+/// `bool(a <op> b)` into `result` when both are numbers compare_numbers compares itself (so
+/// nothing runs); false otherwise.
+bool compare_in_place(PyObject* a, PyObject* b, int op, bool* result) noexcept;
+
 /// `bool(a <op> b)`, without making the result object where compare_numbers would not need to.
 bool holds(PyObject* a, PyObject* b, int op);
 

@@ -53,6 +53,17 @@ Ref cached_change(const Args& a) {
     return getattr(self, names::absolute_change_percentage_cache);
 }
 
+/// The cached change percentage when reading the property would just return it: a number,
+/// compared with the -1 marker without running anything.
+PyObject* peek_change(PyObject* self) noexcept {
+    static PyObject* const minus_one = PyLong_FromLong(-1);  // a cached small int: cannot fail
+    PyObject** slot = instance_slot(self, names::absolute_change_percentage_cache);
+    PyObject* cached = slot ? *slot : nullptr;
+    bool differs;
+    if (cached == nullptr || !compare_in_place(cached, minus_one, Py_NE, &differs)) return nullptr;
+    return differs ? cached : nullptr;
+}
+
 /// is_change_significant: every change of a plain Interval is significant.
 Ref always_significant(const Args&) { return boolean(true); }
 
@@ -94,7 +105,7 @@ Ref increased(const Args& a) {
 
 }  // namespace
 
-const FunctionDef absolute_change_percentage{"absolute_change_percentage", self_only, "float", cached_change};
+const FunctionDef absolute_change_percentage{"absolute_change_percentage", self_only, "float", cached_change, peek_change};
 const FunctionDef is_change_significant{"is_change_significant", self_only, "bool", always_significant};
 const FunctionDef eligible_for_insights{"eligible_for_insights", self_only, "bool", cached_eligibility};
 const FunctionDef calculate_absolute_change_percentage{"_calculate_absolute_change_percentage", self_only, "float", calculate};

@@ -320,6 +320,14 @@ Ref compare_numbers(PyObject* a, PyObject* b, int op) {
     return glue::compare(a, b, op);
 }
 
+bool compare_in_place(PyObject* a, PyObject* b, int op, bool* result) noexcept {
+    double x, y;
+    bool numpy_result = false;
+    if (!number(a, &x, &numpy_result) || !number(b, &y, &numpy_result)) return false;
+    *result = apply_comparison(x, y, op);
+    return true;
+}
+
 bool holds(PyObject* a, PyObject* b, int op) {
     double x, y;
     bool numpy_result = false;
