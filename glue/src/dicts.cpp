@@ -34,11 +34,17 @@ PyObject** value_place(PyObject* dict, size_t count, size_t i, PyObject* key) no
     return nullptr;
 }
 
-/// A template: each key mapped to None, in order, with room for `room` keys.
+/// A template: each key mapped to None, in order, with room for `room` keys. Grown from empty,
+/// its table is the compact kind kept for string keys, as a dict display's is; presized, it
+/// would be the general kind, larger and slower to look up.
 Ref make_template(const Name* const* keys, size_t count, Py_ssize_t room) {
-    Ref dict = check(_PyDict_NewPresized(room));
+    Ref dict = check(PyDict_New());
     for (size_t i = 0; i < count; i++) check_status(PyDict_SetItem(dict, *keys[i], Py_None));
-    return dict;
+    auto* table = reinterpret_cast<KeysHead*>(reinterpret_cast<PyDictObject*>(dict.get())->ma_keys);
+    if (table->nentries + table->usable >= room) return dict;
+    Ref presized = check(_PyDict_NewPresized(room));
+    for (size_t i = 0; i < count; i++) check_status(PyDict_SetItem(presized, *keys[i], Py_None));
+    return presized;
 }
 
 }  // namespace
