@@ -126,7 +126,7 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
     }
     // Our functions can call each other without a Python frame in between; keep the limit.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), slots)).release(); },
+    PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, slots)).release(); },
                                static_cast<PyObject*>(nullptr));
     Py_LeaveRecursiveCall();
     return result;
@@ -333,8 +333,6 @@ Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* v
 
 }  // namespace
 
-PyObject* Args::globals() const noexcept { return as_function(function_)->globals; }
-
 PyObject* Args::owner() const {
     PyObject* owner = as_function(function_)->owner;
     if (owner == nullptr) raise(PyExc_SystemError, "%U has no defining class", as_function(function_)->qualname);
@@ -347,7 +345,6 @@ void set_owner(PyObject* function, PyObject* owner) noexcept {
 }
 
 Ref Args::global(const Name& name) const { return glue::global(globals(), name); }
-Ref Args::global(const Global& name) const { return glue::global(globals(), name); }
 
 Ref global(PyObject* globals, const Global& name) {
     const uint64_t version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
@@ -362,10 +359,10 @@ Ref global(PyObject* globals, const Global& name) {
 
 Ref invoke(PyObject* function, PyObject* const* args) { return check(run(as_function(function), args)); }
 
-Ref invoke_getter(PyObject* function, PyObject* self) {
+Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     FunctionObject* f = as_function(function);
     if (f->globals == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
-    return f->def->impl(Args(function, &self));
+    return f->def->impl(Args(function, f->globals, args));
 }
 
 Ref global(PyObject* globals, PyObject* name) {

@@ -196,7 +196,7 @@ Ref get_property(PyObject* obj, const Name& name) {
     if (found.value) return own(found.value);
     if (found.getter) {
         Ref keep_getter = own(found.getter);  // the class may drop it while the body runs
-        return invoke_getter(found.getter, obj);
+        return invoke_from_own_code(found.getter, &obj);
     }
     return getattr(obj, name.get());
 }
@@ -207,7 +207,7 @@ Ref lookup_property(PyObject* obj, const Name& name) {
     if (found.getter) {
         Ref keep_getter = own(found.getter);
         try {
-            return invoke_getter(found.getter, obj);
+            return invoke_from_own_code(found.getter, &obj);
         } catch (const python_error&) {
             if (!pending_is(PyExc_AttributeError)) throw;
             PyErr_Clear();
@@ -217,8 +217,12 @@ Ref lookup_property(PyObject* obj, const Name& name) {
     return lookup_attr(obj, name.get());
 }
 
-Ref super_lookup(PyObject* owner, PyObject* self, PyObject* name) {
-    PyObject* mro = Py_TYPE(self)->tp_mro;
+Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
+    PyTypeObject* type = Py_TYPE(self);
+    const unsigned int version = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    for (const SuperMemo& memo : name.supers)
+        if (version != 0 && memo.version == version && memo.owner == owner) return own(memo.found);
+    PyObject* mro = type->tp_mro;
     const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
     Py_ssize_t i = 0;
     while (i < n && PyTuple_GET_ITEM(mro, i) != owner) i++;
@@ -226,13 +230,20 @@ Ref super_lookup(PyObject* owner, PyObject* self, PyObject* name) {
     for (i++; i < n; i++) {
         PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
         PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-        if (found != nullptr) return own(found);
+        if (found != nullptr) {
+            // Only a dict lookup that ran no code of the host's can be trusted to stay.
+            if (version != 0 && version == type->tp_version_tag) {
+                name.supers[1] = name.supers[0];
+                name.supers[0] = SuperMemo{version, owner, found};
+            }
+            return own(found);
+        }
         if (PyErr_Occurred()) raise();
     }
-    raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+    raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name.get());
 }
 
-SuperMethod::SuperMethod(PyObject* owner, PyObject* self, PyObject* name) : attribute_(super_lookup(owner, self, name)) {
+SuperMethod::SuperMethod(PyObject* owner, PyObject* self, const Name& name) : attribute_(super_lookup(owner, self, name)) {
     // Functions are called with self in front; anything else is bound the way super() binds it.
     if (PyType_HasFeature(Py_TYPE(attribute_.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         self_ = self;

@@ -36,6 +36,7 @@ public:
 
 private:
     friend Ref global(PyObject* globals, const Global& name);
+    friend class Args;
     mutable PyObject* dict_ = nullptr;  // compared by identity; versions are unique across dicts
     mutable uint64_t version_ = 0;
     mutable PyObject* value_ = nullptr;  // strong
@@ -63,12 +64,13 @@ struct FunctionDef {
 /// The bound arguments of one call, in declaration order (borrowed).
 class Args {
 public:
-    Args(PyObject* function, PyObject* const* slots) noexcept : function_(function), slots_(slots) {}
+    Args(PyObject* function, PyObject* globals, PyObject* const* slots) noexcept
+        : function_(function), globals_(globals), slots_(slots) {}
     PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
     /// The function being called.
     PyObject* function() const noexcept { return function_; }
     /// The globals of the function's module.
-    PyObject* globals() const noexcept;
+    PyObject* globals() const noexcept { return globals_; }
     /// The class that defines the function (borrowed), as super() would use it.
     PyObject* owner() const;
     /// Looks a module global up at this use, as the interpreter does (NameError when absent).
@@ -77,6 +79,7 @@ public:
 
 private:
     PyObject* function_;
+    PyObject* globals_;
     PyObject* const* slots_;
 };
 
@@ -87,9 +90,10 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
 /// Runs the body of one of our function objects on arguments already bound in declaration order.
 Ref invoke(PyObject* function, PyObject* const* args);
 
-/// The same without the recursion guard, for a getter our own code runs: anything its body
-/// calls that could lead back to it passes through a guarded call.
-Ref invoke_getter(PyObject* function, PyObject* self);
+/// The same without the recursion guard, for calls from our own code: our functions call each
+/// other without cycles, so any way back to a caller passes through Python code, which is
+/// guarded (as is every call that enters from the interpreter).
+Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
 
 /// Records the class that defines `function` (no-op for other objects).
 void set_owner(PyObject* function, PyObject* owner) noexcept;
@@ -97,9 +101,19 @@ void set_owner(PyObject* function, PyObject* owner) noexcept;
 /// The definition behind one of our function objects, or nullptr for any other object.
 const FunctionDef* definition_of(PyObject* o) noexcept;
 
+/// How many parameters one of our function objects declares (self included).
+inline size_t parameter_count(PyObject* function) noexcept { return definition_of(function)->params.size(); }
+
 /// Looks a name up in `globals`, then in builtins, raising NameError like the interpreter.
 Ref global(PyObject* globals, PyObject* name);
 /// The same for a Global, answered from its memory while `globals` has not changed since.
 Ref global(PyObject* globals, const Global& name);
+
+inline Ref Args::global(const Global& name) const {
+    // Answered from the name's memory while the globals dict has not changed since.
+    if (globals_ == name.dict_ && reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag == name.version_)
+        return Ref::borrow(name.value_);
+    return glue::global(globals_, name);
+}
 
 }  // namespace glue

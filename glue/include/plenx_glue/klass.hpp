@@ -49,15 +49,21 @@ void probe_property_layout();
 
 /// Finds `name` the way `super(owner, self).name` does: in type(self).__mro__ after `owner`.
 /// Returns the raw class attribute (not bound); raises as super() does when there is none.
-Ref super_lookup(PyObject* owner, PyObject* self, PyObject* name);
+Ref super_lookup(PyObject* owner, PyObject* self, const Name& name);
 
 /// `super(owner, self).name`, looked up now and called later.
 class SuperMethod {
 public:
-    SuperMethod(PyObject* owner, PyObject* self, PyObject* name);
+    SuperMethod(PyObject* owner, PyObject* self, const Name& name);
     template <class... A>
     Ref operator()(A... args) const {
-        return self_ ? call(attribute_, self_, args...) : call(attribute_, args...);
+        if (!self_) return call(attribute_, args...);
+        // One of our functions with exactly these arguments runs as a call from our own code.
+        if (definition_of(attribute_) && parameter_count(attribute_) == sizeof...(A) + 1) {
+            PyObject* stack[] = {self_, static_cast<PyObject*>(args)...};
+            return invoke_from_own_code(attribute_, stack);
+        }
+        return call(attribute_, self_, args...);
     }
 
 private:
@@ -67,7 +73,7 @@ private:
 
 /// Calls `super(owner, self).name(args...)`.
 template <class... A>
-Ref call_super(PyObject* owner, PyObject* self, PyObject* name, A... args) {
+Ref call_super(PyObject* owner, PyObject* self, const Name& name, A... args) {
     return SuperMethod(owner, self, name)(args...);
 }
 

@@ -16,6 +16,13 @@ struct SlotMemo {
     PyObject* class_attribute = nullptr;  // borrowed: the class's dict holds it while the tag holds
 };
 
+/// What `super(owner, self).name` found for instances of one class, at one version.
+struct SuperMemo {
+    unsigned int version = 0;    // type(self)'s version tag: it changes with any class of its MRO
+    PyObject* owner = nullptr;   // compared by identity only
+    PyObject* found = nullptr;   // borrowed: a class dict of the MRO holds it while the tag holds
+};
+
 /// An interned Python string for a fixed attribute, key or global name.
 class Name {
 public:
@@ -30,6 +37,8 @@ public:
 
     /// The two classes most recently seen with this attribute (Continuous and Discrete alternate).
     mutable SlotMemo slots[2];
+    /// The same for super() lookups of this name.
+    mutable SuperMemo supers[2];
 
 private:
     friend void intern_names();
