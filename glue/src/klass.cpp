@@ -31,7 +31,7 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     PyObject* init = nullptr;
     if (Py_IS_TYPE(callable, &PyType_Type) && type->tp_new == PyBaseObject_Type.tp_new &&
         !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) && total < max_params)
-        init = _PyType_Lookup(type, init_name);
+        init = class_attribute(type, init_name);
     if (init == nullptr || definition_of(init) == nullptr) {
         if (PyErr_Occurred()) return nullptr;
         return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, nargs, kwnames);

@@ -30,6 +30,12 @@ inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
     return detail::remember(type, name);
 }
 
+/// `name` looked up on `type` and its bases, as _PyType_Lookup does (borrowed, or null).
+inline PyObject* class_attribute(PyTypeObject* type, const Name& name) noexcept {
+    const SlotMemo* memo = memo_of(type, name);
+    return memo ? memo->class_attribute : _PyType_Lookup(type, name);
+}
+
 /// The slot holding `o.name` in place, or null when the generic path must be taken.
 /// A slot may hold null: the attribute is not set on this instance.
 inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {

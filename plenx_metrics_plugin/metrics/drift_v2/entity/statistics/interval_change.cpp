@@ -1,6 +1,8 @@
 // interval_change.cpp: interval change measures.
 //
 // The change percentage and the eligibility are computed on first read and cached on the instance.
+#include <plenx_glue/module.hpp>
+
 #include "interval.hpp"
 
 namespace interval {
@@ -37,8 +39,9 @@ Ref calculate(const Args& a) {
     Ref baseline_share = getattr(baseline, names::percentage);
     if (equals_zero(baseline_share)) return infinity_unless_zero(a, getattr(production, names::percentage));
 
+    static ModuleAttribute np_abs{names::abs};
     Ref np = a.global(names::np);
-    Ref abs = getattr(np, names::abs);
+    Ref abs = np_abs.get(np);
     Ref production_share = getattr(production, names::percentage);
     return absolute(a, np, abs, production_share, baseline_share);
 }
