@@ -72,6 +72,19 @@ void DictShape::fill(PyObject* dict, size_t i, PyObject* value) const {
     check_status(PyDict_SetItem(dict, *keys_[i], value));
 }
 
+void prefetch_values(PyObject* dict) noexcept {
+    if (!dict_layout_known || !PyDict_CheckExact(dict)) return;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (d->ma_values != nullptr) return;
+    auto* keys = reinterpret_cast<KeysHead*>(d->ma_keys);
+    const Py_ssize_t n = std::min<Py_ssize_t>(keys->nentries, 32);
+    if (keys->kind == KeysHead::unicode) {
+        for (Py_ssize_t i = 0; i < n; i++) __builtin_prefetch(keys->entries()[i].value);
+    } else if (keys->kind == KeysHead::general) {
+        for (Py_ssize_t i = 0; i < n; i++) __builtin_prefetch(keys->general_entries()[i].value);
+    }
+}
+
 void probe_dict_layout() {
     if (!layout_mirrored || dict_layout_known) return;
     static Name probe_first{"_glue_probe_key_first"};

@@ -31,6 +31,10 @@ private:
     mutable PyObject* template_ = nullptr;  // strong, kept for the process
 };
 
+/// Starts fetching every value object of `dict` at once, so that reading them one by one does
+/// not wait on memory for each in turn. Reads the table only where its layout is known.
+void prefetch_values(PyObject* dict) noexcept;
+
 /// Checks once, on a probe dict, that dict copies are laid out as DictShape expects.
 void probe_dict_layout();
 

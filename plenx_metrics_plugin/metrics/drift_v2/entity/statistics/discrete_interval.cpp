@@ -51,6 +51,7 @@ Ref to_dict(const Args& a) {
 Ref from_dict(const Args& a) {
     PyObject* dict_ = a[1];
     require_exact(dict_, &PyDict_Type, "dict_");
+    prefetch_values(dict_);  // stored values lie wherever their intervals were made
     return restoring(
         [&] {
             Ref field = subscript(dict_, names::field);
