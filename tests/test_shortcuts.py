@@ -1,0 +1,307 @@
+"""What the compiled modules do without the generic interpreter calls must be exactly what those
+calls would do: attributes read and written in place, our own methods and super() called straight
+from the class, dicts filled from a template, comparisons made without reading keys again, and
+the value helpers' work done natively while they are still the helpers' own."""
+import struct
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from plenx_metrics_plugin.common.utils import python_utils
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as iv
+
+Continuous, Discrete = iv.ContinuousStatisticsInterval, iv.DiscreteStatisticsInterval
+
+
+def made(cls, *args, baseline=(10, 20.0), production=(15, 30.0)):
+    interval = cls(*args) if args else (cls(0, 10) if issubclass(cls, Continuous) else cls("f"))
+    interval.add_baseline_value(*baseline)
+    interval.add_production_value(*production)
+    return interval
+
+
+# ---- attributes read and written in place ----
+
+@pytest.mark.parametrize("cls, order", [
+    (Continuous, ["lower_bound", "upper_bound", "id", "field", "values", "_absolute_change_percentage",
+                  "_eligible_for_insights", "insights_available"]),
+    (Discrete, ["id", "field", "values", "_absolute_change_percentage", "_eligible_for_insights",
+                "insights_available", "contribution_to_distance", "statistical_buffer"]),
+])
+def test_attributes_set_in_place_keep_the_order_they_were_set_in(cls, order):
+    for _ in range(3):
+        made(cls)  # by now the class knows every name, so all are set in place
+    interval = made(cls)
+    assert list(vars(interval)) == order
+    assert list(vars(interval.values[0])) == ["type", "absolute_count", "percentage"]
+
+
+def _touch_dict(interval):
+    interval.__dict__  # the attributes move into a dict of the instance's own
+
+
+def _change_class(interval):
+    interval.__class__ = type("Moved", (type(interval),), {})
+
+
+def _many_attributes(interval):
+    for i in range(40):  # more names than a class shares among its instances
+        setattr(interval, f"extra_{i}", i)
+
+
+@pytest.mark.parametrize("move", [_touch_dict, _change_class, _many_attributes])
+@pytest.mark.parametrize("cls", [Continuous, Discrete])
+def test_instances_whose_attributes_live_in_a_dict(cls, move):
+    interval = made(cls)
+    move(interval)
+    interval.insights_available = True
+    assert interval.absolute_change_percentage == 0.5
+    assert interval.eligible_for_insights is True
+    form = interval.to_dict()
+    assert form["insights_available"] is True and form["baseline_percentage"] == 20.0
+    assert type(interval).from_dict(form).to_dict()["production_absolute_count"] == 15
+    assert made(cls) < interval or made(cls) == interval
+
+
+def test_a_property_of_a_subclass_takes_the_place_of_a_plain_attribute():
+    class Fixed(Continuous):
+        @property
+        def field(self):
+            return "fixed"
+
+        @field.setter
+        def field(self, value):
+            self.__dict__["given"] = value
+
+    interval = made(Fixed, 0.5, 1.25)
+    assert interval.given == "0.5-1.25"
+    assert interval.to_dict()["field"] == "fixed"
+
+
+def test_attributes_added_to_a_class_later_are_seen():
+    class Late(Continuous):
+        pass
+
+    interval = made(Late)
+    assert interval.to_dict()["field"] == "0-10"
+    Late.field = property(lambda self: "late")
+    assert interval.to_dict()["field"] == "late"
+    del Late.field
+    assert interval.to_dict()["field"] == "0-10"
+
+
+def test_attribute_hooks_of_a_subclass_see_every_access():
+    got, set_ = [], []
+
+    class Watched(Discrete):
+        def __getattribute__(self, name):
+            got.append(name)
+            return super().__getattribute__(name)
+
+        def __setattr__(self, name, value):
+            set_.append(name)
+            super().__setattr__(name, value)
+
+    interval = made(Watched)
+    interval.to_dict()
+    assert {"id", "field", "values", "_absolute_change_percentage"} <= set(set_)
+    assert {"id", "field", "values", "contribution_to_distance", "statistical_buffer"} <= set(got)
+
+
+# ---- our methods called straight from the class ----
+
+def test_an_instance_attribute_shadows_our_method():
+    interval = made(Continuous)
+    stand_in = iv.IntervalValue(iv.DataSetType.BASELINE, 99, 45.0)
+    interval.get_baseline_value = lambda: stand_in
+    form = interval.to_dict()
+    assert (form["baseline_absolute_count"], form["baseline_percentage"]) == (99, 45.0)
+    assert form["increased_in_production"] is False
+    del interval.get_baseline_value
+    assert interval.to_dict()["baseline_absolute_count"] == 10
+
+
+def test_methods_replaced_on_the_class_after_use_are_called(monkeypatch):
+    class Sub(Discrete):
+        pass
+
+    interval = made(Sub)
+    assert interval.to_dict()["production_percentage"] == 30.0
+    replacement = iv.IntervalValue(iv.DataSetType.PRODUCTION, 1, 2.5)
+    monkeypatch.setattr(Sub, "get_production_value", lambda self: replacement)
+    assert interval.to_dict()["production_percentage"] == 2.5
+    monkeypatch.setattr(iv.Interval, "to_dict", lambda self: {"base": "replaced"})
+    assert interval.to_dict() == {"base": "replaced", "contribution_to_distance": -1, "statistical_buffer": -1}
+
+
+def test_recursion_through_python_code_is_stopped_cleanly():
+    class Loop(Continuous):
+        def _calculate_absolute_change_percentage(self):
+            return self.absolute_change_percentage
+
+    class Echo(Discrete):
+        def get_baseline_value(self):
+            return self.to_dict()
+
+    with pytest.raises(RecursionError):
+        made(Loop).absolute_change_percentage
+    with pytest.raises(RecursionError):
+        made(Echo).to_dict()
+
+
+# ---- dicts filled from a template ----
+
+def test_every_dict_is_new_and_holds_only_its_own_values():
+    interval = made(Continuous)
+    first = interval.to_dict()
+    first["id"] = "changed"
+    first.clear()
+    second = interval.to_dict()
+    assert second is not first and second["id"] == interval.id and len(second) == 13
+    assert iv.Interval.to_dict(interval) == {key: second[key] for key in list(second)[:11]}
+
+
+# ---- comparisons without reading keys again ----
+
+class Noisy:
+    """A change percentage whose comparisons are seen."""
+
+    def __init__(self, value, calls):
+        self.value, self.calls = value, calls
+
+    def __eq__(self, other):
+        self.calls.append("==")
+        return self.value == getattr(other, "value", other)
+
+    def __lt__(self, other):
+        self.calls.append("<")
+        return self.value < getattr(other, "value", other)
+
+
+def test_keys_that_run_code_are_read_and_compared_as_the_rule_says():
+    calls = []
+    a, b = made(Continuous), made(Continuous)
+    a._absolute_change_percentage, b._absolute_change_percentage = Noisy(1, calls), Noisy(2, calls)
+    assert a < b
+    # Each read tests the cache against the -1 marker (==): both read, compared, both read again.
+    assert calls == ["==", "==", "==", "==", "==", "<"]
+
+
+def test_a_property_override_is_what_gets_compared():
+    class ByUpper(Continuous):
+        @property
+        def absolute_change_percentage(self):
+            return -self.upper_bound
+
+    low, high = made(ByUpper, 0, 1), made(ByUpper, 0, 5)
+    assert sorted([low, high]) == [high, low]
+
+
+NUMBERS = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.floats(-5, 5).map(np.float64),
+    st.integers(-3, 3),
+    st.sampled_from([0, 0.0, -1, 1, 0.5, np.float64(0.5), float("nan")]),
+)
+
+
+def expected_less(a, b, keys):
+    """The ordering rule restated in Python: equal keys move on; the deciding key is read again."""
+    for key in keys[:-1]:
+        if not getattr(a, key) == getattr(b, key):
+            return getattr(a, key) < getattr(b, key)
+    return getattr(a, keys[-1]) < getattr(b, keys[-1])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(NUMBERS, NUMBERS, NUMBERS), min_size=2, max_size=2))
+def test_in_place_comparisons_agree_with_the_rule(rows):
+    pairs = []
+    for cls, keys in ((Continuous, ["absolute_change_percentage", "lower_bound", "upper_bound"]),
+                      (Discrete, ["absolute_change_percentage", "contribution_to_distance"])):
+        intervals = []
+        for change, first, second in rows:
+            interval = cls(0, 1) if cls is Continuous else cls("f")
+            interval._absolute_change_percentage = change
+            if cls is Continuous:
+                interval.lower_bound, interval.upper_bound = first, second
+            else:
+                interval.contribution_to_distance = first
+            intervals.append(interval)
+        pairs.append((intervals, keys))
+    for (a, b), keys in pairs:
+        want = expected_less(a, b, keys)
+        got = a < b
+        assert got == want and type(got) is type(want)
+
+
+def test_comparison_methods_set_on_a_class_later_are_used():
+    class Sub(Discrete):
+        pass
+
+    a, b = made(Sub), made(Sub)
+    a._absolute_change_percentage, b._absolute_change_percentage = 1.0, 2.0
+    assert a < b
+    Sub.__lt__ = lambda self, other: "custom"
+    assert (a < b) == "custom"
+    del Sub.__lt__
+    assert (a < b) is True
+    with pytest.raises(TypeError):
+        a < None
+
+
+# ---- the value helpers' work done natively ----
+
+def raw_doubles():
+    return st.one_of(st.floats(allow_nan=False), st.integers(-10**9, 10**9).map(lambda n: n / 1000),
+                     st.integers(-2**62, 2**62).map(lambda n: struct.unpack("d", struct.pack("q", n))[0]))
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.one_of(raw_doubles(), st.integers(-10**20, 10**20), st.just(float("nan"))), raw_doubles())
+def test_bounds_and_field_are_what_the_helpers_give(lower, upper):
+    interval = Continuous(lower, upper)
+    want_lower, want_upper = python_utils.round_(lower), python_utils.round_(upper)
+    for got, want in ((interval.lower_bound, want_lower), (interval.upper_bound, want_upper)):
+        assert type(got) is type(want)
+        assert got == want if type(want) is int else struct.pack("d", got) == struct.pack("d", want)
+    assert interval.field == f"{want_lower}-{want_upper}"
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(st.integers(-10**15, 10**15).map(lambda n: n / 100), st.floats(allow_nan=False)),
+       st.integers(-10**6, 10**6))
+def test_field_text_of_unrounded_bounds(lower, upper):
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(iv, "round_", lambda value: value)
+        assert Continuous(lower, upper).field == f"{lower}-{upper}"
+
+
+@pytest.mark.parametrize("change", [np.float64(0.25), float("inf"), 0, np.float32(0.5), True])
+def test_dict_values_are_what_get_python_types_gives(change):
+    interval = made(Discrete)
+    interval._absolute_change_percentage = change
+    form = interval.to_dict()
+    want = python_utils.get_python_types(change)
+    assert form["absolute_change_percentage"] == want
+    assert type(form["absolute_change_percentage"]) is type(want)
+
+
+def test_replaced_helpers_are_called_for_every_value(monkeypatch):
+    seen = []
+    monkeypatch.setattr(iv, "get_python_types", lambda value: seen.append(value) or value)
+    monkeypatch.setattr(iv, "round_", lambda value: seen.append(("round", value)) or value)
+    interval = made(Continuous, 1.005, 2)
+    assert seen == [("round", 1.005), ("round", 2)]
+    interval.to_dict()
+    assert len(seen) == 2 + 13
+
+
+def test_a_replaced_numpy_abs_is_called(monkeypatch):
+    calls = []
+    original = np.abs
+    monkeypatch.setattr(np, "abs", lambda value: calls.append(value) or original(value))
+    assert made(Continuous).absolute_change_percentage == 0.5
+    assert calls == [0.5]
