@@ -16,6 +16,7 @@ bool inline_values_known = false;
 namespace {
 
 KeysHead* shared_keys(PyTypeObject* type) noexcept {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
     auto* keys = reinterpret_cast<KeysHead*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
     return keys && keys->kind == KeysHead::split ? keys : nullptr;
 }

@@ -23,7 +23,7 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept;
 /// What `type` currently makes of `name`, remembered per class version; null when unknown.
 inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
     // Version tags are never reused, so a match can only be this class as it is now.
-    if (const unsigned int version = type->tp_version_tag; version != 0) {
+    if (const unsigned int version = type->tp_version_tag; version != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
         if (name.slots[0].version == version) return &name.slots[0];
         if (name.slots[1].version == version) return &name.slots[1];
     }
@@ -61,19 +61,22 @@ inline void prefetch_attributes(PyObject* o) noexcept {
 
 /// Stores `value` in a slot instance_slot gave for `o`: a new attribute also joins the end of
 /// the instance's insertion order (what vars() lists), as the interpreter's own store does.
-inline void store_in_place(PyObject* o, PyObject** slot, PyObject* value) noexcept {
-    PyObject* old = *slot;
-    *slot = Py_NewRef(value);
-    if (old != nullptr) {
+/// False, with nothing stored, where that order has no room (the generic store then decides).
+inline bool store_in_place(PyObject* o, PyObject** slot, PyObject* value) noexcept {
+    if (PyObject* old = *slot) {
+        *slot = Py_NewRef(value);
         Py_DECREF(old);  // last: a finaliser it runs sees the new value in place
-        return;
+        return true;
     }
     // 3.11: the bytes before the values hold [-1] the prefix size, [-2] the count of attributes
     // set, and before those their indices in the order they were set.
     auto* values = reinterpret_cast<uint8_t*>(reinterpret_cast<PyObject***>(o)[-4]);
-    const uint8_t count = static_cast<uint8_t>(values[-2] + 1);
+    const int count = values[-2] + 1;
+    if (count + 2 > values[-1]) return false;
+    *slot = Py_NewRef(value);
     values[-2 - count] = static_cast<uint8_t>(slot - reinterpret_cast<PyObject**>(values));
-    values[-2] = count;
+    values[-2] = static_cast<uint8_t>(count);
+    return true;
 }
 
 /// The function `o.name` finds when it is one of our functions defined by o's class and o has

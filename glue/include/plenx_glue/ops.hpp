@@ -40,10 +40,7 @@ inline Ref lookup_attr(PyObject* o, const Name& name) {
     return lookup_attr(o, name.get());
 }
 inline void setattr(PyObject* o, const Name& name, PyObject* value) {
-    if (PyObject** slot = instance_slot(o, name)) {
-        store_in_place(o, slot, value);
-        return;
-    }
+    if (PyObject** slot = instance_slot(o, name); slot && store_in_place(o, slot, value)) return;
     setattr(o, name.get(), value);
 }
 
