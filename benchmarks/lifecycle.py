@@ -16,7 +16,7 @@ per interval (tracemalloc, after build and measures). Other implementations of t
 module, given as files, run in the same process, alternately with ours, and get a ratio column
 (theirs / ours: above 1 means ours is faster or smaller).
 
-    PYTHONPATH=/work/main python -P benchmarks/lifecycle.py \\
+    PYTHONPATH=. python -P benchmarks/lifecycle.py \\
         --baseline ../shared/reference/interval.py --with-cython
 
 A figure-printing script, not a test.
