@@ -39,6 +39,7 @@ inline PyObject* class_attribute(PyTypeObject* type, const Name& name) noexcept 
 /// The slot holding `o.name` in place, or null when the generic path must be taken.
 /// A slot may hold null: the attribute is not set on this instance.
 inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
+    if constexpr (PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000) return nullptr;
     PyTypeObject* type = Py_TYPE(o);
     if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
     // 3.11: the values pointer sits four words before the object (null once a dict was made).
