@@ -72,6 +72,22 @@ void DictShape::fill(PyObject* dict, size_t i, PyObject* value) const {
     check_status(PyDict_SetItem(dict, *keys_[i], value));
 }
 
+PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept {
+    if (!dict_layout_known || !PyDict_CheckExact(dict)) return nullptr;
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    auto* keys = reinterpret_cast<KeysHead*>(d->ma_keys);
+    // Past a few dozen entries the dict's own lookup is the quicker.
+    if (d->ma_values != nullptr || keys->nentries > 32) return nullptr;
+    if (keys->kind == KeysHead::unicode) {
+        for (Py_ssize_t i = 0; i < keys->nentries; i++)
+            if (keys->entries()[i].key == key) return keys->entries()[i].value;
+    } else if (keys->kind == KeysHead::general) {
+        for (Py_ssize_t i = 0; i < keys->nentries; i++)
+            if (keys->general_entries()[i].key == key) return keys->general_entries()[i].value;
+    }
+    return nullptr;
+}
+
 void prefetch_values(PyObject* dict) noexcept {
     if (!dict_layout_known || !PyDict_CheckExact(dict)) return;
     auto* d = reinterpret_cast<PyDictObject*>(dict);

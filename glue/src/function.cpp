@@ -132,10 +132,21 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
     return result;
 }
 
+/// Whether the keywords name exactly the parameters after the positional arguments, in order:
+/// the arguments then already stand in declaration order.
+bool in_declaration_order(FunctionObject* f, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    const Py_ssize_t kwcount = PyTuple_GET_SIZE(kwnames);
+    if (nargs + kwcount != PyTuple_GET_SIZE(f->varnames)) return false;
+    for (Py_ssize_t i = 0; i < kwcount; i++)
+        if (PyTuple_GET_ITEM(kwnames, i) != PyTuple_GET_ITEM(f->varnames, nargs + i)) return false;
+    return true;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == PyTuple_GET_SIZE(f->varnames)) return run(f, args);
+    if (kwnames == nullptr ? nargs == PyTuple_GET_SIZE(f->varnames) : in_declaration_order(f, nargs, kwnames))
+        return run(f, args);
     PyObject* slots[max_params] = {};
     // Held for the call: the defaults tuple may be replaced while the body runs.
     Ref defaults = Ref::borrow(f->defaults);

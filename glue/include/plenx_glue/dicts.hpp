@@ -31,6 +31,10 @@ private:
     mutable PyObject* template_ = nullptr;  // strong, kept for the process
 };
 
+/// The value under `key` in a small compact dict whose entry holds that very string object (as
+/// dicts keyed by interned names do), found without hashing; null when not found that way.
+PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept;
+
 /// Starts fetching every value object of `dict` at once, so that reading them one by one does
 /// not wait on memory for each in turn. Reads the table only where its layout is known.
 void prefetch_values(PyObject* dict) noexcept;

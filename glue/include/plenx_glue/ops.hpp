@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "attributes.hpp"
+#include "dicts.hpp"
 #include "function.hpp"
 #include "names.hpp"
 #include "ref.hpp"
@@ -142,6 +143,11 @@ inline Ref item(PyObject* o, Py_ssize_t i) {
 }
 /// `o[key]`, the host's subscription.
 inline Ref subscript(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
+/// The same with a fixed name: a small dict holding that very string is read without hashing.
+inline Ref subscript(PyObject* o, const Name& key) {
+    if (PyObject* found = find_by_identity(o, key)) return own(found);
+    return subscript(o, key.get());
+}
 inline void set_item(PyObject* o, PyObject* key, PyObject* value) { check_status(PyObject_SetItem(o, key, value)); }
 
 /// `o.append(value)`; lists are appended to directly.
