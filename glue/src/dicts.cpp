@@ -15,23 +15,23 @@ namespace {
 
 bool dict_layout_known = false;
 
-/// Where the value of the i-th key of `dict` is kept, when `dict` is a compact table holding
-/// exactly `count` keys and that key is `key`; null otherwise.
-PyObject** value_place(PyObject* dict, size_t count, size_t i, PyObject* key) noexcept {
+/// The table of an exact dict that keeps its own entries (no split table), or null.
+KeysHead* own_table(PyObject* dict) noexcept {
+    if (!PyDict_CheckExact(dict)) return nullptr;
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     auto* keys = reinterpret_cast<KeysHead*>(d->ma_keys);
-    if (d->ma_values != nullptr || keys->nentries != static_cast<Py_ssize_t>(count) ||
-        d->ma_used != static_cast<Py_ssize_t>(count) || i >= count)
+    return d->ma_values == nullptr && keys->holds_values() ? keys : nullptr;
+}
+
+/// Where the value of the i-th key of `dict` is kept, when `dict` holds exactly `count` keys,
+/// none deleted, and that key is `key`; null otherwise.
+PyObject** value_place(PyObject* dict, size_t count, size_t i, PyObject* key) noexcept {
+    KeysHead* keys = own_table(dict);
+    const auto n = static_cast<Py_ssize_t>(count);
+    if (keys == nullptr || keys->nentries != n || reinterpret_cast<PyDictObject*>(dict)->ma_used != n || i >= count)
         return nullptr;
-    if (keys->kind == KeysHead::general) {
-        GeneralEntry& entry = keys->general_entries()[i];
-        return entry.key == key ? &entry.value : nullptr;
-    }
-    if (keys->kind == KeysHead::unicode) {
-        UnicodeEntry& entry = keys->entries()[i];
-        return entry.key == key ? &entry.value : nullptr;
-    }
-    return nullptr;
+    const auto at = static_cast<Py_ssize_t>(i);
+    return keys->key_at(at) == key ? keys->value_at(at) : nullptr;
 }
 
 /// A template: each key mapped to None, in order, with room for `room` keys. Grown from empty,
@@ -73,32 +73,18 @@ void DictShape::fill(PyObject* dict, size_t i, PyObject* value) const {
 }
 
 PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept {
-    if (!dict_layout_known || !PyDict_CheckExact(dict)) return nullptr;
-    auto* d = reinterpret_cast<PyDictObject*>(dict);
-    auto* keys = reinterpret_cast<KeysHead*>(d->ma_keys);
+    KeysHead* keys = dict_layout_known ? own_table(dict) : nullptr;
     // Past a few dozen entries the dict's own lookup is the quicker.
-    if (d->ma_values != nullptr || keys->nentries > 32) return nullptr;
-    if (keys->kind == KeysHead::unicode) {
-        for (Py_ssize_t i = 0; i < keys->nentries; i++)
-            if (keys->entries()[i].key == key) return keys->entries()[i].value;
-    } else if (keys->kind == KeysHead::general) {
-        for (Py_ssize_t i = 0; i < keys->nentries; i++)
-            if (keys->general_entries()[i].key == key) return keys->general_entries()[i].value;
-    }
+    if (keys == nullptr || keys->nentries > 32) return nullptr;
+    for (Py_ssize_t i = 0; i < keys->nentries; i++)
+        if (keys->key_at(i) == key) return *keys->value_at(i);
     return nullptr;
 }
 
 void prefetch_values(PyObject* dict) noexcept {
-    if (!dict_layout_known || !PyDict_CheckExact(dict)) return;
-    auto* d = reinterpret_cast<PyDictObject*>(dict);
-    if (d->ma_values != nullptr) return;
-    auto* keys = reinterpret_cast<KeysHead*>(d->ma_keys);
-    const Py_ssize_t n = std::min<Py_ssize_t>(keys->nentries, 32);
-    if (keys->kind == KeysHead::unicode) {
-        for (Py_ssize_t i = 0; i < n; i++) __builtin_prefetch(keys->entries()[i].value);
-    } else if (keys->kind == KeysHead::general) {
-        for (Py_ssize_t i = 0; i < n; i++) __builtin_prefetch(keys->general_entries()[i].value);
-    }
+    KeysHead* keys = dict_layout_known ? own_table(dict) : nullptr;
+    if (keys == nullptr) return;
+    for (Py_ssize_t i = 0, n = std::min<Py_ssize_t>(keys->nentries, 32); i < n; i++) __builtin_prefetch(*keys->value_at(i));
 }
 
 void probe_dict_layout() {

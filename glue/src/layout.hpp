@@ -48,6 +48,14 @@ struct KeysHead {
     UnicodeEntry* entries() noexcept { return reinterpret_cast<UnicodeEntry*>(entry_bytes()); }
     GeneralEntry* general_entries() noexcept { return reinterpret_cast<GeneralEntry*>(entry_bytes()); }
     char* entry_bytes() noexcept { return indices + (size_t{1} << log2_index_bytes); }
+
+    /// A dict's own table (not a class's shared keys), whose entries hold values.
+    bool holds_values() const noexcept { return kind == general || kind == unicode; }
+    /// Entry i's key (null for a deleted entry) and value, in a table that holds_values().
+    PyObject* key_at(Py_ssize_t i) noexcept { return kind == general ? general_entries()[i].key : entries()[i].key; }
+    PyObject** value_at(Py_ssize_t i) noexcept {
+        return kind == general ? &general_entries()[i].value : &entries()[i].value;
+    }
 };
 
 }  // namespace glue
