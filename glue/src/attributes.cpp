@@ -41,7 +41,7 @@ namespace detail {
 const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     // The lookup also gives the class a version tag, if it can have one.
     PyObject* found = _PyType_Lookup(type, name);
-    const unsigned int version = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    const unsigned int version = version_tag(type);
     if (version == 0) return nullptr;
     SlotMemo memo{version, false, -1, 0, found};
     if (inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
@@ -66,7 +66,7 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
     if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !detail::inline_values_known ||
         type->tp_getattro != PyObject_GenericGetAttr)
         return nullptr;
-    PyObject** values = reinterpret_cast<PyObject***>(o)[-4];
+    PyObject** values = inline_values(o);
     if (values == nullptr) return nullptr;  // the instance has a dict of its own
     const SlotMemo* memo = memo_of(type, name);
     if (memo == nullptr || memo->class_attribute == nullptr || definition_of(memo->class_attribute) == nullptr)

@@ -16,11 +16,6 @@ Name qualname_key{"__qualname__"};
 Name name_key{"__name__"};
 Name init_name{"__init__"};
 
-/// The version tag of a type, or 0 when it has none that is valid.
-unsigned int version_tag(PyTypeObject* type) noexcept {
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-}
-
 /// type.__call__ for our classes, without an argument tuple: object.__new__, then __init__.
 /// Anything unusual (a replaced __new__ or __init__, a metaclass, abstract methods) takes
 /// the interpreter's own path.
@@ -61,8 +56,7 @@ Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     const Name& name = compare_names[op];
     PyTypeObject* type = Py_TYPE(self);
-    const SlotMemo* memo = memo_of(type, name);
-    PyObject* method = memo ? memo->class_attribute : _PyType_Lookup(type, name);
+    PyObject* method = class_attribute(type, name);
     if (method == nullptr) Py_RETURN_NOTIMPLEMENTED;
     Ref keep_method = own(method);
     PyObject* args[] = {self, other};
@@ -180,7 +174,7 @@ Shortcut shortcut(PyObject* obj, const Name& name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     const SlotMemo* memo = memo_of(type, name);
     if (memo && memo->in_place && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
-        PyObject** values = reinterpret_cast<PyObject***>(obj)[-4];
+        PyObject** values = inline_values(obj);
         return {values ? values[memo->index] : nullptr, nullptr};
     }
     return {nullptr, direct_getter(obj, memo, name)};
@@ -221,7 +215,7 @@ Ref lookup_property(PyObject* obj, const Name& name) {
 
 Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
     PyTypeObject* type = Py_TYPE(self);
-    const unsigned int version = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+    const unsigned int version = version_tag(type);
     for (const SuperMemo& memo : name.supers)
         if (version != 0 && memo.version == version && memo.owner == owner) return own(memo.found);
     PyObject* mro = type->tp_mro;

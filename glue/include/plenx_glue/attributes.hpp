@@ -20,10 +20,19 @@ extern bool inline_values_known;
 const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept;
 }  // namespace detail
 
+/// The version tag of a type, or 0 when it has none that is valid.
+inline unsigned int version_tag(PyTypeObject* type) noexcept {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+/// 3.11: an instance's inline attribute values sit behind a pointer four words before the object
+/// (null once the instance has a dict of its own). Only for classes with a managed dict.
+inline PyObject** inline_values(PyObject* o) noexcept { return reinterpret_cast<PyObject***>(o)[-4]; }
+
 /// What `type` currently makes of `name`, remembered per class version; null when unknown.
 inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
     // Version tags are never reused, so a match can only be this class as it is now.
-    if (const unsigned int version = type->tp_version_tag; version != 0 && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) {
+    if (const unsigned int version = version_tag(type); version != 0) {
         if (name.slots[0].version == version) return &name.slots[0];
         if (name.slots[1].version == version) return &name.slots[1];
     }
@@ -42,8 +51,7 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     if constexpr (PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000) return nullptr;
     PyTypeObject* type = Py_TYPE(o);
     if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
-    // 3.11: the values pointer sits four words before the object (null once a dict was made).
-    PyObject** values = reinterpret_cast<PyObject***>(o)[-4];
+    PyObject** values = inline_values(o);
     if (values == nullptr) return nullptr;
     const SlotMemo* memo = memo_of(type, name);
     return memo && memo->in_place ? values + memo->index : nullptr;
@@ -53,7 +61,7 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
 /// them one by one does not wait on memory for each in turn. Changes nothing.
 inline void prefetch_attributes(PyObject* o) noexcept {
     if (!detail::inline_values_known || !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return;
-    PyObject** values = reinterpret_cast<PyObject***>(o)[-4];
+    PyObject** values = inline_values(o);
     if (values == nullptr) return;
     // 3.11: [-2] counts the attributes set, and the bytes before it hold their indices.
     const auto* order = reinterpret_cast<const uint8_t*>(values);
@@ -71,7 +79,7 @@ inline bool store_in_place(PyObject* o, PyObject** slot, PyObject* value) noexce
     }
     // 3.11: the bytes before the values hold [-1] the prefix size, [-2] the count of attributes
     // set, and before those their indices in the order they were set.
-    auto* values = reinterpret_cast<uint8_t*>(reinterpret_cast<PyObject***>(o)[-4]);
+    auto* values = reinterpret_cast<uint8_t*>(inline_values(o));
     const int count = values[-2] + 1;
     if (count + 2 > values[-1]) return false;
     *slot = Py_NewRef(value);
