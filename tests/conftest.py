@@ -1,4 +1,7 @@
 """Shared fixtures: a fresh drift configuration per test, and a builder of complete intervals."""
+import sys
+from pathlib import Path
+
 import pytest
 
 from plenx_metrics_plugin.metrics.drift_v2.utils import control_box
@@ -31,3 +34,7 @@ def filled():
         return interval
 
     return fill
+
+
+# The lockstep tests import their helpers (the plain-Python model) from this folder.
+sys.path.insert(0, str(Path(__file__).resolve().parent))

@@ -5,6 +5,7 @@
 
 #include "layout.hpp"
 #include "plenx_glue/function.hpp"
+#include "plenx_glue/lookup.hpp"
 #include "plenx_glue/ops.hpp"
 
 namespace glue {
@@ -43,7 +44,9 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     PyObject* found = _PyType_Lookup(type, name);
     const unsigned int version = version_tag(type);
     if (version == 0) return nullptr;
-    SlotMemo memo{version, false, -1, 0, found};
+    PyObject* holder = nullptr;
+    if (found != nullptr && (holder = holder_of(type, name, found)) == nullptr) return nullptr;
+    SlotMemo memo{version, false, -1, 0, found, holder, holder ? dict_version(holder) : 0};
     if (inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
         type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr) {
         memo.index = shared_key_index(type, name, &memo.keys_seen);

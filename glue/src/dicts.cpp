@@ -5,6 +5,7 @@
 #include "plenx_glue/dicts.hpp"
 
 #include <algorithm>
+#include <span>
 
 #include "layout.hpp"
 #include "plenx_glue/ops.hpp"
@@ -34,48 +35,50 @@ PyObject** value_place(PyObject* dict, size_t count, size_t i, PyObject* key) no
     return keys->key_at(at) == key ? keys->value_at(at) : nullptr;
 }
 
-/// A template: each key mapped to None, in order, with room for `room` keys. Grown from empty,
-/// its table is the compact kind kept for string keys, as a dict display's is; presized, it
-/// would be the general kind, larger and slower to look up.
-Ref make_template(const Name* const* keys, size_t count, Py_ssize_t room) {
+/// A template: each key mapped to None, in order, grown from empty as `d = {}; d[k] = v; ...`
+/// grows it, so a copy is laid out (and sized) as that dict would be.
+Ref make_template(std::span<const Name* const> keys) {
     Ref dict = check(PyDict_New());
-    for (size_t i = 0; i < count; i++) check_status(PyDict_SetItem(dict, *keys[i], Py_None));
-    auto* table = reinterpret_cast<KeysHead*>(reinterpret_cast<PyDictObject*>(dict.get())->ma_keys);
-    if (table->nentries + table->usable >= room) return dict;
-    Ref presized = check(_PyDict_NewPresized(room));
-    for (size_t i = 0; i < count; i++) check_status(PyDict_SetItem(presized, *keys[i], Py_None));
-    return presized;
+    for (const Name* key : keys) check_status(PyDict_SetItem(dict, *key, Py_None));
+    return dict;
 }
 
 }  // namespace
 
-DictShape::DictShape(std::initializer_list<const Name*> keys, Py_ssize_t room) noexcept
-    : count_(std::min(keys.size(), max_keys)), room_(room) {
-    std::copy_n(keys.begin(), count_, keys_);
-}
-
-Ref DictShape::make() const {
-    if (!dict_layout_known) return check(_PyDict_NewPresized(room_));
-    if (template_ == nullptr) template_ = make_template(keys_, count_, room_).release();
-    return check(PyDict_Copy(template_));
-}
-
-void DictShape::fill(PyObject* dict, size_t i, PyObject* value) const {
-    if (dict_layout_known) {
-        if (PyObject** place = value_place(dict, count_, i, *keys_[i])) {
-            PyObject* old = *place;
-            *place = Py_NewRef(value);
+Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache) {
+    if (!dict_layout_known) {
+        Ref dict = check(PyDict_New());
+        for (size_t i = 0; i < keys.size(); i++) check_status(PyDict_SetItem(dict, *keys[i], values[i]));
+        return dict;
+    }
+    if (cache == nullptr) cache = make_template(keys).release();
+    // The copy is as untracked as the template; none of the values asks for tracking.
+    Ref dict = check(PyDict_Copy(cache));
+    for (size_t i = 0; i < keys.size(); i++) {
+        if (PyObject** place = value_place(dict, keys.size(), i, *keys[i])) {
+            PyObject* old = *place;  // None
+            *place = values[i].release();
             Py_DECREF(old);
-            return;
+        } else {
+            check_status(PyDict_SetItem(dict, *keys[i], values[i]));
         }
     }
-    check_status(PyDict_SetItem(dict, *keys_[i], value));
+    return dict;
+}
+
+bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexcept {
+    // A table of the string kind holds exact strs only; comparing one with an exact str runs nothing.
+    KeysHead* keys = dict_layout_known && PyUnicode_CheckExact(key) ? own_table(dict) : nullptr;
+    if (keys == nullptr || keys->kind != KeysHead::unicode) return false;
+    *found = PyDict_GetItemWithError(dict, key);
+    return *found != nullptr || !PyErr_Occurred();
 }
 
 PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept {
     KeysHead* keys = dict_layout_known ? own_table(dict) : nullptr;
-    // Past a few dozen entries the dict's own lookup is the quicker.
-    if (keys == nullptr || keys->nentries > 32) return nullptr;
+    // Only a table of exact strs: another key equal to `key` could come first in the dict's own
+    // lookup, and its __eq__ would be asked. Past a few dozen entries that lookup is quicker.
+    if (keys == nullptr || keys->kind != KeysHead::unicode || keys->nentries > 32) return nullptr;
     for (Py_ssize_t i = 0; i < keys->nentries; i++)
         if (keys->key_at(i) == key) return *keys->value_at(i);
     return nullptr;
@@ -93,7 +96,7 @@ void probe_dict_layout() {
     static Name probe_second{"_glue_probe_key_second"};
     intern_names();
     const Name* keys[] = {&probe_first, &probe_second};
-    Ref original = make_template(keys, 2, 3);
+    Ref original = make_template(keys);
     Ref copy = check(PyDict_Copy(original));
     PyObject** first = value_place(copy, 2, 0, probe_first);
     PyObject** second = value_place(copy, 2, 1, probe_second);
@@ -103,8 +106,14 @@ void probe_dict_layout() {
     PyObject* old = *second;
     *second = Py_NewRef(value.get());
     Py_DECREF(old);
+    // A table of string keys must read as the string kind, and one with another key must not.
+    Ref mixed = check(PyDict_Copy(original));
+    check_status(PyDict_SetItem(mixed, value, value));
+    KeysHead* strings = own_table(original);
+    KeysHead* others = own_table(mixed);
     dict_layout_known = PyDict_GetItemWithError(copy, probe_second) == value.get() &&
-                        PyDict_GetItemWithError(original, probe_second) == Py_None && !PyErr_Occurred();
+                        PyDict_GetItemWithError(original, probe_second) == Py_None && !PyErr_Occurred() &&
+                        strings && strings->kind == KeysHead::unicode && others && others->kind == KeysHead::general;
 }
 
 }  // namespace glue

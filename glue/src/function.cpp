@@ -124,8 +124,8 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
         PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
         return nullptr;
     }
-    // Our functions can call each other without a Python frame in between; keep the limit.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    // A call counts against the recursion limit as a Python function's frame does (same message).
+    if (Py_EnterRecursiveCall("")) return nullptr;
     PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, slots)).release(); },
                                static_cast<PyObject*>(nullptr));
     Py_LeaveRecursiveCall();
@@ -357,22 +357,13 @@ void set_owner(PyObject* function, PyObject* owner) noexcept {
 
 Ref Args::global(const Name& name) const { return glue::global(globals(), name); }
 
-Ref global(PyObject* globals, const Global& name) {
-    const uint64_t version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
-    if (globals == name.dict_ && version == name.version_) return own(name.value_);
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value == nullptr) return global(globals, static_cast<const Name&>(name));
-    Py_XSETREF(name.value_, Py_NewRef(value));
-    name.dict_ = globals;
-    name.version_ = version;
-    return own(value);
-}
-
-Ref invoke(PyObject* function, PyObject* const* args) { return check(run(as_function(function), args)); }
-
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     FunctionObject* f = as_function(function);
     if (f->globals == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
+    if (Py_EnterRecursiveCall("")) raise();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     return f->def->impl(Args(function, f->globals, args));
 }
 

@@ -16,30 +16,58 @@ Name qualname_key{"__qualname__"};
 Name name_key{"__name__"};
 Name init_name{"__init__"};
 
-/// type.__call__ for our classes, without an argument tuple: object.__new__, then __init__.
-/// Anything unusual (a replaced __new__ or __init__, a metaclass, abstract methods) takes
-/// the interpreter's own path.
+/// __init__ through type's own slot: the arguments as a tuple and a dict (type_call's way).
+PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            Ref positional = check(PyTuple_New(nargs));
+            for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+            Ref keywords;
+            if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+                keywords = check(PyDict_New());
+                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++)
+                    check_status(PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
+            }
+            check_status(type->tp_init(self, positional, keywords));
+            return Py_None;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+/// type.__call__ for our classes, without an argument tuple: object.__new__, then __init__, in
+/// type_call's order (so __init__ is looked up after the instance exists). Anything unusual (a
+/// replaced __new__, object's own __init__, a metaclass, abstract methods) takes the
+/// interpreter's own path.
 PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    PyObject* init = nullptr;
-    if (Py_IS_TYPE(callable, &PyType_Type) && type->tp_new == PyBaseObject_Type.tp_new &&
-        !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) && total < max_params)
-        init = class_attribute(type, init_name);
-    if (init == nullptr || definition_of(init) == nullptr) {
-        if (PyErr_Occurred()) return nullptr;
+    if (!Py_IS_TYPE(callable, &PyType_Type) || type->tp_new != PyBaseObject_Type.tp_new ||
+        type->tp_init == PyBaseObject_Type.tp_init || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ||
+        total >= max_params)
         return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, nargs, kwnames);
-    }
-    Ref keep_init = own(init);
+    // Calling a class counts against the recursion limit as _PyObject_MakeTpCall counts it.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     // object.__new__ itself, with no arguments: it also lays out the instance's attribute storage.
     Ref no_args = Ref::steal(PyTuple_New(0));
     Ref self = no_args ? Ref::steal(PyBaseObject_Type.tp_new(type, no_args, nullptr)) : Ref();
     if (!self) return nullptr;
-    PyObject* stack[max_params];
-    stack[0] = self;
-    std::copy(args, args + total, stack + 1);
-    Ref result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
+    PyObject* init = class_attribute(type, init_name);
+    Ref result;
+    if (init != nullptr && definition_of(init) != nullptr) {
+        Ref keep_init = own(init);  // the class may drop it while the body runs
+        PyObject* stack[max_params];
+        stack[0] = self;
+        std::copy(args, args + total, stack + 1);
+        result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
+    } else {
+        if (PyErr_Occurred()) return nullptr;
+        result = Ref::steal(init_through_slot(type, self, args, nargs, kwnames));
+    }
     if (!result) return nullptr;
     if (result.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
@@ -126,24 +154,6 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     return cls;
 }
 
-Ref ClassAttribute::get(PyObject* cls) {
-    if (cls == class_ && value_ != nullptr && PyType_Check(cls)) {
-        auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        // A zero tag is no tag: a change could not be seen, so it never vouches for the memory.
-        if (class_tag_ != 0 && meta_tag_ != 0 && version_tag(type) == class_tag_ &&
-            version_tag(Py_TYPE(cls)) == meta_tag_)
-            return own(value_);
-    }
-    Ref value = getattr(cls, name_);
-    if (PyType_Check(cls) && Py_TYPE(value.get())->tp_descr_get == nullptr) {
-        Py_XSETREF(value_, Py_NewRef(value.get()));
-        class_ = cls;
-        class_tag_ = version_tag(reinterpret_cast<PyTypeObject*>(cls));
-        meta_tag_ = version_tag(Py_TYPE(cls));
-    }
-    return value;
-}
-
 void probe_property_layout() {
     if (property_layout_known) return;
     Ref probe_getter = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), Ref(text("__repr__")));
@@ -217,7 +227,9 @@ Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
     PyTypeObject* type = Py_TYPE(self);
     const unsigned int version = version_tag(type);
     for (const SuperMemo& memo : name.supers)
-        if (version != 0 && memo.version == version && memo.owner == owner) return own(memo.found);
+        if (version != 0 && memo.version == version && memo.owner == owner &&
+            dict_version(memo.holder) == memo.holder_version)
+            return own(memo.found);
     PyObject* mro = type->tp_mro;
     const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
     Py_ssize_t i = 0;
@@ -228,9 +240,9 @@ Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
         PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
         if (found != nullptr) {
             // Only a dict lookup that ran no code of the host's can be trusted to stay.
-            if (version != 0 && version == type->tp_version_tag) {
+            if (version != 0 && version == version_tag(type)) {
                 name.supers[1] = name.supers[0];
-                name.supers[0] = SuperMemo{version, owner, found};
+                name.supers[0] = SuperMemo{version, owner, found, dict, dict_version(dict)};
             }
             return own(found);
         }

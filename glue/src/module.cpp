@@ -74,21 +74,6 @@ void import_names(PyObject* globals, const char* module, std::initializer_list<c
 
 void define_global(PyObject* globals, const Name& name, Ref value) { check_status(PyDict_SetItem(globals, name, value)); }
 
-Ref ModuleAttribute::get(PyObject* module) {
-    PyObject* dict = PyModule_CheckExact(module) ? PyModule_GetDict(module) : nullptr;
-    if (dict != nullptr && dict == dict_ && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version_)
-        return own(value_);
-    Ref value = getattr(module, name_.get());
-    // Remembered only when the module's dict is where it came from (no module-type attribute).
-    if (dict != nullptr && PyDict_GetItemWithError(dict, name_) == value.get()) {
-        Py_XSETREF(value_, Py_NewRef(value.get()));
-        dict_ = dict;
-        version_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    }
-    if (PyErr_Occurred()) raise();
-    return value;
-}
-
 int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
     return guarded(
         [&] {

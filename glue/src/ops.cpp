@@ -44,20 +44,11 @@ void append(PyObject* o, PyObject* value) {
     call_method(o, append_name, value);
 }
 
-void raise_chained(PyObject* type, PyObject* message, Ref handled, bool as_cause) {
+void raise_new(PyObject* type, PyObject* message, PyObject* cause) {
     Ref error = call(type, message);
-    if (as_cause) PyException_SetCause(error, Py_NewRef(handled.get()));
-    PyException_SetContext(error, handled.release());
-    // Restore, not SetObject: the chain is complete and must not be re-linked to an outer handler.
-    PyErr_Restore(Py_NewRef(type), error.release(), nullptr);
+    if (cause != nullptr) PyException_SetCause(error, Py_NewRef(cause));  // also suppresses the context
+    PyErr_SetObject(type, error);  // chains the exception being handled, as `raise` does
     raise();
-}
-
-void raise_during(Ref handled) {
-    Ref pending = fetch_error();
-    if (!pending) raise(PyExc_SystemError, "no exception to chain");
-    if (pending.get() != handled.get()) PyException_SetContext(pending, handled.release());
-    reraise(pending);
 }
 
 }  // namespace glue

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "internals.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -20,21 +21,19 @@ extern bool inline_values_known;
 const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept;
 }  // namespace detail
 
-/// The version tag of a type, or 0 when it has none that is valid.
-inline unsigned int version_tag(PyTypeObject* type) noexcept {
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+/// Whether `memo` tells what the class of version tag `version` makes of its name now.
+inline bool memo_holds(const SlotMemo& memo, unsigned int version) noexcept {
+    // Version tags are never reused, so a match can only be this class as it is now; the
+    // holder's version also covers a class attribute replaced but not yet announced (a
+    // finaliser run by the old value sees a class whose tag has not changed yet).
+    return memo.version == version && (memo.holder == nullptr || dict_version(memo.holder) == memo.holder_version);
 }
-
-/// 3.11: an instance's inline attribute values sit behind a pointer four words before the object
-/// (null once the instance has a dict of its own). Only for classes with a managed dict.
-inline PyObject** inline_values(PyObject* o) noexcept { return reinterpret_cast<PyObject***>(o)[-4]; }
 
 /// What `type` currently makes of `name`, remembered per class version; null when unknown.
 inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
-    // Version tags are never reused, so a match can only be this class as it is now.
     if (const unsigned int version = version_tag(type); version != 0) {
-        if (name.slots[0].version == version) return &name.slots[0];
-        if (name.slots[1].version == version) return &name.slots[1];
+        if (memo_holds(name.slots[0], version)) return &name.slots[0];
+        if (memo_holds(name.slots[1], version)) return &name.slots[1];
     }
     return detail::remember(type, name);
 }
@@ -63,8 +62,7 @@ inline void prefetch_attributes(PyObject* o) noexcept {
     if (!detail::inline_values_known || !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return;
     PyObject** values = inline_values(o);
     if (values == nullptr) return;
-    // 3.11: [-2] counts the attributes set, and the bytes before it hold their indices.
-    const auto* order = reinterpret_cast<const uint8_t*>(values);
+    const uint8_t* order = insertion_order(values);
     for (int i = 0, count = order[-2]; i < count; i++) __builtin_prefetch(values[order[-3 - i]]);
 }
 
@@ -77,9 +75,7 @@ inline bool store_in_place(PyObject* o, PyObject** slot, PyObject* value) noexce
         Py_DECREF(old);  // last: a finaliser it runs sees the new value in place
         return true;
     }
-    // 3.11: the bytes before the values hold [-1] the prefix size, [-2] the count of attributes
-    // set, and before those their indices in the order they were set.
-    auto* values = reinterpret_cast<uint8_t*>(inline_values(o));
+    uint8_t* values = insertion_order(inline_values(o));
     const int count = values[-2] + 1;
     if (count + 2 > values[-1]) return false;
     *slot = Py_NewRef(value);

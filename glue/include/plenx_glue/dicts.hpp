@@ -1,35 +1,77 @@
-// plenx_glue/dicts.hpp: dicts with fixed string keys, made from a template and filled in place.
+// plenx_glue/dicts.hpp: dicts with fixed string keys, built as `d = {}; d[k] = v; ...` builds them.
 //
-// The keys are in the new dict before its values are, which nobody sees before it is handed out.
+// The values are gathered first and the dict is then copied from a template and filled in place,
+// unless a value is one the collector tracks: from that store on the interpreter's dict would be
+// tracked (and visible to gc.get_objects()), so it is made then and filled by its own stores.
 #pragma once
 
-#include <initializer_list>
+#include <array>
+#include <cstddef>
+#include <span>
 
 #include "names.hpp"
 #include "ref.hpp"
 
 namespace glue {
 
-/// Fixed keys in a fixed order, with room for `room` keys in all (more can be added later).
+/// A new dict of `keys` holding `values` (one each, in order), laid out as one grown key by key.
+/// `cache` keeps a template of the keys for the process.
+Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache);
+
+/// Whether storing `value` in an untracked dict makes the collector track it (MAINTAIN_TRACKING).
+inline bool tracked_in_containers(PyObject* value) noexcept {
+    return PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
+}
+
+/// Fixed keys in a fixed order.
+template <size_t N>
 class DictShape {
 public:
-    DictShape(std::initializer_list<const Name*> keys, Py_ssize_t room) noexcept;
+    explicit DictShape(const Name* const (&keys)[N]) noexcept {
+        for (size_t i = 0; i < N; i++) keys_[i] = keys[i];
+    }
     DictShape(const DictShape&) = delete;
     DictShape& operator=(const DictShape&) = delete;
 
-    /// A new dict to fill in key order: the keys with None values, or, where the dict layout
-    /// was not recognised, an empty dict sized for `room` keys.
-    Ref make() const;
-    /// Gives the i-th key its value in a dict from make().
-    void fill(PyObject* dict, size_t i, PyObject* value) const;
+    /// One dict being filled: add() gives the next key its value; finish() hands the dict out.
+    class Fill {
+    public:
+        explicit Fill(const DictShape& shape) noexcept : shape_(shape) {}
+
+        void add(Ref value) {
+            if (count_ == N) raise(PyExc_SystemError, "more values than keys");
+            if (!dict_ && !tracked_in_containers(value)) {
+                pending_[count_++] = std::move(value);
+                return;
+            }
+            if (!dict_) {
+                dict_ = check(PyDict_New());
+                for (size_t i = 0; i < count_; i++) check_status(PyDict_SetItem(dict_, *shape_.keys_[i], pending_[i]));
+            }
+            check_status(PyDict_SetItem(dict_, *shape_.keys_[count_++], value));
+        }
+
+        Ref finish() {
+            if (count_ != N) raise(PyExc_SystemError, "fewer values than keys");
+            if (dict_) return std::move(dict_);
+            return filled_dict(shape_.keys_, pending_, shape_.template_);
+        }
+
+    private:
+        const DictShape& shape_;
+        std::array<Ref, N> pending_;
+        size_t count_ = 0;
+        Ref dict_;
+    };
 
 private:
-    static constexpr size_t max_keys = 16;
-    const Name* keys_[max_keys];
-    size_t count_;
-    Py_ssize_t room_;
+    std::array<const Name*, N> keys_;
     mutable PyObject* template_ = nullptr;  // strong, kept for the process
 };
+
+/// Looks `key` up in `dict` where that cannot run any code (every key an exact str, so no
+/// __eq__ of the host's is asked). False, with nothing looked up, where it could.
+bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexcept;
 
 /// The value under `key` in a small compact dict whose entry holds that very string object (as
 /// dicts keyed by interned names do), found without hashing; null when not found that way.
@@ -39,7 +81,7 @@ PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept;
 /// not wait on memory for each in turn. Reads the table only where its layout is known.
 void prefetch_values(PyObject* dict) noexcept;
 
-/// Checks once, on a probe dict, that dict copies are laid out as DictShape expects.
+/// Checks once, on a probe dict, that dict copies are laid out as filled_dict expects.
 void probe_dict_layout();
 
 }  // namespace glue

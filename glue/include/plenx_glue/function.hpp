@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "lookup.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -27,19 +28,6 @@ struct Param {
     const char* name;
     const char* annotation = nullptr;
     Default default_value{};
-};
-
-/// A module global's name; its last lookup is remembered while the globals dict is unchanged.
-class Global : public Name {
-public:
-    explicit Global(const char* text) noexcept : Name(text) {}
-
-private:
-    friend Ref global(PyObject* globals, const Global& name);
-    friend class Args;
-    mutable PyObject* dict_ = nullptr;  // compared by identity; versions are unique across dicts
-    mutable uint64_t version_ = 0;
-    mutable PyObject* value_ = nullptr;  // strong
 };
 
 /// The parameters of a method that takes nothing but the instance.
@@ -75,7 +63,7 @@ public:
     PyObject* owner() const;
     /// Looks a module global up at this use, as the interpreter does (NameError when absent).
     Ref global(const Name& name) const;
-    Ref global(const Global& name) const;
+    Ref global(const Lookup& name) const { return name.global(globals_); }
 
 private:
     PyObject* function_;
@@ -87,12 +75,10 @@ private:
 /// `qualname_prefix` is the owning class's qualified name, or nullptr at module level.
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix);
 
-/// Runs the body of one of our function objects on arguments already bound in declaration order.
-Ref invoke(PyObject* function, PyObject* const* args);
-
-/// The same without the recursion guard, for calls from our own code: our functions call each
-/// other without cycles, so any way back to a caller passes through Python code, which is
-/// guarded (as is every call that enters from the interpreter).
+/// Runs the body of one of our function objects on arguments already bound in declaration order,
+/// from our own code: no call machinery, but the call counts against the recursion limit as the
+/// frame of a Python function does (host code can make our functions call each other in a cycle).
+/// The caller keeps `function` alive for the call.
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
 
 /// Records the class that defines `function` (no-op for other objects).
@@ -106,14 +92,5 @@ inline size_t parameter_count(PyObject* function) noexcept { return definition_o
 
 /// Looks a name up in `globals`, then in builtins, raising NameError like the interpreter.
 Ref global(PyObject* globals, PyObject* name);
-/// The same for a Global, answered from its memory while `globals` has not changed since.
-Ref global(PyObject* globals, const Global& name);
-
-inline Ref Args::global(const Global& name) const {
-    // Answered from the name's memory while the globals dict has not changed since.
-    if (globals_ == name.dict_ && reinterpret_cast<PyDictObject*>(globals_)->ma_version_tag == name.version_)
-        return Ref::borrow(name.value_);
-    return glue::global(globals_, name);
-}
 
 }  // namespace glue

@@ -19,21 +19,6 @@ struct Member {
 /// `type(name, bases, namespace)` with `__module__` from `globals` and the members in order.
 Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members);
 
-/// `getattr(cls, name)` on a class, remembered while neither the class nor its metaclass
-/// changes (their version tags tell) and the attribute is a plain value, not a descriptor.
-class ClassAttribute {
-public:
-    explicit ClassAttribute(const Name& name) noexcept : name_(name) {}
-    Ref get(PyObject* cls);
-
-private:
-    const Name& name_;
-    PyObject* class_ = nullptr;  // compared by identity only; the tags make a reused address harmless
-    unsigned int class_tag_ = 0;
-    unsigned int meta_tag_ = 0;
-    PyObject* value_ = nullptr;  // strong, kept for the process
-};
-
 /// `obj.name`. When that is a property whose getter is one of our functions, the getter's body
 /// runs directly, skipping the descriptor and call machinery; anything else is a plain getattr.
 Ref get_property(PyObject* obj, const Name& name);

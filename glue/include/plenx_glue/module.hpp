@@ -19,19 +19,6 @@ Ref import_from(PyObject* globals, const char* module, const Name& name);
 /// `from module import a, b, ...`, storing each name in `globals` in order.
 void import_names(PyObject* globals, const char* module, std::initializer_list<const Name*> names);
 
-/// `getattr(module, name)`, remembered while the module's dict is unchanged (its version tells).
-class ModuleAttribute {
-public:
-    explicit ModuleAttribute(const Name& name) noexcept : name_(name) {}
-    Ref get(PyObject* module);
-
-private:
-    const Name& name_;
-    PyObject* dict_ = nullptr;  // compared by identity only; dict versions are unique across dicts
-    uint64_t version_ = 0;
-    PyObject* value_ = nullptr;  // strong, kept for the process
-};
-
 /// Runs a module's body at exec time: interns names, then `body(globals)`; -1 with an exception set on failure.
 int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept;
 

@@ -3,6 +3,8 @@
 // A Name declared at namespace scope registers itself; intern_names() creates them all.
 #pragma once
 
+#include <cstdint>
+
 #include "ref.hpp"
 
 namespace glue {
@@ -13,14 +15,18 @@ struct SlotMemo {
     bool in_place = false;                // a plain instance attribute, read and written at `index`
     Py_ssize_t index = -1;                // the name's place among the shared keys, or -1: not there
     Py_ssize_t keys_seen = 0;             // how many shared keys there were when `index` was found
-    PyObject* class_attribute = nullptr;  // borrowed: the class's dict holds it while the tag holds
+    PyObject* class_attribute = nullptr;  // borrowed: `holder` holds it while holder_version holds
+    PyObject* holder = nullptr;           // the dict of the MRO that class_attribute was found in
+    uint64_t holder_version = 0;
 };
 
 /// What `super(owner, self).name` found for instances of one class, at one version.
 struct SuperMemo {
     unsigned int version = 0;    // type(self)'s version tag: it changes with any class of its MRO
     PyObject* owner = nullptr;   // compared by identity only
-    PyObject* found = nullptr;   // borrowed: a class dict of the MRO holds it while the tag holds
+    PyObject* found = nullptr;   // borrowed: `holder` holds it while holder_version holds
+    PyObject* holder = nullptr;  // the dict of the MRO that `found` was found in
+    uint64_t holder_version = 0;
 };
 
 /// An interned Python string for a fixed attribute, key or global name.

@@ -7,6 +7,7 @@
 
 #include "attributes.hpp"
 #include "dicts.hpp"
+#include "internals.hpp"
 #include "function.hpp"
 #include "names.hpp"
 #include "ref.hpp"
@@ -100,7 +101,7 @@ inline bool truthy(PyObject* o) {
 inline bool small_int(PyObject* exact_int, long* value) noexcept {
     const Py_ssize_t size = Py_SIZE(exact_int);
     if (size >= -1 && size <= 1) {
-        *value = size * static_cast<long>(reinterpret_cast<PyLongObject*>(exact_int)->ob_digit[0]);
+        *value = one_digit_value(exact_int);
         return true;
     }
     int overflow = 0;
@@ -135,9 +136,9 @@ inline Py_ssize_t length(PyObject* o) {
     return n;
 }
 
-/// `o[i]` for an index, the host's subscription.
+/// `o[i]` for an index, the host's subscription (a negative index counts from the end).
 inline Ref item(PyObject* o, Py_ssize_t i) {
-    if (PyList_CheckExact(o) && i < PyList_GET_SIZE(o)) return own(PyList_GET_ITEM(o, i));
+    if (PyList_CheckExact(o) && i >= 0 && i < PyList_GET_SIZE(o)) return own(PyList_GET_ITEM(o, i));
     Ref index = integer(static_cast<long>(i));
     return check(PyObject_GetItem(o, index));
 }
@@ -163,9 +164,25 @@ inline void require_exact(PyObject* value, PyTypeObject* expected, const char* a
               expected->tp_name, type_name(value));
 }
 
-/// Raises `type(message)` from inside a handler of `handled`: `handled` becomes its __context__,
-/// and with `as_cause` also its __cause__ (`raise type(message) from handled`).
-[[noreturn]] void raise_chained(PyObject* type, PyObject* message, Ref handled, bool as_cause);
+/// While alive, `error` is the exception being handled (what sys.exc_info() gives), as inside an
+/// `except` block: the interpreter makes it the __context__ of any error raised meanwhile,
+/// breaking cycles as it does. The one handled before is restored at the end.
+class Handling {
+public:
+    explicit Handling(PyObject* error) noexcept : previous_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(error);
+    }
+    ~Handling() { PyErr_SetHandledException(previous_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Ref previous_;
+};
+
+/// `raise type(message) from cause` (no cause: a plain `raise type(message)`); the exception
+/// being handled, if any, becomes its __context__.
+[[noreturn]] void raise_new(PyObject* type, PyObject* message, PyObject* cause = nullptr);
 
 /// The pending exception, taken out of the interpreter (null when none is set).
 inline Ref fetch_error() noexcept {
@@ -178,10 +195,6 @@ inline Ref fetch_error() noexcept {
     Py_XDECREF(traceback);
     return Ref::steal(value);
 }
-
-/// Raises the pending exception again with `handled` as its __context__, as an error raised
-/// inside an `except` block is chained.
-[[noreturn]] void raise_during(Ref handled);
 
 /// Raises `error` again, unchanged: same object, same traceback, no new chaining.
 [[noreturn]] inline void reraise(Ref error) {

@@ -55,7 +55,11 @@ Ref from_dict(const Args& a) {
             setattr(interval, names::insights_available, subscript(dict_, names::insights_available));
             return interval;
         },
-        [&](PyObject* error) { return PyUnicode_FromFormat("Missing key %S in dict %S", error, dict_); });
+        [&](PyObject* error) {
+            Ref key = formatted(error);
+            Ref dict_text = formatted(dict_);
+            return check(PyUnicode_FromFormat("Missing key %U in dict %U", key.get(), dict_text.get()));
+        });
 }
 
 constexpr Param init_params[] = {{"self"}, {"lower_bound", "Union[int, float]"}, {"upper_bound", "Union[int, float]"}};

@@ -64,7 +64,10 @@ Ref from_dict(const Args& a) {
             setattr(interval, names::insights_available, subscript(dict_, names::insights_available));
             return interval;
         },
-        [&](PyObject*) { return PyUnicode_FromFormat("Invalid interval dict: %S", dict_); });
+        [&](PyObject*) {
+            Ref dict_text = formatted(dict_);
+            return check(PyUnicode_FromFormat("Invalid interval dict: %U", dict_text.get()));
+        });
 }
 
 constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};

@@ -19,19 +19,19 @@ using glue::Ref;
 
 namespace names {
 // Module globals: imported at load, looked up at each use.
-inline glue::Global total_ordering{"total_ordering"};
-inline glue::Global Union{"Union"};
-inline glue::Global uuid4{"uuid4"};
-inline glue::Global np{"np"};
-inline glue::Global get_python_types{"get_python_types"};
-inline glue::Global round_{"round_"};
-inline glue::Global INFINITY_{"INFINITY"};
-inline glue::Global DataSetType{"DataSetType"};
-inline glue::Global ControlBoxManager{"ControlBoxManager"};
-inline glue::Global IntervalValue{"IntervalValue"};
-inline glue::Global Interval{"Interval"};
-inline glue::Global ContinuousStatisticsInterval{"ContinuousStatisticsInterval"};
-inline glue::Global DiscreteStatisticsInterval{"DiscreteStatisticsInterval"};
+inline glue::Lookup total_ordering{"total_ordering"};
+inline glue::Lookup Union{"Union"};
+inline glue::Lookup uuid4{"uuid4"};
+inline glue::Lookup np{"np"};
+inline glue::Lookup get_python_types{"get_python_types"};
+inline glue::Lookup round_{"round_"};
+inline glue::Lookup INFINITY_{"INFINITY"};
+inline glue::Lookup DataSetType{"DataSetType"};
+inline glue::Lookup ControlBoxManager{"ControlBoxManager"};
+inline glue::Lookup IntervalValue{"IntervalValue"};
+inline glue::Lookup Interval{"Interval"};
+inline glue::Lookup ContinuousStatisticsInterval{"ContinuousStatisticsInterval"};
+inline glue::Lookup DiscreteStatisticsInterval{"DiscreteStatisticsInterval"};
 
 // Attributes, properties and methods.
 inline Name id{"id"};
@@ -58,9 +58,10 @@ inline Name upper_bound{"upper_bound"};
 inline Name statistical_buffer{"statistical_buffer"};
 inline Name contribution_to_distance{"contribution_to_distance"};
 inline Name init{"__init__"};
-inline Name BASELINE{"BASELINE"};
-inline Name PRODUCTION{"PRODUCTION"};
-inline Name abs{"abs"};
+// Looked up on DataSetType and numpy at each use, remembered while nothing they read changes.
+inline glue::Lookup BASELINE{"BASELINE"};
+inline glue::Lookup PRODUCTION{"PRODUCTION"};
+inline glue::Lookup abs{"abs"};
 inline Name get_control_box{"get_control_box"};
 inline Name get_interval_percent_threshold_for_insights{"get_interval_percent_threshold_for_insights"};
 inline Name get_interval_count_threshold_for_insights{"get_interval_count_threshold_for_insights"};
@@ -140,11 +141,11 @@ void put_entry(const Args& a, PyObject* dict, const Name& key, Read read) {
     glue::set_item(dict, key, python_types(convert, read()));
 }
 
-/// The same for the i-th key of a dict made from `shape`.
-template <class Read>
-void fill_entry(const Args& a, PyObject* dict, const glue::DictShape& shape, size_t i, Read read) {
+/// The same for the next key of a dict being filled.
+template <class Fill, class Read>
+void fill_entry(const Args& a, Fill& dict, Read read) {
     Ref convert = a.global(names::get_python_types);
-    shape.fill(dict, i, python_types(convert, read()));
+    dict.add(python_types(convert, read()));
 }
 
 /// `obj.<name>` for a property or attribute; our own properties run without the call machinery.
@@ -167,7 +168,8 @@ Ref ordered_equal(PyObject* self, PyObject* other, std::initializer_list<const N
 /// Adds the stored baseline, then production, measurement of `dict_` to a restored interval.
 void restore_measurements(PyObject* interval, PyObject* dict_);
 
-/// Runs `restore`; a KeyError inside it becomes ValueError(message_for(KeyError)) from the KeyError.
+/// Runs `restore`; a KeyError inside it is handled as `except KeyError as e: raise
+/// ValueError(message_for(e)) from e` handles it (the message made while e is being handled).
 template <class Restore, class Message>
 Ref restoring(Restore restore, Message message_for) {
     try {
@@ -176,14 +178,16 @@ Ref restoring(Restore restore, Message message_for) {
         if (!glue::pending_is(PyExc_KeyError)) throw;
     }
     Ref error = glue::fetch_error();
-    Ref message = Ref::steal(message_for(error));
-    if (!message) glue::raise_during(error);
-    glue::raise_chained(PyExc_ValueError, message, error, true);
+    glue::Handling handling(error);
+    Ref message = message_for(error.get());
+    glue::raise_new(PyExc_ValueError, message, error);
 }
 
+/// format(value, ""), as an f-string's replacement field formats it.
+inline Ref formatted(PyObject* value) { return glue::check(PyObject_Format(value, nullptr)); }
 
-/// The `DataSetType` member named `member`, looked up afresh.
-Ref data_set(const Args& a, const Name& member);
+/// `DataSetType.<member>`, with DataSetType looked up afresh.
+Ref data_set(const Args& a, const glue::Lookup& member);
 
 /// The first entry of `values` whose `type` equals `member`, or null when there is none.
 Ref find_value(PyObject* values, PyObject* member);
@@ -206,5 +210,7 @@ bool holds(PyObject* a, PyObject* b, int op);
 
 /// Records what the module imported at load, to know later whether it is still the original.
 void remember_imports(PyObject* globals);
+/// Takes note of the standard library's uuid4, and all it reads, when it is the standard one.
+void remember_standard_uuid4();
 
 }  // namespace interval

@@ -39,9 +39,8 @@ Ref calculate(const Args& a) {
     Ref baseline_share = getattr(baseline, names::percentage);
     if (equals_zero(baseline_share)) return infinity_unless_zero(a, getattr(production, names::percentage));
 
-    static ModuleAttribute np_abs{names::abs};
     Ref np = a.global(names::np);
-    Ref abs = np_abs.get(np);
+    Ref abs = names::abs.attribute(np);
     Ref production_share = getattr(production, names::percentage);
     return absolute(a, np, abs, production_share, baseline_share);
 }

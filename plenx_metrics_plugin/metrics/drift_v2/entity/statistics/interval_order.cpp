@@ -17,22 +17,19 @@ Ref not_implemented_error(const Args&) {
 /// to_dict(): the 11 base entries, each value passed through get_python_types.
 Ref to_dict(const Args& a) {
     PyObject* self = a[0];
-    // Room for the subclasses' two extra entries too, so adding them never resizes it.
     static const DictShape shape({&names::id, &names::field, &names::absolute_change_percentage,
                                   &names::eligible_for_insights, &names::insights_available,
                                   &names::is_change_significant, &names::increased_in_production,
                                   &names::baseline_absolute_count, &names::baseline_percentage,
-                                  &names::production_absolute_count, &names::production_percentage},
-                                 13);
+                                  &names::production_absolute_count, &names::production_percentage});
     // Sorted intervals lie in no order memory favours: start fetching what the entries read.
     prefetch_attributes(self);
     if (PyObject** slot = instance_slot(self, names::values); slot && *slot && PyList_CheckExact(*slot)) {
         auto* list = reinterpret_cast<PyListObject*>(*slot);
         for (Py_ssize_t i = 0; i < Py_SIZE(list) && i < 2; i++) prefetch_attributes(list->ob_item[i]);
     }
-    Ref dict = shape.make();
-    size_t entry = 0;
-    auto put = [&](auto read) { fill_entry(a, dict, shape, entry++, read); };
+    decltype(shape)::Fill dict(shape);
+    auto put = [&](auto read) { fill_entry(a, dict, read); };
     auto attribute = [self](const Name& name) { return [self, n = &name] { return read(self, *n); }; };
     // Each measurement entry looks its value up afresh.
     auto measurement = [self](const Name& lookup, const Name& name) {
@@ -49,7 +46,7 @@ Ref to_dict(const Args& a) {
     put(measurement(names::get_baseline_value, names::percentage));
     put(measurement(names::get_production_value, names::absolute_count));
     put(measurement(names::get_production_value, names::percentage));
-    return dict;
+    return dict.finish();
 }
 
 /// Interval.from_dict(dict_): only a plain dict is accepted, and the base class restores nothing.
@@ -100,13 +97,14 @@ Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Na
 }
 
 Ref ordered_equal(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) {
-    Ref result;
+    const Name* last = *(keys.end() - 1);
     for (const Name* key : keys) {
-        result = compare_key(self, other, *key, Py_EQ);
+        Ref result = compare_key(self, other, *key, Py_EQ);
         if (!result) return not_implemented();
-        if (!truthy(result)) break;
+        // `a and b and c`: each result but the last is truth-tested; the last is returned as it is.
+        if (key == last || !truthy(result)) return result;
     }
-    return result;
+    return not_implemented();  // no keys
 }
 
 void restore_measurements(PyObject* interval, PyObject* dict_) {

@@ -47,7 +47,7 @@ Ref init(const Args& a) {
 }
 
 /// Appends IntervalValue(DataSetType.<member>, absolute_count, percentage) to `values`.
-Ref add_value(const Args& a, const Name& member) {
+Ref add_value(const Args& a, const Lookup& member) {
     Ref percentage = checked_percentage(a[1], a[2]);
     Ref values = getattr(a[0], names::values);
     Ref value_class = a.global(names::IntervalValue);
@@ -61,7 +61,7 @@ Ref add_baseline(const Args& a) { return add_value(a, names::BASELINE); }
 Ref add_production(const Args& a) { return add_value(a, names::PRODUCTION); }
 
 /// The first value of the data set, or StopIteration (no message) when there is none.
-Ref get_value(const Args& a, const Name& member) {
+Ref get_value(const Args& a, const Lookup& member) {
     Ref values = getattr(a[0], names::values);
     Ref type = data_set(a, member);
     Ref found = find_value(values, type);
@@ -81,13 +81,9 @@ constexpr Param add_params[] = {{"self"}, {"absolute_count", "int"}, {"percentag
 
 }  // namespace
 
-Ref data_set(const Args& a, const Name& member) {
-    // Enum members are class attributes behind a metaclass hook; remember them per class version.
-    static ClassAttribute baseline{names::BASELINE}, production{names::PRODUCTION};
+Ref data_set(const Args& a, const Lookup& member) {
     Ref data_set_type = a.global(names::DataSetType);
-    if (&member == &names::BASELINE) return baseline.get(data_set_type);
-    if (&member == &names::PRODUCTION) return production.get(data_set_type);
-    return getattr(data_set_type, member);
+    return member.attribute(data_set_type);
 }
 
 Ref find_value(PyObject* values, PyObject* member) {

@@ -102,7 +102,8 @@ Ref import_client_name(const Args& a, const char* module, const Name& name) {
         if (!pending_is(PyExc_Exception)) throw;
     }
     Ref error = fetch_error();
-    raise_chained(PyExc_Exception, Ref(text(install_hint)), error, false);
+    Handling handling(error);  // `except Exception: raise Exception(install_hint)`
+    raise_new(PyExc_Exception, Ref(text(install_hint)));
 }
 
 Ref generate(PyObject* model, PyObject* prompt) {

@@ -14,16 +14,6 @@ constexpr long pause_seconds = 2;
 constexpr const char* timeout_warning =
     "Gateway timeout occurred while generating paraphrases. Retrying in 2 seconds.";
 
-/// Runs `body` while `handled` is being handled: an error it raises carries `handled` as context.
-template <class F>
-auto handling(const Ref& handled, F body) {
-    try {
-        return body();
-    } catch (const python_error&) {
-        raise_during(handled);
-    }
-}
-
 /// One attempt: the paraphrasing model's answer, or python_error with the failure pending.
 Ref attempt(PyObject* self, PyObject* prompt) {
     Ref model = getattr(self, names::paraphrase_model);
@@ -67,16 +57,18 @@ Ref paraphrases(const Args& a) {
             if (!pending_is(PyExc_Exception)) throw;
         }
         Ref error = fetch_error();
-        if (!handling(error, [&] { return is_gateway_timeout(error); })) reraise(error);
+        // `except Exception as error:` what runs from here on sees it as the error being handled.
+        Handling handling(error);
+        if (!is_gateway_timeout(error)) reraise(error);
         retries++;
-        handling(error, [&] { warn(a); });
+        warn(a);
         // The warning promises a pause before the next attempt; after the last there is none.
-        if (retries < max_retries) handling(error, [&] { pause(a); });
+        if (retries < max_retries) pause(a);
         last_timeout = error;
     }
     // Chained as the cause, so that the gateway's own report is not lost.
     Ref message = check(PyUnicode_FromFormat("Failed to generate paraphrases after %d retries", retries));
-    raise_chained(PyExc_Exception, message, last_timeout, true);
+    raise_new(PyExc_Exception, message, last_timeout);
 }
 
 /// _WarningLogger.log_warning(message): a warning on the logger named after this module.

@@ -1,15 +1,12 @@
-// interval_native.cpp: native stand-ins for library calls on the hot paths.
+// interval_numbers.cpp: the numbers of the change measures: numpy's abs, comparisons, helpers.
 //
-// Each shortcut applies only while the module's global is still the original it replaces.
+// Each is done here only while the module's global is the original it stands for and that
+// original is unchanged; otherwise the module's global is called.
 #include "interval.hpp"
 
-#include <pthread.h>
-#include <sys/random.h>
+#include <plenx_glue/snapshot.hpp>
 
-#include <cerrno>
-#include <charconv>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 namespace interval {
@@ -18,81 +15,21 @@ using namespace glue;
 
 namespace {
 
-// What the module imported at load, when it was the genuine article (else null).
-PyObject* standard_uuid4 = nullptr;
+// numpy as imported at load, when it was the genuine article (else null); all strong.
 PyObject* numpy_module = nullptr;
 PyObject* numpy_absolute = nullptr;
 PyTypeObject* float64_type = nullptr;
 PyObject* numpy_true = nullptr;
 PyObject* numpy_false = nullptr;
-PyObject* declared_get_python_types = nullptr;
+
+// The value helpers as seen at load, when their module declared what they do (never destroyed).
+FunctionSnapshot& get_python_types_seen = *new FunctionSnapshot;
 PyTypeObject* passed_through[8];
 size_t passed_through_count = 0;
 PyTypeObject* float_converted[8];  // only float subclasses of fixed behaviour
 size_t float_converted_count = 0;
-PyObject* declared_round = nullptr;
+FunctionSnapshot& round_seen = *new FunctionSnapshot;
 int round_digits = 0;
-
-// ---- uuid4 ----
-
-// Random bytes are read from the OS in batches; a forked child must not reuse its parent's.
-unsigned char pool[4096];
-size_t pool_used = sizeof(pool);
-
-void forget_pool() { pool_used = sizeof(pool); }
-
-void refill_pool() {
-    static bool fork_handler = (pthread_atfork(nullptr, nullptr, forget_pool) == 0);
-    (void)fork_handler;
-    size_t filled = 0;
-    while (filled < sizeof(pool)) {
-        const ssize_t n = getrandom(pool + filled, sizeof(pool) - filled, 0);
-        if (n < 0) {
-            if (errno == EINTR) {
-                if (PyErr_CheckSignals() < 0) raise();
-                continue;
-            }
-            PyErr_SetFromErrno(PyExc_OSError);
-            raise();
-        }
-        filled += static_cast<size_t>(n);
-    }
-    pool_used = 0;
-}
-
-/// The canonical text of a random version-4 UUID, as str(uuid.uuid4()) gives it.
-Ref random_uuid_text() {
-    if (pool_used + 16 > sizeof(pool)) refill_pool();
-    unsigned char bytes[16];
-    std::memcpy(bytes, pool + pool_used, 16);
-    std::memset(pool + pool_used, 0, 16);
-    pool_used += 16;
-    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
-    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
-    Ref result = check(PyUnicode_New(36, 127));
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
-    static constexpr char hex[] = "0123456789abcdef";
-    for (int i = 0, j = 0; i < 16; i++) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out[j++] = '-';
-        out[j++] = static_cast<Py_UCS1>(hex[bytes[i] >> 4]);
-        out[j++] = static_cast<Py_UCS1>(hex[bytes[i] & 0x0f]);
-    }
-    return result;
-}
-
-/// Whether `function` is uuid.uuid4 as the standard library defines it.
-bool is_standard_uuid4(PyObject* function) {
-    if (!PyFunction_Check(function)) return false;
-    Ref uuid = Ref::steal(PyImport_GetModule(Ref(text("uuid"))));
-    if (!uuid) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref original = lookup_attr(uuid, names::uuid4);
-    if (original.get() != function) return false;
-    Ref module = lookup_attr(function, Ref(text("__module__")));
-    return module && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "uuid") == 0;
-}
 
 // ---- numpy ----
 
@@ -181,21 +118,22 @@ void remember_helpers(PyObject* globals) {
         if (PyErr_Occurred()) raise();
         return;
     }
+    // The declarations describe the helpers as their module defines them, so only those very
+    // functions are taken, each with everything its code reads.
     Ref convert = global(globals, names::get_python_types);
     if (lookup_attr(module, names::get_python_types).get() == convert.get() &&
         declared_types(module, passed_through_name, false, passed_through, &passed_through_count)) {
         declared_types(module, float_converted_name, true, float_converted, &float_converted_count);  // optional
-        declared_get_python_types = convert.release();
+        get_python_types_seen.take(convert);
     }
     Ref round = global(globals, names::round_);
     Ref digits = lookup_attr(module, round_digits_name);
     long n;
     // Up to 4 digits, a double times 10**digits is exact in the x87 long double (64-bit mantissa).
     if (digits && PyLong_CheckExact(digits) && small_int(digits, &n) && n >= 0 && n <= 4 &&
-        std::numeric_limits<long double>::digits >= 64 && lookup_attr(module, names::round_).get() == round.get()) {
+        std::numeric_limits<long double>::digits >= 64 && lookup_attr(module, names::round_).get() == round.get() &&
+        round_seen.take(round))
         round_digits = static_cast<int>(n);
-        declared_round = round.release();
-    }
 }
 
 /// round(x, digits) as the interpreter computes it (correctly rounded decimal, ties to even,
@@ -212,65 +150,16 @@ bool round_decimal(double x, int digits, double* result) {
     return true;
 }
 
-// ---- the field text of a continuous interval ----
-
-/// Writes format(v, "") of a double that is the nearest one to a decimal with at most two
-/// places, below 2**45 in size; false for any other double. Below 2**45 the spacing of doubles
-/// is under 0.01, so that decimal is the shortest text that reads back as v: the host's repr.
-bool format_two_places(double v, char*& out) {
-    if (!(std::fabs(v) < 35184372088832.0)) return false;
-    const long double whole = rintl(static_cast<long double>(v) * 100);  // exact product
-    if (static_cast<double>(whole) / 100 != v) return false;
-    long long hundredths = static_cast<long long>(whole);
-    if (std::signbit(v)) {
-        *out++ = '-';
-        hundredths = -hundredths;
-    }
-    out = std::to_chars(out, out + 24, hundredths / 100).ptr;
-    *out++ = '.';
-    const int places = static_cast<int>(hundredths % 100);
-    *out++ = static_cast<char>('0' + places / 10);
-    if (places % 10 != 0) *out++ = static_cast<char>('0' + places % 10);
-    return true;
-}
-
-/// Writes format(o, "") for an exact int that fits a long or a float that format_two_places takes.
-bool format_number(PyObject* o, char*& out) {
-    long value;
-    if (PyLong_CheckExact(o) && small_int(o, &value)) {
-        out = std::to_chars(out, out + 24, value).ptr;
-        return true;
-    }
-    return PyFloat_CheckExact(o) && format_two_places(PyFloat_AS_DOUBLE(o), out);
-}
-
 }  // namespace
 
-RangeText::RangeText(PyObject* lower) {
-    if (format_number(lower, out_)) {
-        *out_++ = '-';
-    } else {
-        lower_text_ = check(PyObject_Format(lower, nullptr));
-    }
-}
-
-Ref RangeText::with(PyObject* upper) {
-    char* lower_end = out_;
-    if (!lower_text_ && format_number(upper, out_)) return check(PyUnicode_FromStringAndSize(buffer_, out_ - buffer_));
-    if (!lower_text_) lower_text_ = check(PyUnicode_FromStringAndSize(buffer_, lower_end - 1 - buffer_));
-    Ref upper_text = check(PyObject_Format(upper, nullptr));
-    return check(PyUnicode_FromFormat("%U-%U", lower_text_.get(), upper_text.get()));
-}
-
 void remember_imports(PyObject* globals) {
-    Ref uuid4 = global(globals, names::uuid4);
-    if (standard_uuid4 == nullptr && is_standard_uuid4(uuid4)) standard_uuid4 = uuid4.release();
+    remember_standard_uuid4();
     if (numpy_module == nullptr) remember_numpy(global(globals, names::np));
-    if (declared_get_python_types == nullptr && declared_round == nullptr) remember_helpers(globals);
+    if (get_python_types_seen.function() == nullptr && round_seen.function() == nullptr) remember_helpers(globals);
 }
 
 Ref python_types(PyObject* convert, Ref value) {
-    if (convert == declared_get_python_types) {
+    if (get_python_types_seen.unchanged(convert)) {
         PyTypeObject* type = Py_TYPE(value.get());
         for (size_t i = 0; i < passed_through_count; i++)
             if (passed_through[i] == type) return value;
@@ -282,20 +171,13 @@ Ref python_types(PyObject* convert, Ref value) {
 
 Ref rounded(const Args& a, PyObject* bound) {
     Ref round = a.global(names::round_);
-    if (round.get() == declared_round) {
+    if (round_seen.unchanged(round)) {
         if (PyLong_CheckExact(bound)) return own(bound);
         double result;
         if (PyFloat_CheckExact(bound) && round_decimal(PyFloat_AS_DOUBLE(bound), round_digits, &result))
             return floating(result);
     }
     return call(round, bound);
-}
-
-Ref new_id(const Args& a) {
-    Ref uuid4 = a.global(names::uuid4);
-    if (uuid4.get() == standard_uuid4) return random_uuid_text();
-    Ref uuid = call(uuid4);
-    return str(uuid);
 }
 
 Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline) {

@@ -1,0 +1,47 @@
+// plenx_glue/lookup.hpp: names looked up in a module's globals, a module or a class, remembered.
+//
+// A memory owns nothing: it keeps the value borrowed beside the version of the dict that holds
+// it. While that version is unchanged the dict still holds the value, so the value is alive and
+// is what a fresh lookup would give. Any change of the dict, a finaliser's included, shows.
+#pragma once
+
+#include "internals.hpp"
+#include "names.hpp"
+#include "ref.hpp"
+
+namespace glue {
+
+/// The dict, among those of `type`'s MRO, whose entry `name` is `value` and the first to have
+/// that name; null where that cannot be told without running code.
+PyObject* holder_of(PyTypeObject* type, PyObject* name, PyObject* value) noexcept;
+
+/// A name whose last lookup in one namespace is remembered.
+class Lookup : public Name {
+public:
+    explicit Lookup(const char* text) noexcept : Name(text) {}
+
+    /// The module global: `globals[name]`, else the builtin, else NameError (LOAD_GLOBAL's rule).
+    Ref global(PyObject* globals) const {
+        if (globals == owner_ && dict_version(globals) == version_) return Ref::borrow(value_);
+        return lookup_global(globals);
+    }
+
+    /// `getattr(owner, name)`. Remembered for an exact module whose dict holds the name, and for a
+    /// class whose metaclass adds nothing to the lookup and whose attribute is no descriptor.
+    Ref attribute(PyObject* owner) const;
+
+private:
+    Ref lookup_global(PyObject* globals) const;
+    bool still_holds(PyObject* owner) const noexcept;
+    PyObject* find_plainly(PyObject* owner) const;
+    void remember(PyObject* owner, PyObject* dict, PyObject* value) const noexcept;
+
+    mutable PyObject* owner_ = nullptr;  // what was asked, compared by identity only
+    mutable PyObject* dict_ = nullptr;   // the dict that holds value_
+    mutable uint64_t version_ = 0;       // dict_'s version when value_ was read from it
+    mutable unsigned int tag_ = 0;       // for a class: its version tag, and its metaclass's
+    mutable unsigned int meta_tag_ = 0;
+    mutable PyObject* value_ = nullptr;  // borrowed
+};
+
+}  // namespace glue

@@ -1,0 +1,42 @@
+// plenx_glue/snapshot.hpp: a Python function as it was when its behaviour was vouched for.
+//
+// A function's behaviour is its code, its defaults and what its code reads by name from its
+// globals and builtins. While all of those are the very objects seen once (and the dicts and
+// modules among them unchanged), the function does what it did then: a module may then do that
+// work itself without calling it, and nothing host code can do tells the two apart.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "ref.hpp"
+
+namespace glue {
+
+class FunctionSnapshot {
+public:
+    /// Takes the snapshot of a plain Python function without a closure; false for anything else,
+    /// or where a name it reads cannot be looked up without running code.
+    bool take(PyObject* function);
+    /// Whether `function` is the function of the snapshot, still as it was then.
+    bool unchanged(PyObject* function) const noexcept;
+    /// The function of the snapshot (borrowed), or null when none was taken.
+    PyObject* function() const noexcept { return function_; }
+
+private:
+    /// A dict the function reads from, with the version it had; `entries` are the names read
+    /// from it and what they gave (null: absent). A dict read as a whole has no entries and
+    /// must not change at all.
+    struct Watch {
+        PyObject* dict;  // borrowed: held by function_ or by a value in another watch
+        mutable uint64_t version;
+        std::vector<std::pair<Ref, Ref>> entries;
+        bool whole;
+    };
+
+    Ref function_, code_, defaults_, kwdefaults_;
+    std::vector<Watch> watches_;
+};
+
+}  // namespace glue

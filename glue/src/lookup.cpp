@@ -1,0 +1,95 @@
+// glue/src/lookup.cpp: remembered lookups of globals, module attributes and class attributes.
+//
+// Only what a lookup read without running any code is remembered; anything else is asked again.
+#include "plenx_glue/lookup.hpp"
+
+#include "plenx_glue/dicts.hpp"
+#include "plenx_glue/function.hpp"
+#include "plenx_glue/ops.hpp"
+
+namespace glue {
+
+namespace {
+
+/// Whether looking a name up on a class of metaclass `meta` is type's own lookup: no
+/// __getattribute__ of its own (a __getattr__ is only asked when that lookup fails).
+bool plain_class_lookup(PyTypeObject* meta) {
+    if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
+    static PyObject* const getattribute_name = PyUnicode_InternFromString("__getattribute__");
+    if (getattribute_name == nullptr) raise();
+    PyObject* types_own = PyDict_GetItemWithError(PyType_Type.tp_dict, getattribute_name);
+    return types_own != nullptr && _PyType_Lookup(meta, getattribute_name) == types_own;
+}
+
+}  // namespace
+
+PyObject* holder_of(PyTypeObject* type, PyObject* name, PyObject* value) noexcept {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        PyObject* found = nullptr;
+        if (dict == nullptr || !lookup_without_code(dict, name, &found)) return nullptr;
+        if (found != nullptr) return found == value ? dict : nullptr;
+    }
+    return nullptr;
+}
+
+void Lookup::remember(PyObject* owner, PyObject* dict, PyObject* value) const noexcept {
+    owner_ = owner;
+    dict_ = dict;
+    version_ = dict_version(dict);
+    value_ = value;
+    const bool is_class = PyType_Check(owner);
+    tag_ = is_class ? version_tag(reinterpret_cast<PyTypeObject*>(owner)) : 0;
+    meta_tag_ = is_class ? version_tag(Py_TYPE(owner)) : 0;
+    if (is_class && (tag_ == 0 || meta_tag_ == 0)) owner_ = nullptr;  // no tag, no way to see a change
+}
+
+Ref Lookup::lookup_global(PyObject* globals) const {
+    PyObject* value = PyDict_GetItemWithError(globals, get());
+    if (value == nullptr) {
+        if (PyErr_Occurred()) raise();
+        return glue::global(globals, get());  // a builtin, or NameError
+    }
+    remember(globals, globals, value);
+    return Ref::borrow(value);
+}
+
+bool Lookup::still_holds(PyObject* owner) const noexcept {
+    if (Py_IS_TYPE(owner, &PyModule_Type))
+        return tag_ == 0 && PyModule_GetDict(owner) == dict_ && dict_version(dict_) == version_;
+    // Matching tags make it the very class remembered, so the holder of the value is alive.
+    return tag_ != 0 && PyType_Check(owner) && version_tag(reinterpret_cast<PyTypeObject*>(owner)) == tag_ &&
+           version_tag(Py_TYPE(owner)) == meta_tag_ && dict_version(dict_) == version_;
+}
+
+PyObject* Lookup::find_plainly(PyObject* owner) const {
+    if (Py_IS_TYPE(owner, &PyModule_Type)) {
+        // module.name is the module dict's entry unless ModuleType itself has that name.
+        if (_PyType_Lookup(&PyModule_Type, get()) != nullptr) return nullptr;
+        PyObject* dict = PyModule_GetDict(owner);
+        PyObject* found = nullptr;
+        if (!lookup_without_code(dict, get(), &found) || found == nullptr) return nullptr;
+        remember(owner, dict, found);
+        return found;
+    }
+    if (!PyType_Check(owner)) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(owner);
+    PyTypeObject* meta = Py_TYPE(owner);
+    // type_getattro: the metaclass's attribute of that name would come first.
+    if (!plain_class_lookup(meta) || _PyType_Lookup(meta, get()) != nullptr) return nullptr;
+    PyObject* found = _PyType_Lookup(type, get());
+    // A descriptor's __get__ would run and could answer differently each time.
+    if (found == nullptr || Py_TYPE(found)->tp_descr_get != nullptr) return nullptr;
+    if (PyObject* holder = holder_of(type, get(), found)) remember(owner, holder, found);
+    return found;
+}
+
+Ref Lookup::attribute(PyObject* owner) const {
+    if (owner == owner_ && still_holds(owner)) return Ref::borrow(value_);
+    if (PyObject* found = find_plainly(owner)) return Ref::borrow(found);
+    return getattr(owner, get());
+}
+
+}  // namespace glue

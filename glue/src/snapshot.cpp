@@ -1,0 +1,82 @@
+// glue/src/snapshot.cpp: checking that a Python function still is what it was.
+//
+// Identity of owned objects is all that is compared: an object we hold cannot be replaced by
+// another at the same address, and the dicts' version tags show any change made in place.
+#include "plenx_glue/snapshot.hpp"
+
+#include "plenx_glue/dicts.hpp"
+#include "plenx_glue/internals.hpp"
+#include "plenx_glue/ops.hpp"
+
+namespace glue {
+
+namespace {
+
+/// What each of `names` gives in `dict`, found without running code; false where that cannot be.
+bool read_names(PyObject* dict, PyObject* names, std::vector<std::pair<Ref, Ref>>& entries) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); i++) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        PyObject* value = nullptr;
+        if (!lookup_without_code(dict, name, &value)) return false;
+        entries.emplace_back(own(name), Ref::borrow(value));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FunctionSnapshot::take(PyObject* function) {
+    if (!PyFunction_Check(function) || PyFunction_GET_CLOSURE(function) != nullptr) return false;
+    PyObject* globals = PyFunction_GET_GLOBALS(function);
+    PyObject* builtins = function_builtins(function);
+    if (!PyDict_CheckExact(globals) || builtins == nullptr || !PyDict_CheckExact(builtins)) return false;
+    Ref code = own(PyFunction_GET_CODE(function));
+    Ref names = getattr(code, Ref(text("co_names")));
+    if (!PyTuple_CheckExact(names)) return false;
+    // Names the code reads come from its globals, else its builtins; an attribute it reads of a
+    // module it holds comes from that module's dict; a dict it holds it may read as a whole.
+    std::vector<Watch> watches(2);
+    watches[0] = Watch{globals, dict_version(globals), {}, false};
+    watches[1] = Watch{builtins, dict_version(builtins), {}, false};
+    if (!read_names(globals, names, watches[0].entries) || !read_names(builtins, names, watches[1].entries)) return false;
+    for (const auto* source : {&watches[0].entries, &watches[1].entries}) {
+        for (const auto& [name, value] : *source) {
+            if (!value) continue;
+            if (PyDict_CheckExact(value)) {
+                watches.push_back(Watch{value, dict_version(value), {}, true});
+            } else if (PyModule_CheckExact(value)) {
+                PyObject* dict = PyModule_GetDict(value);
+                Watch watch{dict, dict_version(dict), {}, false};
+                if (!read_names(dict, names, watch.entries)) return false;
+                watches.push_back(std::move(watch));
+            }
+        }
+    }
+    function_ = own(function);
+    code_ = code;
+    defaults_ = Ref::borrow(PyFunction_GET_DEFAULTS(function));
+    kwdefaults_ = Ref::borrow(PyFunction_GET_KW_DEFAULTS(function));
+    watches_ = std::move(watches);
+    return true;
+}
+
+bool FunctionSnapshot::unchanged(PyObject* function) const noexcept {
+    // A function's code and defaults can be replaced in place, without any version to tell.
+    if (function == nullptr || function != function_.get() || PyFunction_GET_CODE(function) != code_.get() ||
+        PyFunction_GET_DEFAULTS(function) != defaults_.get() ||
+        PyFunction_GET_KW_DEFAULTS(function) != kwdefaults_.get() || PyFunction_GET_CLOSURE(function) != nullptr)
+        return false;
+    for (const Watch& watch : watches_) {
+        if (dict_version(watch.dict) == watch.version) continue;
+        if (watch.whole) return false;
+        // Something else in that dict changed: all is well while every name read gives the same.
+        for (const auto& [name, value] : watch.entries) {
+            PyObject* now = nullptr;
+            if (!lookup_without_code(watch.dict, name, &now) || now != value.get()) return false;
+        }
+        watch.version = dict_version(watch.dict);
+    }
+    return true;
+}
+
+}  // namespace glue

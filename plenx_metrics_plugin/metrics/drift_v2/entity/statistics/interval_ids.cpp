@@ -1,0 +1,181 @@
+// interval_ids.cpp: the id of a new interval, the text of a fresh random UUID.
+//
+// The module's `uuid4` is called, unless it is the standard library's and everything that one
+// reads (UUID, os.urandom, builtins) is as the standard library left it: the text is then made
+// here, from the same random source, without the UUID object in between.
+#include "interval.hpp"
+
+#include <plenx_glue/snapshot.hpp>
+
+#include <pthread.h>
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace interval {
+
+using namespace glue;
+
+namespace {
+
+// The standard uuid4 and the two UUID methods it runs, as seen at load (taken only when they
+// are the standard library's), and the UUID class they live in. Never destroyed: they hold
+// references, and the interpreter is gone by the time static objects are.
+FunctionSnapshot& uuid4_seen = *new FunctionSnapshot;
+FunctionSnapshot& uuid_init_seen = *new FunctionSnapshot;
+FunctionSnapshot& uuid_str_seen = *new FunctionSnapshot;
+PyObject* uuid_class = nullptr;  // strong, kept for the process
+unsigned int uuid_class_tag = 0;
+uint64_t uuid_class_dict_version = 0;
+
+// ---- the random source ----
+
+// Random bytes are read from the OS in batches; a forked child must not reuse its parent's.
+unsigned char pool[4096];
+size_t pool_used = sizeof(pool);
+
+void forget_pool() { pool_used = sizeof(pool); }
+
+/// Refills the pool from getrandom(2), which os.urandom also reads. The pool is only written
+/// once the new bytes are all there: a signal handler run meanwhile may itself take ids.
+void refill_pool() {
+    static bool fork_handler = (pthread_atfork(nullptr, nullptr, forget_pool) == 0);
+    (void)fork_handler;
+    unsigned char fresh[sizeof(pool)];
+    size_t filled = 0;
+    while (filled < sizeof(fresh)) {
+        const ssize_t n = getrandom(fresh + filled, sizeof(fresh) - filled, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                if (PyErr_CheckSignals() < 0) raise();
+                continue;
+            }
+            PyErr_SetFromErrno(PyExc_OSError);
+            raise();
+        }
+        filled += static_cast<size_t>(n);
+    }
+    std::memcpy(pool, fresh, sizeof(pool));
+    std::memset(fresh, 0, sizeof(fresh));
+    pool_used = 0;
+}
+
+/// The canonical text of a random version-4 UUID, as str(uuid.uuid4()) gives it.
+Ref random_uuid_text() {
+    if (pool_used + 16 > sizeof(pool)) refill_pool();
+    unsigned char bytes[16];
+    std::memcpy(bytes, pool + pool_used, 16);
+    std::memset(pool + pool_used, 0, 16);
+    pool_used += 16;
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+    Ref result = check(PyUnicode_New(36, 127));
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    static constexpr char hex[] = "0123456789abcdef";
+    for (int i = 0, j = 0; i < 16; i++) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out[j++] = '-';
+        out[j++] = static_cast<Py_UCS1>(hex[bytes[i] >> 4]);
+        out[j++] = static_cast<Py_UCS1>(hex[bytes[i] & 0x0f]);
+    }
+    return result;
+}
+
+// ---- recognising the standard library's uuid4 ----
+
+/// What the standard uuid4 is: this source, compiled, has the same code as the function.
+constexpr const char standard_source[] =
+    "def uuid4():\n"
+    "    \"\"\"Generate a random UUID.\"\"\"\n"
+    "    return UUID(bytes=os.urandom(16), version=4)\n";
+
+/// Whether two code objects do the same: same instructions, constants, names and parameters.
+bool same_code(PyObject* a, PyObject* b) {
+    for (const char* field : {"co_code", "co_consts", "co_names", "co_varnames", "co_argcount",
+                              "co_posonlyargcount", "co_kwonlyargcount", "co_flags"}) {
+        Ref name = text(field);
+        Ref x = getattr(a, name), y = getattr(b, name);
+        if (!check_status(PyObject_RichCompareBool(x, y, Py_EQ))) return false;
+    }
+    return true;
+}
+
+/// The code of `standard_source`'s function.
+Ref standard_code(PyObject* filename) {
+    Ref module_code = check(Py_CompileStringObject(standard_source, filename, Py_file_input, nullptr, 0));
+    Ref consts = getattr(module_code, Ref(text("co_consts")));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); i++)
+        if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i))) return own(PyTuple_GET_ITEM(consts.get(), i));
+    raise(PyExc_SystemError, "no function in the standard uuid4 source");
+}
+
+/// Whether `function` is a function defined in the file of `module` with `module`'s globals.
+bool defined_in(PyObject* function, PyObject* module, PyObject* filename) {
+    if (!PyFunction_Check(function) || PyFunction_GET_GLOBALS(function) != PyModule_GetDict(module)) return false;
+    Ref code_file = getattr(PyFunction_GET_CODE(function), Ref(text("co_filename")));
+    return check_status(PyObject_RichCompareBool(code_file, filename, Py_EQ)) != 0;
+}
+
+/// Whether `urandom` is the OS module's own urandom (posix.urandom, written in C).
+bool is_os_urandom(PyObject* urandom) {
+    if (!PyCFunction_Check(urandom)) return false;
+    auto* function = reinterpret_cast<PyCFunctionObject*>(urandom);
+    if (std::strcmp(function->m_ml->ml_name, "urandom") != 0 || function->m_self == nullptr ||
+        !PyModule_Check(function->m_self))
+        return false;
+    const char* module = PyModule_GetName(function->m_self);
+    if (module == nullptr) raise();
+    return std::strcmp(module, "posix") == 0;
+}
+
+bool uuid_class_unchanged() noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(uuid_class);
+    return version_tag(type) == uuid_class_tag && dict_version(type->tp_dict) == uuid_class_dict_version;
+}
+
+/// Whether the id may be made here: `uuid4` is the standard one and nothing it reads changed.
+bool standard_ids(PyObject* uuid4) noexcept {
+    return uuid_class != nullptr && uuid4_seen.unchanged(uuid4) && uuid_class_unchanged() &&
+           uuid_init_seen.unchanged(uuid_init_seen.function()) && uuid_str_seen.unchanged(uuid_str_seen.function());
+}
+
+}  // namespace
+
+void remember_standard_uuid4() {
+    if (uuid_class != nullptr) return;
+    Ref uuid = Ref::steal(PyImport_GetModule(Ref(text("uuid"))));
+    if (!uuid) {
+        if (PyErr_Occurred()) raise();
+        return;
+    }
+    Ref filename = lookup_attr(uuid, Ref(text("__file__")));
+    Ref function = lookup_attr(uuid, names::uuid4.get());
+    Ref cls = lookup_attr(uuid, Ref(text("UUID")));
+    Ref os = lookup_attr(uuid, Ref(text("os")));
+    if (!filename || !PyUnicode_Check(filename) || !function || !cls || !os || !PyModule_Check(os)) return;
+    if (!defined_in(function, uuid, filename) || !same_code(PyFunction_GET_CODE(function.get()), standard_code(filename)))
+        return;
+    // UUID(bytes=..., version=4) is object.__new__ and UUID.__init__; str() of it, UUID.__str__.
+    if (!Py_IS_TYPE(cls.get(), &PyType_Type)) return;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    Ref init = Ref::borrow(_PyType_Lookup(type, Ref(text("__init__"))));
+    Ref str_method = Ref::borrow(_PyType_Lookup(type, Ref(text("__str__"))));
+    if (type->tp_new != PyBaseObject_Type.tp_new || !init || !str_method || !defined_in(init, uuid, filename) ||
+        !defined_in(str_method, uuid, filename))
+        return;
+    Ref urandom = lookup_attr(os, Ref(text("urandom")));
+    if (!urandom || !is_os_urandom(urandom)) return;
+    if (!uuid4_seen.take(function) || !uuid_init_seen.take(init) || !uuid_str_seen.take(str_method)) return;
+    uuid_class_tag = version_tag(type);
+    uuid_class_dict_version = dict_version(type->tp_dict);
+    if (uuid_class_tag != 0) uuid_class = cls.release();
+}
+
+Ref new_id(const Args& a) {
+    Ref uuid4 = a.global(names::uuid4);
+    if (standard_ids(uuid4)) return random_uuid_text();
+    Ref uuid = call(uuid4);
+    return str(uuid);
+}
+
+}  // namespace interval

@@ -1,0 +1,320 @@
+"""What host code can do to the modules' shortcuts, each case against what plain Python does.
+
+Cases that crashed the interpreter run in a subprocess, so that a crash is a failure."""
+import gc
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import interval_model
+import plenx_metrics_plugin
+from plenx_metrics_plugin.common.utils import python_utils
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as compiled
+
+
+def run_python(script):
+    """Runs `script` in a fresh interpreter on this same package; returns its last output line as JSON."""
+    root = Path(plenx_metrics_plugin.__file__).resolve().parents[1]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(root), str(Path(__file__).parent)]))
+    done = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(script)], env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+@pytest.fixture(params=["compiled", "model"])
+def module(request):
+    """Each case runs on the compiled module and on its plain-Python model, for the same answer."""
+    if request.param == "compiled":
+        return compiled
+    return interval_model.load()
+
+
+def filled(module, cls="DiscreteStatisticsInterval", args=("a",), baseline=(10, 20.0), production=(20, 30.0)):
+    made = getattr(module, cls)(*args)
+    made.add_baseline_value(*baseline)
+    made.add_production_value(*production)
+    return made
+
+
+# ---- a finaliser that runs while a remembered value is released ------------------------------
+
+def test_a_global_replaced_by_the_finaliser_of_the_one_it_replaces():
+    script = """
+    import json
+    import plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval as M
+    import interval_model
+    out = []
+    for module in (M, interval_model.load()):
+        def fn(tag): return lambda: "id-" + tag
+        class First:
+            def __call__(self): return "id-first"
+            def __del__(self, module=module): module.uuid4 = fn("third"); module.DiscreteStatisticsInterval("inner")
+        module.uuid4 = First(); module.DiscreteStatisticsInterval("a"); module.uuid4 = fn("second")
+        out.append(module.DiscreteStatisticsInterval("b").id)
+    print(json.dumps(out))
+    """
+    assert run_python(script) == ["id-third", "id-third"]
+
+
+def test_numpy_abs_replaced_by_the_finaliser_of_the_one_it_replaces(module, monkeypatch):
+    fake = type(np)("fake_numpy")
+
+    class Doomed:
+        def __call__(self, x):
+            return ("doomed", x)
+
+        def __del__(self):
+            fake.abs = lambda x: ("third", x)
+    fake.abs = Doomed()
+    monkeypatch.setattr(module, "np", fake)
+    assert filled(module).absolute_change_percentage == ("doomed", 0.5)
+    fake.abs = lambda x: ("second", x)
+    assert filled(module).absolute_change_percentage == ("third", 0.5)
+
+
+# ---- calls between our own functions, and the recursion limit ---------------------------------
+
+def test_every_cycle_ends_in_recursion_error_before_the_stack_does():
+    script = """
+    import json, threading
+    import plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval as M
+
+    def filled(cls, *args):
+        made = cls(*args); made.add_baseline_value(10, 20.0); made.add_production_value(20, 30.0)
+        return made
+
+    def own_call():
+        class Sub(M.DiscreteStatisticsInterval): pass
+        s = filled(Sub, "a")
+        Sub.get_baseline_value = M.Interval.has_increased_in_production
+        s.has_increased_in_production()
+
+    def property_getter():
+        class Sub(M.DiscreteStatisticsInterval): pass
+        s = filled(Sub, "a")
+        Sub._calculate_absolute_change_percentage = M.Interval.absolute_change_percentage.fget
+        s.absolute_change_percentage
+
+    def through_super():
+        class Sub(M.ContinuousStatisticsInterval): pass
+        s = filled(Sub, 0, 10)
+        Sub.has_increased_in_production = M.ContinuousStatisticsInterval.to_dict
+        s.to_dict()
+
+    def comparison_chain():
+        ends = []
+        for _ in range(2):
+            previous = 0
+            for _ in range(3000):
+                d = filled(M.DiscreteStatisticsInterval, "x")
+                d.contribution_to_distance, previous = previous, d
+            ends.append(previous)
+        ends[0] < ends[1]
+
+    results = {}
+    def run_all(where):
+        for case in (own_call, property_getter, through_super, comparison_chain):
+            try:
+                case()
+                results[where + " " + case.__name__] = "returned"
+            except RecursionError:
+                results[where + " " + case.__name__] = "RecursionError"
+    run_all("main")
+    threading.stack_size(512 * 1024)
+    thread = threading.Thread(target=run_all, args=("thread",))
+    thread.start(); thread.join()
+    print(json.dumps(results))
+    """
+    results = run_python(script)
+    assert len(results) == 8 and set(results.values()) == {"RecursionError"}, results
+
+
+# ---- containers filled in place --------------------------------------------------------------
+
+@pytest.mark.parametrize("field", ["plain", ["a", "list"], ("a", "tuple"), ({"a": []},)])
+def test_dicts_are_tracked_by_the_collector_exactly_when_python_tracks_them(module, field):
+    assert gc.is_tracked(filled(module, args=(field,)).to_dict()) == gc.is_tracked(
+        filled(interval_model.load(), args=(field,)).to_dict())
+
+
+def test_a_cycle_through_a_dict_form_is_collected(module):
+    import weakref
+
+    class Node:
+        pass
+    node = Node()
+    holder = [node]
+    stored = filled(module, args=(holder,)).to_dict()
+    node.stored = stored
+    alive = weakref.ref(node)
+    del node, holder, stored
+    gc.collect()
+    assert alive() is None
+
+
+# ---- lookups that run code answer anew each time ----------------------------------------------
+
+def test_a_data_set_type_served_by_its_metaclass_is_asked_at_every_use(module, monkeypatch):
+    from plenx_metrics_plugin.metrics.drift_v2.utils.constants import DataSetType
+
+    asked = []
+
+    class Meta(type):
+        def __getattr__(cls, name):
+            asked.append(name)
+            # After a few lookups the members are served the other way round.
+            swapped = {"BASELINE": "PRODUCTION", "PRODUCTION": "BASELINE"}[name] if len(asked) > 3 else name
+            return getattr(DataSetType, swapped)
+    monkeypatch.setattr(module, "DataSetType", Meta("Served", (), {}))
+    made = filled(module)
+    outcome = [made.get_baseline_value().type, made.get_production_value().type, made.absolute_change_percentage]
+    assert outcome == [DataSetType.BASELINE, DataSetType.BASELINE, 1 / 3] and len(asked) == 6
+
+
+# ---- what the standard library's uuid4 does ---------------------------------------------------
+
+@pytest.mark.parametrize("change, expected", [
+    ("os.urandom = lambda n: b'\\x11' * n", "11111111-1111-4111-9111-111111111111"),
+    ("uuid.UUID.__str__ = lambda self: 'patched str'", "patched str"),
+    ("uuid.uuid4.__code__ = (lambda: 'patched code').__code__", "patched code"),
+    ("uuid.int_ = lambda *a, **k: 0", None),
+    ("import builtins; builtins.object = type('O', (), {'__setattr__': lambda *a: None})", None),
+])
+def test_ids_follow_what_the_standard_uuid4_would_do(change, expected):
+    script = f"""
+    import json, os, uuid, builtins
+    import plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval as M
+    M.DiscreteStatisticsInterval("warm")
+    {change}
+    def plain():
+        try:
+            return str(uuid.uuid4())
+        except Exception as error:
+            return type(error).__name__
+    def ours():
+        try:
+            return M.DiscreteStatisticsInterval("a").id
+        except Exception as error:
+            return type(error).__name__
+    print(json.dumps([plain(), ours()]))
+    """
+    plain, ours = run_python(script)
+    assert plain == ours or (len(plain) == len(ours) == 36 and plain[14] == ours[14] == "4")
+    if expected is not None:
+        assert ours == expected
+
+
+def test_a_wrapper_installed_before_import_is_called():
+    script = """
+    import functools, json, uuid
+    calls = []
+    original = uuid.uuid4
+    @functools.wraps(original)
+    def wrapper():
+        calls.append(1)
+        return original()
+    uuid.uuid4 = wrapper
+    import plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval as M
+    M.DiscreteStatisticsInterval("a")
+    print(json.dumps(len(calls)))
+    """
+    assert run_python(script) == 1
+
+
+# ---- the helpers' declared work --------------------------------------------------------------
+
+def _alternative(value, ndigits=2):
+    return ("alternative", value)
+
+
+def _outcome(module):
+    try:
+        made = filled(module, "ContinuousStatisticsInterval", (1.2345, 7))
+        stored = made.to_dict()
+        stored["id"] = "id"
+        return made.lower_bound, made.field, stored
+    except Exception as error:  # noqa: BLE001 - the same error is expected from both
+        return type(error).__name__, str(error)
+
+
+@pytest.mark.parametrize("target, attribute, value", [
+    ("round_", "__defaults__", (3,)),
+    ("round_", "__code__", _alternative.__code__),
+    ("get_python_types", "__code__", _alternative.__code__),
+    ("get_python_types", "__defaults__", (1,)),
+    ("builtins", "round", lambda value, digits: "builtin round replaced"),
+    ("helpers", "_PLAIN", frozenset()),
+    ("helpers", "_NUMPY_TO_PLAIN", {}),
+])
+def test_helpers_changed_in_place_are_followed(monkeypatch, target, attribute, value):
+    import builtins
+    owner = {"builtins": builtins, "helpers": python_utils}.get(target) or getattr(python_utils, target)
+    model = interval_model.load()
+    monkeypatch.setattr(owner, attribute, value)
+    ours, theirs = _outcome(compiled), _outcome(model)
+    monkeypatch.undo()
+    assert ours == theirs
+
+
+def test_a_helpers_table_changed_in_place_is_followed(module, monkeypatch):
+    monkeypatch.setitem(python_utils._NUMPY_TO_PLAIN, np.float64, str)
+    assert filled(module).to_dict()["absolute_change_percentage"] == "0.5"
+
+
+# ---- the exception being handled --------------------------------------------------------------
+
+@pytest.mark.parametrize("cls, drop, message", [
+    ("ContinuousStatisticsInterval", "lower_bound", "Missing key 'lower_bound' in dict "),
+    ("DiscreteStatisticsInterval", "field", "Invalid interval dict: "),
+])
+def test_restoring_errors_are_made_while_the_key_error_is_handled(module, cls, drop, message):
+    class Shown:
+        seen = []
+
+        def __repr__(self):
+            Shown.seen.append(repr(sys.exc_info()[1]))
+            raise LookupError("repr failed")
+
+    made = filled(module, cls, (0, 10) if cls.startswith("C") else ("a",))
+    stored = made.to_dict()
+    del stored[drop]
+    with pytest.raises(ValueError) as caught:
+        getattr(module, cls).from_dict(stored)
+    assert str(caught.value).startswith(message)
+    assert type(caught.value.__cause__) is KeyError and caught.value.__context__ is caught.value.__cause__
+    stored["shown"] = Shown()
+    with pytest.raises(LookupError) as caught:
+        getattr(module, cls).from_dict(stored)
+    assert type(caught.value.__context__) is KeyError and Shown.seen == [f"KeyError('{drop}')"]
+
+
+# ---- == hands back the last comparison's own result -------------------------------------------
+
+class Untestable:
+    """A comparison result whose truth cannot be told."""
+
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+class Bound(float):
+    def __eq__(self, other):
+        return Untestable()
+
+    __hash__ = float.__hash__
+
+
+@pytest.mark.parametrize("cls, attribute", [("ContinuousStatisticsInterval", "upper_bound"),
+                                            ("DiscreteStatisticsInterval", "contribution_to_distance")])
+def test_equality_returns_the_last_result_without_testing_it(module, cls, attribute):
+    args = (0, 10) if cls.startswith("C") else ("a",)
+    left, right = filled(module, cls, args), filled(module, cls, args)
+    setattr(left, attribute, Bound(1.0))
+    assert type(left == right) is Untestable
