@@ -33,6 +33,7 @@ import argparse
 import contextlib
 import gc
 import importlib
+import importlib.machinery
 import importlib.util
 import platform
 import random
@@ -207,6 +208,9 @@ def memory_per_interval(module, work):
 def load_file(name, path):
     """Load a module file (source or extension) under `name`; it imports the support modules
     by their full names, so it shares them with ours."""
+    if path.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+        # An extension module is initialised by the function named after the last part of its name.
+        name = f"{name}.{os.path.basename(path).split('.')[0]}"
     spec = importlib.util.spec_from_file_location(name, path)
     if spec is None:
         raise SystemExit(f"cannot load {path}: not a Python source or extension module")

@@ -39,17 +39,18 @@ bool FunctionSnapshot::take(PyObject* function) {
     watches[0] = Watch{globals, dict_version(globals), {}, false};
     watches[1] = Watch{builtins, dict_version(builtins), {}, false};
     if (!read_names(globals, names, watches[0].entries) || !read_names(builtins, names, watches[1].entries)) return false;
-    for (const auto* source : {&watches[0].entries, &watches[1].entries}) {
-        for (const auto& [name, value] : *source) {
-            if (!value) continue;
-            if (PyDict_CheckExact(value)) {
-                watches.push_back(Watch{value, dict_version(value), {}, true});
-            } else if (PyModule_CheckExact(value)) {
-                PyObject* dict = PyModule_GetDict(value);
-                Watch watch{dict, dict_version(dict), {}, false};
-                if (!read_names(dict, names, watch.entries)) return false;
-                watches.push_back(std::move(watch));
-            }
+    std::vector<PyObject*> values;  // what the names gave; watches_ grows below
+    for (const Watch& watch : watches)
+        for (const auto& [name, value] : watch.entries)
+            if (value) values.push_back(value);
+    for (PyObject* value : values) {
+        if (PyDict_CheckExact(value)) {
+            watches.push_back(Watch{value, dict_version(value), {}, true});
+        } else if (PyModule_CheckExact(value)) {
+            PyObject* dict = PyModule_GetDict(value);
+            Watch watch{dict, dict_version(dict), {}, false};
+            if (!read_names(dict, names, watch.entries)) return false;
+            watches.push_back(std::move(watch));
         }
     }
     function_ = own(function);
