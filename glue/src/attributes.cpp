@@ -3,7 +3,7 @@
 // The layout mirrored here is CPython 3.11's; any other interpreter keeps to the generic C API.
 #include "plenx_glue/attributes.hpp"
 
-#include "layout.hpp"
+#include "plenx_glue/cpython/dict_tables.hpp"
 #include "plenx_glue/function.hpp"
 #include "plenx_glue/lookup.hpp"
 #include "plenx_glue/ops.hpp"
@@ -17,8 +17,7 @@ bool inline_values_known = false;
 namespace {
 
 KeysHead* shared_keys(PyTypeObject* type) noexcept {
-    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
-    auto* keys = reinterpret_cast<KeysHead*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+    KeysHead* keys = KeysHead::of(shared_keys_of(type));
     return keys && keys->kind == KeysHead::split ? keys : nullptr;
 }
 
@@ -41,7 +40,7 @@ namespace detail {
 
 const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     // The lookup also gives the class a version tag, if it can have one.
-    PyObject* found = _PyType_Lookup(type, name);
+    PyObject* found = type_lookup(type, name);
     const unsigned int version = version_tag(type);
     if (version == 0) return nullptr;
     PyObject* holder = nullptr;
@@ -89,7 +88,7 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
 }
 
 void probe_inline_values() {
-    if (!layout_mirrored || detail::inline_values_known) return;
+    if (!mirrors_inline_values || !shortcuts() || detail::inline_values_known) return;
     static Name probe_first{"_glue_probe_first"};
     static Name probe_second{"_glue_probe_second"};
     intern_names();

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <span>
 
-#include "layout.hpp"
+#include "plenx_glue/cpython/dict_tables.hpp"
 #include "plenx_glue/ops.hpp"
 
 namespace glue {
@@ -19,9 +19,8 @@ bool dict_layout_known = false;
 /// The table of an exact dict that keeps its own entries (no split table), or null.
 KeysHead* own_table(PyObject* dict) noexcept {
     if (!PyDict_CheckExact(dict)) return nullptr;
-    auto* d = reinterpret_cast<PyDictObject*>(dict);
-    auto* keys = reinterpret_cast<KeysHead*>(d->ma_keys);
-    return d->ma_values == nullptr && keys->holds_values() ? keys : nullptr;
+    KeysHead* keys = KeysHead::of(dict_keys_of(dict));
+    return dict_is_combined(dict) && keys->holds_values() ? keys : nullptr;
 }
 
 /// Where the value of the i-th key of `dict` is kept, when `dict` holds exactly `count` keys,
@@ -29,7 +28,7 @@ KeysHead* own_table(PyObject* dict) noexcept {
 PyObject** value_place(PyObject* dict, size_t count, size_t i, PyObject* key) noexcept {
     KeysHead* keys = own_table(dict);
     const auto n = static_cast<Py_ssize_t>(count);
-    if (keys == nullptr || keys->nentries != n || reinterpret_cast<PyDictObject*>(dict)->ma_used != n || i >= count)
+    if (keys == nullptr || keys->nentries != n || dict_used(dict) != n || i >= count)
         return nullptr;
     const auto at = static_cast<Py_ssize_t>(i);
     return keys->key_at(at) == key ? keys->value_at(at) : nullptr;
@@ -91,7 +90,7 @@ void prefetch_values(PyObject* dict) noexcept {
 }
 
 void probe_dict_layout() {
-    if (!layout_mirrored || dict_layout_known) return;
+    if (!mirrors_dict_tables || !shortcuts() || dict_layout_known) return;
     static Name probe_first{"_glue_probe_key_first"};
     static Name probe_second{"_glue_probe_key_second"};
     intern_names();

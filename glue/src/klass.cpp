@@ -16,20 +16,45 @@ Name qualname_key{"__qualname__"};
 Name name_key{"__name__"};
 Name init_name{"__init__"};
 
-/// __init__ through type's own slot: the arguments as a tuple and a dict (type_call's way).
+/// A vectorcall's arguments as the tuple and dict that tp_call and tp_init take.
+struct TupleAndDict {
+    Ref positional, keywords;
+};
+
+TupleAndDict tuple_and_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    TupleAndDict made{check(PyTuple_New(nargs)), Ref()};
+    for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(made.positional.get(), i, Py_NewRef(args[i]));
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        made.keywords = check(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++)
+            check_status(PyDict_SetItem(made.keywords, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
+    }
+    return made;
+}
+
+/// `callable(...)` through its type's tp_call, counted against the recursion limit as
+/// _PyObject_MakeTpCall counts it.
+PyObject* call_through_slot(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            TupleAndDict call = tuple_and_dict(args, nargs, kwnames);
+            if (Py_EnterRecursiveCall(" while calling a Python object")) raise();
+            PyObject* result = Py_TYPE(callable)->tp_call(callable, call.positional, call.keywords);
+            Py_LeaveRecursiveCall();
+            if (result == nullptr && !PyErr_Occurred())
+                raise(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+            return check(result).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+/// __init__ through the class's own slot, as type_call runs it.
 PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            Ref positional = check(PyTuple_New(nargs));
-            for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
-            Ref keywords;
-            if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-                keywords = check(PyDict_New());
-                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++)
-                    check_status(PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
-            }
-            check_status(type->tp_init(self, positional, keywords));
+            TupleAndDict call = tuple_and_dict(args, nargs, kwnames);
+            check_status(type->tp_init(self, call.positional, call.keywords));
             return Py_None;
         },
         static_cast<PyObject*>(nullptr));
@@ -46,7 +71,7 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     if (!Py_IS_TYPE(callable, &PyType_Type) || type->tp_new != PyBaseObject_Type.tp_new ||
         type->tp_init == PyBaseObject_Type.tp_init || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ||
         total >= max_params)
-        return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, nargs, kwnames);
+        return call_through_slot(callable, args, nargs, kwnames);
     // Calling a class counts against the recursion limit as _PyObject_MakeTpCall counts it.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     struct Leave {
@@ -105,12 +130,8 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     return PyObject_Vectorcall(bound, &other, 1, nullptr);
 }
 
-// Where a property object keeps its getter: just after the object header, if the probe agrees.
+// Whether a property object keeps its getter where property_fget reads it (the probe agreed).
 bool property_layout_known = false;
-
-PyObject* property_getter(PyObject* property) noexcept {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(property) + sizeof(PyObject));
-}
 
 /// The key a class statement stores `name` under: private names (`__x`) are mangled.
 Ref class_key(const char* class_name, const char* name) {
@@ -145,6 +166,7 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     }
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(text(name)).get(), bases, namespace_.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(functions.get()); i++) set_owner(PyList_GET_ITEM(functions.get(), i), cls);
+    if (!shortcuts()) return cls;
     // Only this class: subclasses made by host code do not inherit it and take the usual path.
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
     type->tp_vectorcall = construct;
@@ -155,20 +177,20 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
 }
 
 void probe_property_layout() {
-    if (property_layout_known) return;
+    if (property_layout_known || !shortcuts()) return;
     Ref probe_getter = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), Ref(text("__repr__")));
     Ref probe = call(reinterpret_cast<PyObject*>(&PyProperty_Type), probe_getter.get());
     Ref fget = getattr(probe, Ref(text("fget")));
-    property_layout_known = fget.get() == probe_getter.get() && property_getter(probe) == probe_getter.get();
+    property_layout_known = fget.get() == probe_getter.get() && property_fget(probe) == probe_getter.get();
 }
 
 /// The getter to run directly for `obj.name`, when that is a property over one of our functions.
 PyObject* direct_getter(PyObject* obj, const SlotMemo* memo, const Name& name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (!property_layout_known || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject* descriptor = memo ? memo->class_attribute : _PyType_Lookup(type, name);
+    PyObject* descriptor = memo ? memo->class_attribute : type_lookup(type, name);
     if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyProperty_Type)) return nullptr;
-    PyObject* getter = property_getter(descriptor);
+    PyObject* getter = property_fget(descriptor);
     const FunctionDef* def = getter ? definition_of(getter) : nullptr;
     return def && def->params.size() == 1 ? getter : nullptr;
 }
@@ -240,7 +262,7 @@ Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
         PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
         if (found != nullptr) {
             // Only a dict lookup that ran no code of the host's can be trusted to stay.
-            if (version != 0 && version == version_tag(type)) {
+            if (version != 0 && version == version_tag(type) && shortcuts()) {
                 name.supers[1] = name.supers[0];
                 name.supers[0] = SuperMemo{version, owner, found, dict, dict_version(dict)};
             }

@@ -18,7 +18,7 @@ bool plain_class_lookup(PyTypeObject* meta) {
     static PyObject* const getattribute_name = PyUnicode_InternFromString("__getattribute__");
     if (getattribute_name == nullptr) raise();
     PyObject* types_own = PyDict_GetItemWithError(PyType_Type.tp_dict, getattribute_name);
-    return types_own != nullptr && _PyType_Lookup(meta, getattribute_name) == types_own;
+    return types_own != nullptr && type_lookup(meta, getattribute_name) == types_own;
 }
 
 }  // namespace
@@ -52,7 +52,7 @@ Ref Lookup::lookup_global(PyObject* globals) const {
         if (PyErr_Occurred()) raise();
         return glue::global(globals, get());  // a builtin, or NameError
     }
-    remember(globals, globals, value);
+    if (shortcuts()) remember(globals, globals, value);
     return Ref::borrow(value);
 }
 
@@ -67,7 +67,7 @@ bool Lookup::still_holds(PyObject* owner) const noexcept {
 PyObject* Lookup::find_plainly(PyObject* owner) const {
     if (Py_IS_TYPE(owner, &PyModule_Type)) {
         // module.name is the module dict's entry unless ModuleType itself has that name.
-        if (_PyType_Lookup(&PyModule_Type, get()) != nullptr) return nullptr;
+        if (type_lookup(&PyModule_Type, get()) != nullptr) return nullptr;
         PyObject* dict = PyModule_GetDict(owner);
         PyObject* found = nullptr;
         if (!lookup_without_code(dict, get(), &found) || found == nullptr) return nullptr;
@@ -78,8 +78,8 @@ PyObject* Lookup::find_plainly(PyObject* owner) const {
     auto* type = reinterpret_cast<PyTypeObject*>(owner);
     PyTypeObject* meta = Py_TYPE(owner);
     // type_getattro: the metaclass's attribute of that name would come first.
-    if (!plain_class_lookup(meta) || _PyType_Lookup(meta, get()) != nullptr) return nullptr;
-    PyObject* found = _PyType_Lookup(type, get());
+    if (!plain_class_lookup(meta) || type_lookup(meta, get()) != nullptr) return nullptr;
+    PyObject* found = type_lookup(type, get());
     // A descriptor's __get__ would run and could answer differently each time.
     if (found == nullptr || Py_TYPE(found)->tp_descr_get != nullptr) return nullptr;
     if (PyObject* holder = holder_of(type, get(), found)) remember(owner, holder, found);

@@ -77,6 +77,7 @@ void define_global(PyObject* globals, const Name& name, Ref value) { check_statu
 int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
     return guarded(
         [&] {
+            read_shortcut_switch();
             intern_names();
             probe_property_layout();
             probe_inline_values();

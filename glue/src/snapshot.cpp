@@ -5,7 +5,7 @@
 #include "plenx_glue/snapshot.hpp"
 
 #include "plenx_glue/dicts.hpp"
-#include "plenx_glue/internals.hpp"
+#include "plenx_glue/cpython/access.hpp"
 #include "plenx_glue/ops.hpp"
 
 namespace glue {
@@ -28,8 +28,10 @@ bool read_names(PyObject* dict, PyObject* names, std::vector<std::pair<Ref, Ref>
 bool FunctionSnapshot::take(PyObject* function) {
     if (!PyFunction_Check(function) || PyFunction_GET_CLOSURE(function) != nullptr) return false;
     PyObject* globals = PyFunction_GET_GLOBALS(function);
-    PyObject* builtins = function_builtins(function);
-    if (!PyDict_CheckExact(globals) || builtins == nullptr || !PyDict_CheckExact(builtins)) return false;
+    // The builtins it reads were fixed when it was made; the function keeps them.
+    Ref builtins_ref = getattr(function, Ref(text("__builtins__")));
+    PyObject* builtins = builtins_ref.get();
+    if (!PyDict_CheckExact(globals) || !PyDict_CheckExact(builtins)) return false;
     Ref code = own(PyFunction_GET_CODE(function));
     Ref names = getattr(code, Ref(text("co_names")));
     if (!PyTuple_CheckExact(names)) return false;

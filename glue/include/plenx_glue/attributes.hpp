@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "internals.hpp"
+#include "cpython/access.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -38,16 +38,16 @@ inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
     return detail::remember(type, name);
 }
 
-/// `name` looked up on `type` and its bases, as _PyType_Lookup does (borrowed, or null).
+/// `name` looked up on `type` and its bases, as type_lookup does (borrowed, or null).
 inline PyObject* class_attribute(PyTypeObject* type, const Name& name) noexcept {
     const SlotMemo* memo = memo_of(type, name);
-    return memo ? memo->class_attribute : _PyType_Lookup(type, name);
+    return memo ? memo->class_attribute : type_lookup(type, name);
 }
 
 /// The slot holding `o.name` in place, or null when the generic path must be taken.
 /// A slot may hold null: the attribute is not set on this instance.
 inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
-    if constexpr (PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000) return nullptr;
+    if constexpr (!mirrors_inline_values) return nullptr;
     PyTypeObject* type = Py_TYPE(o);
     if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
     PyObject** values = inline_values(o);

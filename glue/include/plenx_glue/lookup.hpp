@@ -5,7 +5,7 @@
 // is what a fresh lookup would give. Any change of the dict, a finaliser's included, shows.
 #pragma once
 
-#include "internals.hpp"
+#include "cpython/access.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 

@@ -7,7 +7,7 @@
 
 #include "attributes.hpp"
 #include "dicts.hpp"
-#include "internals.hpp"
+#include "cpython/access.hpp"
 #include "function.hpp"
 #include "names.hpp"
 #include "ref.hpp"
@@ -28,7 +28,7 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* value) { check_status
 /// getattr that answers null instead of raising AttributeError; other errors still throw.
 inline Ref lookup_attr(PyObject* o, PyObject* name) {
     PyObject* result;
-    check_status(_PyObject_LookupAttr(o, name, &result));
+    check_status(optional_attr(o, name, &result));
     return Ref::steal(result);
 }
 
@@ -99,11 +99,7 @@ inline bool truthy(PyObject* o) {
 
 /// The value of an exact int when it fits a long (one-digit ints are read in place).
 inline bool small_int(PyObject* exact_int, long* value) noexcept {
-    const Py_ssize_t size = Py_SIZE(exact_int);
-    if (size >= -1 && size <= 1) {
-        *value = one_digit_value(exact_int);
-        return true;
-    }
+    if (shortcuts() && one_digit_value(exact_int, value)) return true;
     int overflow = 0;
     *value = PyLong_AsLongAndOverflow(exact_int, &overflow);
     return overflow == 0;  // cannot fail otherwise for an exact int

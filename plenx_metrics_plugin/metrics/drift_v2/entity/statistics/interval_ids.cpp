@@ -83,8 +83,10 @@ Ref random_uuid_text() {
 
 // ---- recognising the standard library's uuid4 ----
 
-/// What the standard uuid4 is: this source, compiled, has the same code as the function.
+/// What the standard uuid4 is: this source, compiled, has the same code as the function. (`os`
+/// is imported as in the uuid module: the compiler calls attributes of imported names its own way.)
 constexpr const char standard_source[] =
+    "import os\n"
     "def uuid4():\n"
     "    \"\"\"Generate a random UUID.\"\"\"\n"
     "    return UUID(bytes=os.urandom(16), version=4)\n";
@@ -119,13 +121,13 @@ bool defined_in(PyObject* function, PyObject* module, PyObject* filename) {
 /// Whether `urandom` is the OS module's own urandom (posix.urandom, written in C).
 bool is_os_urandom(PyObject* urandom) {
     if (!PyCFunction_Check(urandom)) return false;
-    auto* function = reinterpret_cast<PyCFunctionObject*>(urandom);
-    if (std::strcmp(function->m_ml->ml_name, "urandom") != 0 || function->m_self == nullptr ||
-        !PyModule_Check(function->m_self))
+    PyObject* module = PyCFunction_GetSelf(urandom);
+    Ref name = getattr(urandom, Ref(text("__name__")));
+    if (module == nullptr || !PyModule_Check(module) || PyUnicode_CompareWithASCIIString(name, "urandom") != 0)
         return false;
-    const char* module = PyModule_GetName(function->m_self);
-    if (module == nullptr) raise();
-    return std::strcmp(module, "posix") == 0;
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) raise();
+    return std::strcmp(module_name, "posix") == 0;
 }
 
 bool uuid_class_unchanged() noexcept {
@@ -158,8 +160,8 @@ void remember_standard_uuid4() {
     // UUID(bytes=..., version=4) is object.__new__ and UUID.__init__; str() of it, UUID.__str__.
     if (!Py_IS_TYPE(cls.get(), &PyType_Type)) return;
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    Ref init = Ref::borrow(_PyType_Lookup(type, Ref(text("__init__"))));
-    Ref str_method = Ref::borrow(_PyType_Lookup(type, Ref(text("__str__"))));
+    Ref init = Ref::borrow(type_lookup(type, Ref(text("__init__"))));
+    Ref str_method = Ref::borrow(type_lookup(type, Ref(text("__str__"))));
     if (type->tp_new != PyBaseObject_Type.tp_new || !init || !str_method || !defined_in(init, uuid, filename) ||
         !defined_in(str_method, uuid, filename))
         return;

@@ -61,7 +61,7 @@ void remember_numpy(PyObject* np) {
 Ref make_float64(double value) {
     PyObject* scalar = float64_type->tp_alloc(float64_type, 0);
     if (scalar == nullptr) raise();
-    reinterpret_cast<PyFloatObject*>(scalar)->ob_fval = value;
+    set_float_value(scalar, value);
     return Ref::steal(scalar);
 }
 
@@ -154,7 +154,7 @@ bool round_decimal(double x, int digits, double* result) {
 
 void remember_imports(PyObject* globals) {
     remember_standard_uuid4();
-    if (numpy_module == nullptr) remember_numpy(global(globals, names::np));
+    if (numpy_module == nullptr && shortcuts()) remember_numpy(global(globals, names::np));
     if (get_python_types_seen.function() == nullptr && round_seen.function() == nullptr) remember_helpers(globals);
 }
 

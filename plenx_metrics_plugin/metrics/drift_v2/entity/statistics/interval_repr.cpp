@@ -31,7 +31,8 @@ Ref attributes_repr(PyObject* self, std::initializer_list<const Name*> attribute
     }
     Ref separator = text(", ");
     Ref joined = check(PyUnicode_Join(separator, parts));
-    return check(PyUnicode_FromFormat("%s(%U)", _PyType_Name(Py_TYPE(self)), joined.get()));
+    Ref type_name = check(PyType_GetName(Py_TYPE(self)));
+    return check(PyUnicode_FromFormat("%U(%U)", type_name.get(), joined.get()));
 }
 
 Ref value_repr(const Args& a) {

@@ -1,4 +1,5 @@
-// glue/src/layout.hpp: the interpreter's dict key tables, as CPython 3.11 lays them out.
+// plenx_glue/cpython/dict_tables.hpp: dict key tables (PyDictKeysObject), as CPython 3.11 to
+// 3.13 lay them out with the GIL (Objects/dict-common.h, Include/internal/pycore_dict.h).
 //
 // Only the glue's in-place shortcuts read them, and each checks its reading on a probe first.
 #pragma once
@@ -8,13 +9,10 @@
 
 #include <cstdint>
 
+#include "access.hpp"
+
 namespace glue {
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-inline constexpr bool layout_mirrored = true;
-#else
-inline constexpr bool layout_mirrored = false;
-#endif
 
 /// One entry of a table whose keys are all strings.
 struct UnicodeEntry {
@@ -29,7 +27,7 @@ struct GeneralEntry {
     PyObject* value;
 };
 
-/// The head of a dict's keys table; a class's shared keys are one too.
+/// The head of a dict's keys table (PyDictKeysObject); a class's shared keys are one too.
 struct KeysHead {
     static constexpr uint8_t general = 0;  // a dict's own table of any keys
     static constexpr uint8_t unicode = 1;  // a dict's own table of string keys
@@ -48,6 +46,9 @@ struct KeysHead {
     UnicodeEntry* entries() noexcept { return reinterpret_cast<UnicodeEntry*>(entry_bytes()); }
     GeneralEntry* general_entries() noexcept { return reinterpret_cast<GeneralEntry*>(entry_bytes()); }
     char* entry_bytes() noexcept { return indices + (size_t{1} << log2_index_bytes); }
+
+    /// The table of a dict, or of a class's shared keys.
+    static KeysHead* of(void* keys) noexcept { return static_cast<KeysHead*>(keys); }
 
     /// A dict's own table (not a class's shared keys), whose entries hold values.
     bool holds_values() const noexcept { return kind == general || kind == unicode; }

@@ -1,0 +1,121 @@
+// plenx_glue/cpython/access.hpp: every read or write of the interpreter's private layouts.
+//
+// The glue's shortcuts reach past the public C API only through the accessors here; each names
+// the CPython symbol it mirrors. Which layouts are mirrored is decided per interpreter version at
+// compile time, and each shortcut built on one is checked on a probe at load. One switch turns
+// them all off: the CMake option PLENX_SHORTCUTS, or PLENX_GLUE_SHORTCUTS=0 in the environment
+// when the module is imported. Off, only the public C API runs.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#ifndef PLENX_SHORTCUTS
+#define PLENX_SHORTCUTS 1
+#endif
+
+namespace glue {
+
+/// 3.11 keeps an instance's attributes in an inline values array with insertion-order bytes.
+inline constexpr bool mirrors_inline_values = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000;
+/// 3.11 to 3.13 (with the GIL) share the layout of dict key tables (dict_tables.hpp).
+#ifdef Py_GIL_DISABLED
+inline constexpr bool mirrors_dict_tables = false;
+#else
+inline constexpr bool mirrors_dict_tables = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
+#endif
+
+namespace detail {
+inline bool shortcuts_on = false;
+}  // namespace detail
+
+/// Whether shortcuts may be taken at all (the build allows them, and the environment did not
+/// turn them off at import).
+inline bool shortcuts() noexcept { return detail::shortcuts_on; }
+
+/// Reads the switch once, when a module is imported.
+inline void read_shortcut_switch() noexcept {
+    const char* setting = Py_GETENV("PLENX_GLUE_SHORTCUTS");
+    detail::shortcuts_on = PLENX_SHORTCUTS && !(setting != nullptr && setting[0] == '0' && setting[1] == '\0');
+}
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+/// PyDictObject.ma_version_tag: it changes with every change of the dict, before any value the
+/// dict held is released, and no two dicts ever carry the same one. So while it is unchanged the
+/// dict still holds (and keeps alive) every value read from it. (Deprecated from 3.12, still kept.)
+inline uint64_t dict_version(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+/// PyTypeObject.tp_version_tag when Py_TPFLAGS_VALID_VERSION_TAG says it is valid, else 0. A class
+/// changed through its setattr gets a new one; tags are never reused.
+inline unsigned int version_tag(PyTypeObject* type) noexcept {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+/// _PyType_Lookup: `name` in the dicts of type's MRO (borrowed, or null); it runs no code of the
+/// host's unless a class dict holds keys other than strings, and assigns a version tag.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept { return _PyType_Lookup(type, name); }
+
+/// _PyObject_LookupAttr (3.13: PyObject_GetOptionalAttr): getattr giving null, not AttributeError.
+inline int optional_attr(PyObject* o, PyObject* name, PyObject** result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(o, name, result);
+#else
+    return _PyObject_LookupAttr(o, name, result);
+#endif
+}
+
+/// The value of an exact int of at most one digit: 3.11 PyLongObject.ob_digit with the sign in
+/// ob_size; 3.12 on PyUnstable_Long_CompactValue. False where the int is larger.
+inline bool one_digit_value(PyObject* exact_int, long* value) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(exact_int))) return false;
+    *value = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(exact_int)));
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(exact_int);
+    if (size < -1 || size > 1) return false;
+    *value = size * static_cast<long>(reinterpret_cast<PyLongObject*>(exact_int)->ob_digit[0]);
+    return true;
+#endif
+}
+
+/// PyFloatObject.ob_fval, written in a float (or float subclass of float's layout) just allocated.
+inline void set_float_value(PyObject* fresh_float, double value) noexcept {
+    reinterpret_cast<PyFloatObject*>(fresh_float)->ob_fval = value;
+}
+
+/// propertyobject.prop_get (Objects/descrobject.c): the getter, just after the object header.
+/// Read only once the property probe agreed.
+inline PyObject* property_fget(PyObject* property) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(property) + sizeof(PyObject));
+}
+
+/// 3.11 _PyObject_ValuesPointer: an instance of a class with a managed dict keeps its attribute
+/// values in an array behind a pointer four words before the object; null once the instance has
+/// a dict of its own. Only where mirrors_inline_values and the probe agreed.
+inline PyObject** inline_values(PyObject* o) noexcept { return reinterpret_cast<PyObject***>(o)[-4]; }
+
+/// 3.11 _PyDictValues: the bytes before the values hold [-1] the prefix size, [-2] the count of
+/// attributes set, and before those their indices in the order they were set.
+inline uint8_t* insertion_order(PyObject** values) noexcept { return reinterpret_cast<uint8_t*>(values); }
+
+/// PyHeapTypeObject.ht_cached_keys: the keys instances of the class share (a PyDictKeysObject).
+inline void* shared_keys_of(PyTypeObject* type) noexcept {
+    return PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ? reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys : nullptr;
+}
+
+/// PyDictObject.ma_keys (a PyDictKeysObject), and whether the dict keeps its values there
+/// (ma_values is null: not a split dict). ma_used: the number of items.
+inline void* dict_keys_of(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_keys; }
+inline bool dict_is_combined(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr; }
+inline Py_ssize_t dict_used(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_used; }
+
+}  // namespace glue
