@@ -134,7 +134,8 @@ def test_every_cycle_ends_in_recursion_error_before_the_stack_does():
     print(json.dumps(results))
     """
     # Sanitizer builds take several times the stack per call: the small thread is for real builds.
-    small_stack = "libasan" not in os.environ.get("LD_PRELOAD", "")
+    # From 3.13 plain Python itself overflows a 512 KiB thread's stack on such a chain.
+    small_stack = "libasan" not in os.environ.get("LD_PRELOAD", "") and sys.version_info < (3, 13)
     results = run_python(script.replace("SMALL_STACK", str(small_stack)))
     assert len(results) == (8 if small_stack else 4) and set(results.values()) == {"RecursionError"}, results
 

@@ -72,6 +72,59 @@ void missing_arguments(FunctionObject* f, PyObject** slots, Py_ssize_t end) {
                  n == 1 ? "" : "s", listed.get());
 }
 
+/// The parameter name a misspelt keyword most likely meant, as the interpreter's suggestions
+/// (Python/suggestions.c) find it: the closest by an edit distance in which a change of case costs
+/// half a move, when no more than a third of the characters change. Null when none is close.
+PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) {
+    constexpr size_t move_cost = 2, case_cost = 1, max_length = 40;
+    auto substitution_cost = [](char a, char b) -> size_t {
+        if ((a & 31) != (b & 31)) return move_cost;
+        if (a == b) return 0;
+        if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
+        if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
+        return a == b ? case_cost : move_cost;
+    };
+    auto distance = [&](const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost) -> size_t {
+        while (a_size && b_size && a[0] == b[0]) a++, b++, a_size--, b_size--;
+        while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) a_size--, b_size--;
+        if (a_size == 0 || b_size == 0) return (a_size + b_size) * move_cost;
+        if (a_size > max_length || b_size > max_length) return max_cost + 1;
+        if (b_size < a_size) std::swap(a, b), std::swap(a_size, b_size);
+        if ((b_size - a_size) * move_cost > max_cost) return max_cost + 1;
+        size_t row[max_length];
+        for (size_t i = 0; i < a_size; i++) row[i] = (i + 1) * move_cost;
+        size_t result = 0;
+        for (size_t j = 0; j < b_size; j++) {
+            size_t diagonal = result = j * move_cost, minimum = SIZE_MAX;
+            for (size_t i = 0; i < a_size; i++) {
+                const size_t substitute = diagonal + substitution_cost(b[j], a[i]);
+                diagonal = row[i];
+                result = std::min(std::min(result, diagonal) + move_cost, substitute);
+                row[i] = result;
+                minimum = std::min(minimum, result);
+            }
+            if (minimum > max_cost) return max_cost + 1;
+        }
+        return result;
+    };
+    Py_ssize_t name_size;
+    const char* name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
+    if (name == nullptr) raise();
+    PyObject* best = nullptr;
+    size_t best_distance = SIZE_MAX;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->varnames); i++) {
+        PyObject* candidate = PyTuple_GET_ITEM(f->varnames, i);
+        if (PyUnicode_Compare(candidate, keyword) == 0) continue;
+        Py_ssize_t size;
+        const char* text = PyUnicode_AsUTF8AndSize(candidate, &size);
+        if (text == nullptr) raise();
+        const size_t limit = std::min(static_cast<size_t>(name_size + size + 3) * move_cost / 6, best_distance - 1);
+        const size_t found = distance(name, static_cast<size_t>(name_size), text, static_cast<size_t>(size), limit);
+        if (found <= limit && (best == nullptr || found < best_distance)) best = candidate, best_distance = found;
+    }
+    return best;
+}
+
 /// The position of keyword `keyword` among the parameters, or -1.
 Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
     const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
@@ -95,7 +148,14 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
         if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
         const Py_ssize_t j = parameter_index(f, keyword);
-        if (j < 0) raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
+        if (j < 0) {
+            if constexpr (suggests_keywords) {
+                if (PyObject* suggestion = suggested_keyword(f, keyword))
+                    raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                          f->qualname, keyword, suggestion);
+            }
+            raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
+        }
         if (slots[j] != nullptr)
             raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword);
         slots[j] = args[nargs + i];
@@ -125,10 +185,10 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
         return nullptr;
     }
     // A call counts against the recursion limit as a Python function's frame does (same message).
-    if (Py_EnterRecursiveCall("")) return nullptr;
+    if (!enter_frame()) return nullptr;
     PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, slots)).release(); },
                                static_cast<PyObject*>(nullptr));
-    Py_LeaveRecursiveCall();
+    leave_frame();
     return result;
 }
 
@@ -360,9 +420,9 @@ Ref Args::global(const Name& name) const { return glue::global(globals(), name);
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     FunctionObject* f = as_function(function);
     if (f->globals == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
-    if (Py_EnterRecursiveCall("")) raise();
+    if (!enter_frame()) raise();
     struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
+        ~Leave() { leave_frame(); }
     } leave;
     return f->def->impl(Args(function, f->globals, args));
 }

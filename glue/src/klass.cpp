@@ -258,7 +258,7 @@ Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
     while (i < n && PyTuple_GET_ITEM(mro, i) != owner) i++;
     if (i == n) raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
     for (i++; i < n; i++) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        PyObject* dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
         PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
         if (found != nullptr) {
             // Only a dict lookup that ran no code of the host's can be trusted to stay.

@@ -17,7 +17,7 @@ bool plain_class_lookup(PyTypeObject* meta) {
     if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
     static PyObject* const getattribute_name = PyUnicode_InternFromString("__getattribute__");
     if (getattribute_name == nullptr) raise();
-    PyObject* types_own = PyDict_GetItemWithError(PyType_Type.tp_dict, getattribute_name);
+    PyObject* types_own = type_lookup(&PyType_Type, getattribute_name);
     return types_own != nullptr && type_lookup(meta, getattribute_name) == types_own;
 }
 
@@ -27,7 +27,7 @@ PyObject* holder_of(PyTypeObject* type, PyObject* name, PyObject* value) noexcep
     PyObject* mro = type->tp_mro;
     if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        PyObject* dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
         PyObject* found = nullptr;
         if (dict == nullptr || !lookup_without_code(dict, name, &found)) return nullptr;
         if (found != nullptr) return found == value ? dict : nullptr;

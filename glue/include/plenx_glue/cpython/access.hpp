@@ -27,6 +27,9 @@ inline constexpr bool mirrors_dict_tables = false;
 inline constexpr bool mirrors_dict_tables = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
 #endif
 
+/// From 3.13 a Python function's "unexpected keyword argument" error suggests a parameter name.
+inline constexpr bool suggests_keywords = PY_VERSION_HEX >= 0x030D0000;
+
 namespace detail {
 inline bool shortcuts_on = false;
 }  // namespace detail
@@ -57,6 +60,47 @@ inline uint64_t dict_version(PyObject* dict) noexcept { return reinterpret_cast<
 /// changed through its setattr gets a new one; tags are never reused.
 inline unsigned int version_tag(PyTypeObject* type) noexcept {
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+/// Counts the call of one of our functions against the recursion limit as the frame of a Python
+/// function counts (_Py_EnterRecursivePy); false, with RecursionError set, past the limit. From
+/// 3.12 Python frames have a counter of their own beside the C one: both are counted, since our
+/// frames take C stack where the interpreter's own do not.
+inline bool enter_frame() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (Py_EnterRecursiveCall("")) return false;
+    PyThreadState* thread = PyThreadState_Get();
+    // While a RecursionError is being handled the interpreter allows 50 frames more.
+    if (--thread->py_recursion_remaining < (thread->recursion_headroom ? -50 : 0)) {
+        thread->py_recursion_remaining++;
+        Py_LeaveRecursiveCall();
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        return false;
+    }
+    return true;
+#else
+    return Py_EnterRecursiveCall("") == 0;
+#endif
+}
+
+/// Ends what enter_frame() counted.
+inline void leave_frame() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyThreadState_Get()->py_recursion_remaining++;
+#endif
+    Py_LeaveRecursiveCall();
+}
+
+/// A class's own dict (borrowed; the class keeps it): PyTypeObject.tp_dict, which from 3.12 is
+/// not set on the interpreter's static types; PyType_GetDict finds theirs.
+inline PyObject* type_dict(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = PyType_GetDict(type);
+    Py_XDECREF(dict);
+    return dict;
+#else
+    return type->tp_dict;
+#endif
 }
 
 /// _PyType_Lookup: `name` in the dicts of type's MRO (borrowed, or null); it runs no code of the

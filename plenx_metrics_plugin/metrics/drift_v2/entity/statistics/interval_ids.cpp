@@ -132,7 +132,7 @@ bool is_os_urandom(PyObject* urandom) {
 
 bool uuid_class_unchanged() noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(uuid_class);
-    return version_tag(type) == uuid_class_tag && dict_version(type->tp_dict) == uuid_class_dict_version;
+    return version_tag(type) == uuid_class_tag && dict_version(type_dict(type)) == uuid_class_dict_version;
 }
 
 /// Whether the id may be made here: `uuid4` is the standard one and nothing it reads changed.
@@ -169,7 +169,7 @@ void remember_standard_uuid4() {
     if (!urandom || !is_os_urandom(urandom)) return;
     if (!uuid4_seen.take(function) || !uuid_init_seen.take(init) || !uuid_str_seen.take(str_method)) return;
     uuid_class_tag = version_tag(type);
-    uuid_class_dict_version = dict_version(type->tp_dict);
+    uuid_class_dict_version = dict_version(type_dict(type));
     if (uuid_class_tag != 0) uuid_class = cls.release();
 }
 
