@@ -53,8 +53,13 @@ Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObje
     if (cache == nullptr) cache = make_template(keys).release();
     // The copy is as untracked as the template; none of the values asks for tracking.
     Ref dict = check(PyDict_Copy(cache));
+    KeysHead* table = own_table(dict);
+    const auto count = static_cast<Py_ssize_t>(keys.size());
+    const bool in_place = table != nullptr && table->nentries == count && dict_used(dict) == count;
     for (size_t i = 0; i < keys.size(); i++) {
-        if (PyObject** place = value_place(dict, keys.size(), i, *keys[i])) {
+        const auto at = static_cast<Py_ssize_t>(i);
+        if (in_place && table->key_at(at) == keys[i]->get()) {
+            PyObject** place = table->value_at(at);
             PyObject* old = *place;  // None
             *place = values[i].release();
             Py_DECREF(old);

@@ -57,11 +57,9 @@ Ref Lookup::lookup_global(PyObject* globals) const {
 }
 
 bool Lookup::still_holds(PyObject* owner) const noexcept {
-    if (Py_IS_TYPE(owner, &PyModule_Type))
-        return tag_ == 0 && PyModule_GetDict(owner) == dict_ && dict_version(dict_) == version_;
-    // Matching tags make it the very class remembered, so the holder of the value is alive.
-    return tag_ != 0 && PyType_Check(owner) && version_tag(reinterpret_cast<PyTypeObject*>(owner)) == tag_ &&
-           version_tag(Py_TYPE(owner)) == meta_tag_ && dict_version(dict_) == version_;
+    // A class is answered inline (attribute()); a module here.
+    return Py_IS_TYPE(owner, &PyModule_Type) && tag_ == 0 && PyModule_GetDict(owner) == dict_ &&
+           dict_version(dict_) == version_;
 }
 
 PyObject* Lookup::find_plainly(PyObject* owner) const {
@@ -86,7 +84,7 @@ PyObject* Lookup::find_plainly(PyObject* owner) const {
     return found;
 }
 
-Ref Lookup::attribute(PyObject* owner) const {
+Ref Lookup::lookup_attribute(PyObject* owner) const {
     if (owner == owner_ && still_holds(owner)) return Ref::borrow(value_);
     if (PyObject* found = find_plainly(owner)) return Ref::borrow(found);
     return getattr(owner, get());

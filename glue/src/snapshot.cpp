@@ -60,15 +60,16 @@ bool FunctionSnapshot::take(PyObject* function) {
     defaults_ = Ref::borrow(PyFunction_GET_DEFAULTS(function));
     kwdefaults_ = Ref::borrow(PyFunction_GET_KW_DEFAULTS(function));
     watches_ = std::move(watches);
+    watched_.clear();
+    version_sum_ = 0;
+    for (const Watch& watch : watches_) {
+        watched_.push_back(watch.dict);
+        version_sum_ += watch.version;
+    }
     return true;
 }
 
-bool FunctionSnapshot::unchanged(PyObject* function) const noexcept {
-    // A function's code and defaults can be replaced in place, without any version to tell.
-    if (function == nullptr || function != function_.get() || PyFunction_GET_CODE(function) != code_.get() ||
-        PyFunction_GET_DEFAULTS(function) != defaults_.get() ||
-        PyFunction_GET_KW_DEFAULTS(function) != kwdefaults_.get() || PyFunction_GET_CLOSURE(function) != nullptr)
-        return false;
+bool FunctionSnapshot::names_unchanged() const noexcept {
     for (const Watch& watch : watches_) {
         if (dict_version(watch.dict) == watch.version) continue;
         if (watch.whole) return false;
@@ -79,6 +80,8 @@ bool FunctionSnapshot::unchanged(PyObject* function) const noexcept {
         }
         watch.version = dict_version(watch.dict);
     }
+    version_sum_ = 0;
+    for (const Watch& watch : watches_) version_sum_ += watch.version;
     return true;
 }
 

@@ -20,7 +20,11 @@ Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObje
 
 /// Whether storing `value` in an untracked dict makes the collector track it (MAINTAIN_TRACKING).
 inline bool tracked_in_containers(PyObject* value) noexcept {
-    return PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
+    // _PyObject_GC_MAY_BE_TRACKED: a collected type (whose instance says it is collected), and
+    // for a tuple, one the collector still tracks.
+    PyTypeObject* type = Py_TYPE(value);
+    if (!PyType_IS_GC(type) || (type->tp_is_gc != nullptr && !type->tp_is_gc(value))) return false;
+    return !PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value);
 }
 
 /// Fixed keys in a fixed order.

@@ -28,10 +28,18 @@ public:
 
     /// `getattr(owner, name)`. Remembered for an exact module whose dict holds the name, and for a
     /// class whose metaclass adds nothing to the lookup and whose attribute is no descriptor.
-    Ref attribute(PyObject* owner) const;
+    Ref attribute(PyObject* owner) const {
+        // Matching tags make it the very class remembered, so the holder of the value is alive.
+        if (owner == owner_ && tag_ != 0 && PyType_Check(owner) &&
+            version_tag(reinterpret_cast<PyTypeObject*>(owner)) == tag_ &&
+            version_tag(Py_TYPE(owner)) == meta_tag_ && dict_version(dict_) == version_)
+            return Ref::borrow(value_);
+        return lookup_attribute(owner);
+    }
 
 private:
     Ref lookup_global(PyObject* globals) const;
+    Ref lookup_attribute(PyObject* owner) const;
     bool still_holds(PyObject* owner) const noexcept;
     PyObject* find_plainly(PyObject* owner) const;
     void remember(PyObject* owner, PyObject* dict, PyObject* value) const noexcept;

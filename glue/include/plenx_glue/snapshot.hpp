@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cpython/access.hpp"
 #include "ref.hpp"
 
 namespace glue {
@@ -20,11 +21,23 @@ public:
     /// or where a name it reads cannot be looked up without running code.
     bool take(PyObject* function);
     /// Whether `function` is the function of the snapshot, still as it was then.
-    bool unchanged(PyObject* function) const noexcept;
+    bool unchanged(PyObject* function) const noexcept {
+        // A function's code and defaults can be replaced in place, without any version to tell.
+        if (function != function_.get() || function == nullptr || PyFunction_GET_CODE(function) != code_.get() ||
+            PyFunction_GET_DEFAULTS(function) != defaults_.get() || PyFunction_GET_KW_DEFAULTS(function) != kwdefaults_.get())
+            return false;
+        // A dict's version only ever grows, so the sum of them is the same only if none changed.
+        uint64_t sum = 0;
+        for (PyObject* dict : watched_) sum += dict_version(dict);
+        return sum == version_sum_ || names_unchanged();
+    }
     /// The function of the snapshot (borrowed), or null when none was taken.
     PyObject* function() const noexcept { return function_; }
 
 private:
+    /// Whether every name read from a dict that changed still gives the same (then remembered).
+    bool names_unchanged() const noexcept;
+
     /// A dict the function reads from, with the version it had; `entries` are the names read
     /// from it and what they gave (null: absent). A dict read as a whole has no entries and
     /// must not change at all.
@@ -37,6 +50,8 @@ private:
 
     Ref function_, code_, defaults_, kwdefaults_;
     std::vector<Watch> watches_;
+    std::vector<PyObject*> watched_;  // the watches' dicts, for the quick check
+    mutable uint64_t version_sum_ = 0;
 };
 
 }  // namespace glue
