@@ -5,7 +5,8 @@
 #   plenx_python     sets PY to a supported CPython: $PYTHON if set, else python3, else the first
 #                    python3.N on PATH that fits; stops with one line if there is none
 #   plenx_venv DIR   makes DIR a virtual environment of $PY with a recent enough pip (rebuilding a
-#                    DIR made by another interpreter, or a broken one); sets VPY to its python
+#                    DIR made by another interpreter, or a broken one); sets VPY to the absolute
+#                    path of its python
 #   plenx_stubtest PYTHON   checks the .pyi stubs against the package installed for PYTHON
 #
 # Messages go to stderr, prefixed with the name of the running script.
@@ -193,7 +194,7 @@ plenx_venv() {
             plenx_die "could not make $dir with $PY (on Debian: apt install python3-venv)"
         fi
     fi
-    VPY="$dir/bin/python"
+    VPY="$(cd "$dir" && pwd)/bin/python"
     pip_version=$("$VPY" -m pip --version | cut -d' ' -f2)
     _plenx_vnum pip_num "$pip_version"
     _plenx_vnum min_num "$PLENX_MIN_PIP"

@@ -94,7 +94,7 @@ def test_a_stale_environment_is_rebuilt_then_reused(tmp_path, stale, reason):
     first = source_env("plenx_venv .venv; echo $VPY", tmp_path, ENV_SH, PY=sys.executable)
     assert first.returncode == 0, first.stderr
     assert first.stderr.startswith(f"bash: rebuilding .venv: {reason}")
-    assert first.stdout == ".venv/bin/python\n"
+    assert first.stdout == f"{venv}/bin/python\n"
     prefix = subprocess.run([str(venv / "bin" / "python"), "-c", "import sys; print(sys.base_prefix)"],
                             capture_output=True, text=True, check=True).stdout.strip()
     assert os.path.realpath(prefix) == os.path.realpath(sys.base_prefix)
