@@ -249,7 +249,7 @@ def test_compiled_methods_delegate_along_the_instance_mro():
 # ---- the module and its globals ----
 
 def test_module_is_the_shared_library_with_its_imports_in_its_globals():
-    assert iv.__name__ == MODULE and isinstance(iv.__loader__, importlib.machinery.ExtensionFileLoader)
+    assert iv.__name__ == MODULE and iv.__spec__.origin == iv.__file__  # any loader: an editable install wraps it
     assert iv.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
     assert not (Path(iv.__file__).parent / "interval.py").exists()
     names = ["total_ordering", "Union", "uuid4", "np", "get_python_types", "round_", "INFINITY", "DataSetType",

@@ -1,0 +1,114 @@
+"""The first steps of scripts/demo.sh, test.sh and sanitize.sh (scripts/_env.sh): the interpreter
+is checked against requires-python before anything is built, and a stale .venv is rebuilt."""
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+ENV_SH = ROOT / "scripts" / "_env.sh"
+
+pytestmark = pytest.mark.skipif(shutil.which("bash") is None, reason="needs bash")
+
+
+def source_env(script, cwd, env_sh="scripts/_env.sh", **env):
+    """Runs `script` in bash, in `cwd`, after sourcing `env_sh` (by default the copy in `cwd`)."""
+    return subprocess.run(["bash", "-c", f"set -euo pipefail; source '{env_sh}'; {script}"], cwd=cwd,
+                          env={**os.environ, **env}, capture_output=True, text=True, timeout=300)
+
+
+def fake_python(path, output):
+    """An executable that answers every question with `output`."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(f"#!/bin/sh\necho '{output}'\n")
+    path.chmod(0o755)
+    return path
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A project folder with the real _env.sh; write() sets its requires-python."""
+    (tmp_path / "scripts").mkdir()
+    shutil.copy(ENV_SH, tmp_path / "scripts")
+
+    def write(requires):
+        (tmp_path / "pyproject.toml").write_text(f'[project]\nname = "p"\nrequires-python = "{requires}"\n')
+        return tmp_path
+
+    return write
+
+
+@pytest.mark.parametrize("requires, found, message", [
+    (">=3.11,<3.12", "CPython 3.10.13", "needs CPython 3.11; found CPython 3.10.13 ({exe}); "
+                                        "set PYTHON to a CPython 3.11 interpreter"),
+    (">=3.11,<3.12", "CPython 3.12.1", "needs CPython 3.11; found CPython 3.12.1"),
+    (">=3.11, <3.14", "CPython 3.14.0", "needs CPython 3.11 to 3.13; found CPython 3.14.0"),
+    (">=3.11,<3.14", "PyPy 3.11.13", "needs CPython 3.11 to 3.13; found PyPy 3.11.13"),
+    (">=3.11", "CPython 3.10.13", "needs CPython 3.11 or newer; found CPython 3.10.13"),
+    (">=3.11.4,<3.12", "CPython 3.11.2", "needs CPython 3.11.4 or a later 3.11; found CPython 3.11.2"),
+    ("~=3.11", "CPython 2.7.18", "needs CPython 3.11 or newer; found CPython 2.7.18"),
+])
+def test_an_unsupported_interpreter_is_refused_in_one_line(project, tmp_path, requires, found, message):
+    exe = fake_python(tmp_path / "bin" / "python", f"{found} /opt/python/bin/python")
+    done = source_env("plenx_python; echo chose $PY", project(requires), PYTHON=str(exe))
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.count("\n") == 1
+    assert done.stderr.startswith("bash: " + message.format(exe="/opt/python/bin/python"))
+
+
+@pytest.mark.parametrize("requires, found", [
+    (">=3.11,<3.12", "CPython 3.11.0"),
+    (">=3.11,<3.14", "CPython 3.13.0"),
+    ("==3.11.*", "CPython 3.11.7"),
+    (">=3.10,!=3.11.*,<3.13", "CPython 3.12.1"),
+])
+def test_a_supported_interpreter_is_taken(project, tmp_path, requires, found):
+    exe = fake_python(tmp_path / "bin" / "python", f"{found} /opt/python with space/bin/python")
+    done = source_env("plenx_python; echo chose $PY", project(requires), PYTHON=str(exe))
+    assert (done.returncode, done.stdout, done.stderr) == (0, "chose /opt/python with space/bin/python\n", "")
+
+
+def test_a_missing_interpreter_is_named(project, tmp_path):
+    done = source_env("plenx_python", project(">=3.11"), PYTHON=str(tmp_path / "nowhere" / "python"))
+    assert done.returncode == 1
+    assert done.stderr == (f"bash: needs CPython 3.11 or newer; cannot run PYTHON={tmp_path}/nowhere/python; "
+                           "set PYTHON to a CPython 3.11 or newer interpreter\n")
+
+
+@pytest.mark.parametrize("stale, reason", [
+    ("made by another interpreter", "it was made by CPython 3.10.13 (/opt/python3.10), not CPython"),
+    ("its python is gone", "its python does not run"),
+])
+def test_a_stale_environment_is_rebuilt_then_reused(tmp_path, stale, reason):
+    venv = tmp_path / ".venv"
+    (venv / "bin").mkdir(parents=True)
+    (venv / "pyvenv.cfg").write_text("home = /opt/python3.10/bin\n")
+    if stale == "made by another interpreter":
+        fake_python(venv / "bin" / "python", "CPython 3.10.13|/opt/python3.10")
+    else:
+        (venv / "bin" / "python").symlink_to(tmp_path / "removed" / "python3")
+
+    first = source_env("plenx_venv .venv; echo $VPY", tmp_path, ENV_SH, PY=sys.executable)
+    assert first.returncode == 0, first.stderr
+    assert first.stderr.startswith(f"bash: rebuilding .venv: {reason}")
+    assert first.stdout == f"{venv}/bin/python\n"
+    prefix = subprocess.run([str(venv / "bin" / "python"), "-c", "import sys; print(sys.base_prefix)"],
+                            capture_output=True, text=True, check=True).stdout.strip()
+    assert os.path.realpath(prefix) == os.path.realpath(sys.base_prefix)
+
+    (venv / "kept").touch()
+    again = source_env("plenx_venv .venv", tmp_path, ENV_SH, PY=sys.executable)
+    assert (again.returncode, again.stderr) == (0, "")
+    assert (venv / "kept").exists()
+
+
+def test_a_folder_that_is_no_environment_is_left_alone(tmp_path):
+    (tmp_path / ".venv").mkdir()
+    (tmp_path / ".venv" / "notes.txt").write_text("mine")
+    done = source_env("plenx_venv .venv", tmp_path, ENV_SH, PY=sys.executable)
+    assert done.returncode == 1
+    assert done.stderr == "bash: .venv is not a virtual environment; move it away and run again\n"
+    assert (tmp_path / ".venv" / "notes.txt").read_text() == "mine"
