@@ -13,7 +13,8 @@ import nox
 
 nox.options.default_venv_backend = "venv"
 nox.options.reuse_existing_virtualenvs = True
-nox.options.error_on_missing_interpreters = True
+# CI must run them all; on a machine without one of them, that session is skipped.
+nox.options.error_on_missing_interpreters = bool(os.environ.get("CI"))
 
 PYTHONS = ["3.11", "3.12", "3.13"]
 STUBBED = [
@@ -31,7 +32,7 @@ def suite(session, shortcuts):
     env = {"PLENX_GLUE_SHORTCUTS": shortcuts}
     tests = os.path.join(os.getcwd(), "tests")
     # -P keeps the source tree off sys.path, so the installed package is what is tested.
-    session.run("python", "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider", tests, *session.posargs, env=env)
+    session.run("python", "-P", "-m", "pytest", "-q", tests, *session.posargs, env=env)
     # mypy reads the installed package too (and leaves its cache there) from an empty folder.
     with tempfile.TemporaryDirectory() as away, session.chdir(away):
         session.run("python", "-P", "-m", "mypy.stubtest", *STUBBED, env=env)

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Installs the package (extension modules built from source) into .venv and runs every test.
-# PYTHON=/path/to/python picks the interpreter (default: python3); it must be a CPython the
-# package supports (requires-python in pyproject.toml).
+# Runs every test on every supported interpreter (this is what CI runs): CPython 3.11, 3.12 and
+# 3.13, and 3.11 once more with every shortcut of the glue turned off (noxfile.py). Each builds and
+# installs the package in an environment of its own and runs the whole suite, then stubtest.
+# Arguments go to pytest. PYTHON=/path/to/python picks the interpreter that runs nox.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/_env.sh
+# nox finds each interpreter as python3.N; with pyenv, make the newest of each supported one
+# answer to that name (the first, for plain python3, stays the newest 3.11).
+if [ -z "${PYENV_VERSION:-}" ] && command -v pyenv >/dev/null 2>&1; then
+    PYENV_VERSION=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.1[1-3]\.[0-9]+$' | sort -V |
+        awk -F. '{newest[$1"."$2] = $0} END {for (v in newest) print newest[v]}' | sort -V | paste -sd: -)
+    [ -n "$PYENV_VERSION" ] && export PYENV_VERSION
+fi
 plenx_python
 plenx_venv .venv
-"$VPY" -m pip install --quiet --disable-pip-version-check ".[test]"
-# -P keeps the source tree off sys.path, so the tests import the installed package.
-"$VPY" -P -m pytest -q tests "$@"
-plenx_stubtest "$VPY"
+"$VPY" -m pip install --quiet --disable-pip-version-check nox
+exec "$VPY" -m nox -- "$@"

@@ -56,10 +56,15 @@ inline uint64_t dict_version(PyObject* dict) noexcept { return reinterpret_cast<
 #pragma GCC diagnostic pop
 #endif
 
-/// PyTypeObject.tp_version_tag when Py_TPFLAGS_VALID_VERSION_TAG says it is valid, else 0. A class
-/// changed through its setattr gets a new one; tags are never reused.
+/// PyTypeObject.tp_version_tag when it is valid, else 0: up to 3.12 Py_TPFLAGS_VALID_VERSION_TAG
+/// says so; from 3.13 an invalid tag is 0 itself. A class changed through its setattr gets a new
+/// one; tags are never reused.
 inline unsigned int version_tag(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
 }
 
 /// Counts the call of one of our functions against the recursion limit as the frame of a Python
