@@ -39,7 +39,6 @@ public:
     /// The interned string (borrowed; alive for the whole process).
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
-    const char* text() const noexcept { return text_; }
 
     /// The two classes most recently seen with this attribute (Continuous and Discrete alternate).
     mutable SlotMemo slots[2];
