@@ -70,7 +70,7 @@ plenx_satisfies() {
 # The supported minor versions (3.N), one a line, oldest first.
 plenx_supported_minors() {
     local spec=$1 minor micro clause z
-    # Within a minor version the answer changes only next to a release the spec names.
+    # Within a minor version the answer changes only next to a release that requires-python names.
     local -a micros=(0 99)
     for clause in ${spec//,/ }; do
         if [[ $clause =~ [0-9]+\.[0-9]+\.([0-9]+) ]]; then
