@@ -92,8 +92,9 @@ class Interval:
 
     @property
     def absolute_change_percentage(self):
-        if self._absolute_change_percentage != -1:
-            return self._absolute_change_percentage
+        cached = self._absolute_change_percentage
+        if cached != -1:
+            return cached
         self._absolute_change_percentage = self._calculate_absolute_change_percentage()
         return self._absolute_change_percentage
 
@@ -103,8 +104,9 @@ class Interval:
 
     @property
     def eligible_for_insights(self):
-        if self._eligible_for_insights is not None:
-            return self._eligible_for_insights
+        cached = self._eligible_for_insights
+        if cached is not None:
+            return cached
         box = ControlBoxManager().get_control_box()
         percent = box.get_interval_percent_threshold_for_insights()
         count = box.get_interval_count_threshold_for_insights()
@@ -119,10 +121,8 @@ class Interval:
         if len(values) != 2:
             return -1
         baseline = _find(values, DataSetType.BASELINE)
-        if baseline is None:
-            return -1
         production = _find(values, DataSetType.PRODUCTION)
-        if production is None:
+        if baseline is None or production is None:
             return -1
         if baseline.absolute_count == 0:
             return INFINITY if production.absolute_count != 0 else 0

@@ -26,12 +26,12 @@ Ref infinity_unless_zero(const Args& a, PyObject* production_side) {
 Ref calculate(const Args& a) {
     Ref values = getattr(a[0], names::values);
     if (length(values) != 2) return integer(-1);
+    // Both are looked for before either is missed.
     Ref baseline_type = data_set(a, names::BASELINE);
     Ref baseline = find_value(values, baseline_type);
-    if (!baseline) return integer(-1);
     Ref production_type = data_set(a, names::PRODUCTION);
     Ref production = find_value(values, production_type);
-    if (!production) return integer(-1);
+    if (!baseline || !production) return integer(-1);
 
     // A zero count on the baseline side wins over the percentages.
     Ref baseline_count = getattr(baseline, names::absolute_count);
