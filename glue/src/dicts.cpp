@@ -59,10 +59,7 @@ Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObje
     for (size_t i = 0; i < keys.size(); i++) {
         const auto at = static_cast<Py_ssize_t>(i);
         if (in_place && table->key_at(at) == keys[i]->get()) {
-            PyObject** place = table->value_at(at);
-            PyObject* old = *place;  // None
-            *place = values[i].release();
-            Py_DECREF(old);
+            replace_slot(table->value_at(at), std::move(values[i]));  // over None
         } else {
             check_status(PyDict_SetItem(dict, *keys[i], values[i]));
         }
@@ -107,9 +104,7 @@ void probe_dict_layout() {
     if (first == nullptr || second == nullptr || *first != Py_None || *second != Py_None) return;
     // The dict must then answer with what was written, and leave the template alone.
     Ref value = integer(424242);
-    PyObject* old = *second;
-    *second = Py_NewRef(value.get());
-    Py_DECREF(old);
+    replace_slot(second, value);
     // A table of string keys must read as the string kind, and one with another key must not.
     Ref mixed = check(PyDict_Copy(original));
     check_status(PyDict_SetItem(mixed, value, value));

@@ -70,9 +70,8 @@ inline void prefetch_attributes(PyObject* o) noexcept {
 /// the instance's insertion order (what vars() lists), as the interpreter's own store does.
 /// False, with nothing stored, where that order has no room (the generic store then decides).
 inline bool store_in_place(PyObject* o, PyObject** slot, PyObject* value) noexcept {
-    if (PyObject* old = *slot) {
-        *slot = Py_NewRef(value);
-        Py_DECREF(old);  // last: a finaliser it runs sees the new value in place
+    if (*slot != nullptr) {
+        replace_slot(slot, Ref::borrow(value));
         return true;
     }
     uint8_t* values = insertion_order(inline_values(o));

@@ -54,6 +54,14 @@ private:
     PyObject* p_ = nullptr;
 };
 
+/// Puts `value` in `*slot` (taking over its reference), then releases what the slot held: a
+/// finaliser run by that release already finds the new value in place.
+inline void replace_slot(PyObject** slot, Ref value) noexcept {
+    PyObject* old = *slot;
+    *slot = value.release();
+    Py_XDECREF(old);
+}
+
 /// Takes over the result of a C API call that returns a new reference or null on error.
 inline Ref check(PyObject* p) {
     if (p == nullptr) raise();

@@ -1,0 +1,141 @@
+// glue/src/slots.cpp: the call and comparison slots of our classes.
+//
+// Each does what the interpreter's own slot does, with our own functions run directly.
+#include "slots.hpp"
+
+#include <algorithm>
+
+#include "plenx_glue/klass.hpp"
+#include "plenx_glue/ops.hpp"
+
+namespace glue {
+
+namespace {
+
+Name init_name{"__init__"};
+
+/// A vectorcall's arguments as the tuple and dict that tp_call and tp_init take.
+struct TupleAndDict {
+    Ref positional, keywords;
+};
+
+TupleAndDict tuple_and_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    TupleAndDict made{check(PyTuple_New(nargs)), Ref()};
+    for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(made.positional.get(), i, Py_NewRef(args[i]));
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        made.keywords = check(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++)
+            check_status(PyDict_SetItem(made.keywords, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
+    }
+    return made;
+}
+
+/// `callable(...)` through its type's tp_call, counted against the recursion limit as
+/// _PyObject_MakeTpCall counts it.
+PyObject* call_through_slot(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            TupleAndDict call = tuple_and_dict(args, nargs, kwnames);
+            if (Py_EnterRecursiveCall(" while calling a Python object")) raise();
+            PyObject* result = Py_TYPE(callable)->tp_call(callable, call.positional, call.keywords);
+            Py_LeaveRecursiveCall();
+            if (result == nullptr && !PyErr_Occurred())
+                raise(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+            return check(result).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+/// __init__ through the class's own slot, as type_call runs it.
+PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            TupleAndDict call = tuple_and_dict(args, nargs, kwnames);
+            check_status(type->tp_init(self, call.positional, call.keywords));
+            return Py_None;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+/// type.__call__ for our classes, without an argument tuple: object.__new__, then __init__, in
+/// type_call's order (so __init__ is looked up after the instance exists). Anything unusual (a
+/// replaced __new__, object's own __init__, a metaclass, abstract methods) takes the
+/// interpreter's own path.
+PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    if (!Py_IS_TYPE(callable, &PyType_Type) || type->tp_new != PyBaseObject_Type.tp_new ||
+        type->tp_init == PyBaseObject_Type.tp_init || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ||
+        total >= max_params)
+        return call_through_slot(callable, args, nargs, kwnames);
+    // Calling a class counts against the recursion limit as _PyObject_MakeTpCall counts it.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    // object.__new__ itself, with no arguments: it also lays out the instance's attribute storage.
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref self = no_args ? Ref::steal(PyBaseObject_Type.tp_new(type, no_args, nullptr)) : Ref();
+    if (!self) return nullptr;
+    PyObject* init = class_attribute(type, init_name);
+    Ref result;
+    if (init != nullptr && definition_of(init) != nullptr) {
+        Ref keep_init = own(init);  // the class may drop it while the body runs
+        PyObject* stack[max_params];
+        stack[0] = self;
+        std::copy(args, args + total, stack + 1);
+        result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
+    } else {
+        if (PyErr_Occurred()) return nullptr;
+        result = Ref::steal(init_through_slot(type, self, args, nargs, kwnames));
+    }
+    if (!result) return nullptr;
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
+
+// The comparison methods, by the operator's number (Py_LT ... Py_GE).
+Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__ne__"}, Name{"__gt__"}, Name{"__ge__"}};
+
+/// tp_richcompare for our classes: what the interpreter's own slot does (the operator's method
+/// found on the class, called with both operands), with our own functions run directly.
+PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    const Name& name = compare_names[op];
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* method = class_attribute(type, name);
+    if (method == nullptr) Py_RETURN_NOTIMPLEMENTED;
+    Ref keep_method = own(method);
+    PyObject* args[] = {self, other};
+    // The interpreter's slot adds no guard of its own here, and our comparisons reach further
+    // comparisons only through guarded calls.
+    if (const FunctionDef* def = definition_of(method); def && def->params.size() == 2)
+        return guarded([&] { return invoke_from_own_code(method, args).release(); }, static_cast<PyObject*>(nullptr));
+    if (PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) return PyObject_Vectorcall(method, args, 2, nullptr);
+    Ref bound = keep_method;
+    if (descrgetfunc get = Py_TYPE(method)->tp_descr_get) {
+        bound = Ref::steal(get(method, self, reinterpret_cast<PyObject*>(type)));
+        // The interpreter's slot treats a method that cannot be bound as no method at all.
+        if (!bound) {
+            PyErr_Clear();
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+    }
+    return PyObject_Vectorcall(bound, &other, 1, nullptr);
+}
+
+}  // namespace
+
+void install_slots(PyTypeObject* type) noexcept {
+    // Only this class: subclasses made by host code do not inherit it and take the usual path.
+    type->tp_vectorcall = construct;
+    // Only while the interpreter's own comparison slot is there: assigning a comparison method
+    // to the class later puts it back.
+    if (type->tp_richcompare != PyBaseObject_Type.tp_richcompare) type->tp_richcompare = richcompare;
+}
+
+}  // namespace glue
