@@ -10,10 +10,11 @@ using namespace glue;
 namespace {
 
 /// ContinuousStatisticsInterval(lower_bound, upper_bound)
+constexpr Param init_params[] = {{"self"}, {"lower_bound", "Union[int, float]"}, {"upper_bound", "Union[int, float]"}};
 Ref init(const Args& a) {
-    PyObject* self = a[0];
-    setattr(self, names::lower_bound, rounded(a, a[1]));
-    setattr(self, names::upper_bound, rounded(a, a[2]));
+    PyObject *self = a[0], *lower_bound = a[1], *upper_bound = a[2];
+    setattr(self, names::lower_bound, rounded(a, lower_bound));
+    setattr(self, names::upper_bound, rounded(a, upper_bound));
     SuperMethod base_init(a.owner(), self, names::init);
     RangeText field(Ref(getattr(self, names::lower_bound)));
     base_init(field.with(Ref(getattr(self, names::upper_bound))).get());
@@ -61,8 +62,6 @@ Ref from_dict(const Args& a) {
             return check(PyUnicode_FromFormat("Missing key %U in dict %U", key.get(), dict_text.get()));
         });
 }
-
-constexpr Param init_params[] = {{"self"}, {"lower_bound", "Union[int, float]"}, {"upper_bound", "Union[int, float]"}};
 
 }  // namespace
 

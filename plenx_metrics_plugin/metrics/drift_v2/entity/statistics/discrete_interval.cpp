@@ -10,9 +10,10 @@ using namespace glue;
 namespace {
 
 /// DiscreteStatisticsInterval(field)
+constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
 Ref init(const Args& a) {
-    PyObject* self = a[0];
-    call_super(a.owner(), self, names::init, a[1]);
+    PyObject *self = a[0], *field = a[1];
+    call_super(a.owner(), self, names::init, field);
     setattr(self, names::contribution_to_distance, integer(-1));
     setattr(self, names::statistical_buffer, integer(-1));
     return none();
@@ -69,8 +70,6 @@ Ref from_dict(const Args& a) {
             return check(PyUnicode_FromFormat("Invalid interval dict: %U", dict_text.get()));
         });
 }
-
-constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
 
 }  // namespace
 

@@ -51,7 +51,8 @@ Ref to_dict(const Args& a) {
 
 /// Interval.from_dict(dict_): only a plain dict is accepted, and the base class restores nothing.
 Ref from_dict(const Args& a) {
-    require_exact(a[1], &PyDict_Type, "dict_");
+    PyObject* dict_ = a[1];
+    require_exact(dict_, &PyDict_Type, "dict_");
     return not_implemented_error(a);
 }
 

@@ -25,20 +25,22 @@ Ref checked_percentage(PyObject* absolute_count, PyObject* percentage) {
 }
 
 /// IntervalValue(type, absolute_count, percentage)
+constexpr Param value_params[] = {{"self"}, {"type", "DataSetType"}, {"absolute_count", "int"}, {"percentage", "float"}};
 Ref value_init(const Args& a) {
-    PyObject* self = a[0];
-    Ref percentage = checked_percentage(a[2], a[3]);
-    setattr(self, names::type, a[1]);
-    setattr(self, names::absolute_count, a[2]);
-    setattr(self, names::percentage, percentage);
+    PyObject *self = a[0], *type = a[1], *absolute_count = a[2], *percentage = a[3];
+    Ref converted = checked_percentage(absolute_count, percentage);
+    setattr(self, names::type, type);
+    setattr(self, names::absolute_count, absolute_count);
+    setattr(self, names::percentage, converted);
     return none();
 }
 
 /// Interval(field)
+constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
 Ref init(const Args& a) {
-    PyObject* self = a[0];
+    PyObject *self = a[0], *field = a[1];
     setattr(self, names::id, new_id(a));
-    setattr(self, names::field, a[1]);
+    setattr(self, names::field, field);
     setattr(self, names::values, check(PyList_New(0)));
     setattr(self, names::absolute_change_percentage_cache, integer(-1));
     setattr(self, names::eligible_for_insights_cache, Py_None);
@@ -47,12 +49,14 @@ Ref init(const Args& a) {
 }
 
 /// Appends IntervalValue(DataSetType.<member>, absolute_count, percentage) to `values`.
+constexpr Param add_params[] = {{"self"}, {"absolute_count", "int"}, {"percentage", "float"}};
 Ref add_value(const Args& a, const Lookup& member) {
-    Ref percentage = checked_percentage(a[1], a[2]);
-    Ref values = getattr(a[0], names::values);
+    PyObject *self = a[0], *absolute_count = a[1], *percentage = a[2];
+    Ref converted = checked_percentage(absolute_count, percentage);
+    Ref values = getattr(self, names::values);
     Ref value_class = a.global(names::IntervalValue);
     Ref type = data_set(a, member);
-    Ref value = call(value_class, type.get(), a[1], percentage.get());
+    Ref value = call(value_class, type.get(), absolute_count, converted.get());
     append(values, value);
     return none();
 }
@@ -74,10 +78,6 @@ Ref get_value(const Args& a, const Lookup& member) {
 
 Ref get_baseline(const Args& a) { return get_value(a, names::BASELINE); }
 Ref get_production(const Args& a) { return get_value(a, names::PRODUCTION); }
-
-constexpr Param value_params[] = {{"self"}, {"type", "DataSetType"}, {"absolute_count", "int"}, {"percentage", "float"}};
-constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
-constexpr Param add_params[] = {{"self"}, {"absolute_count", "int"}, {"percentage", "float"}};
 
 }  // namespace
 

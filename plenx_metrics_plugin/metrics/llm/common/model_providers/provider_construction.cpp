@@ -10,13 +10,22 @@ using namespace glue;
 namespace {
 
 /// PLENXAuvrixAIProvider(project_id, credentials, rate_limit=8, generate_params={}, model_name=None)
+constexpr Param init_params[] = {
+    {"self"},
+    {"project_id"},
+    {"credentials"},
+    {"rate_limit", nullptr, integer_default(8)},
+    {"generate_params", nullptr, empty_mapping},
+    {"model_name", nullptr, no_value},
+};
 Ref init(const Args& a) {
-    PyObject* self = a[0];
-    setattr(self, names::rate_limit, a[3]);
-    setattr(self, names::project_id, a[1]);
-    setattr(self, names::generate_params, a[4]);
-    setattr(self, names::credentials, a[2]);
-    setattr(self, names::model_name, a[5]);
+    PyObject *self = a[0], *project_id = a[1], *credentials = a[2], *rate_limit = a[3], *generate_params = a[4],
+             *model_name = a[5];
+    setattr(self, names::rate_limit, rate_limit);
+    setattr(self, names::project_id, project_id);
+    setattr(self, names::generate_params, generate_params);
+    setattr(self, names::credentials, credentials);
+    setattr(self, names::model_name, model_name);
     // Through the instance, so that a subclass's own versions are the ones run.
     call_method(self, names::validate);
     setattr(self, names::model, call_method(self, names::get_model_object));
@@ -56,13 +65,18 @@ Ref new_model_object(PyObject* self, PyObject* model_inference, PyObject* model_
 
 /// __get_model_object(model_name=None, generate_params={}): a new model object every call.
 /// A missing client surfaces as the host's own import error here, not as the install hint.
+constexpr Param model_object_params[] = {
+    {"self"},
+    {"model_name", nullptr, no_value},
+    {"generate_params", nullptr, empty_mapping},
+};
 Ref model_object(const Args& a) {
-    PyObject* self = a[0];
+    PyObject *self = a[0], *model_name = a[1], *generate_params = a[2];
     Ref model_inference = import_from(a.globals(), client_models, names::ModelInference);
     // Only no value falls back: an empty model name is the caller's choice.
-    Ref model_id = a[1] != Py_None ? own(a[1]) : getattr(self, names::model_name);
+    Ref model_id = model_name != Py_None ? own(model_name) : getattr(self, names::model_name);
     // The caller's mapping replaces the provider's whole; the two are never merged.
-    Ref params = truthy(a[2]) ? own(a[2]) : getattr(self, names::generate_params);
+    Ref params = truthy(generate_params) ? own(generate_params) : getattr(self, names::generate_params);
     return new_model_object(self, model_inference, model_id, params);
 }
 
@@ -78,20 +92,6 @@ Ref paraphrasing_model(const Args& a) {
     Ref model_id = getattr(paraphrasing, names::META_LLAMA_3_3_70B_INSTRUCT);
     return new_model_object(a[0], model_inference, model_id, params);
 }
-
-constexpr Param init_params[] = {
-    {"self"},
-    {"project_id"},
-    {"credentials"},
-    {"rate_limit", nullptr, integer_default(8)},
-    {"generate_params", nullptr, empty_mapping},
-    {"model_name", nullptr, no_value},
-};
-constexpr Param model_object_params[] = {
-    {"self"},
-    {"model_name", nullptr, no_value},
-    {"generate_params", nullptr, empty_mapping},
-};
 
 }  // namespace
 

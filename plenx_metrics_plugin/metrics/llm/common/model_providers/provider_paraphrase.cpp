@@ -46,13 +46,14 @@ void pause(const Args& a) {
 }
 
 /// get_paraphrasing_responses(prompt)
+constexpr Param prompt_params[] = {{"self"}, {"prompt"}};
 Ref paraphrases(const Args& a) {
-    PyObject* self = a[0];
+    PyObject *self = a[0], *prompt = a[1];
     int retries = 0;
     Ref last_timeout;
     while (retries < max_retries) {
         try {
-            return attempt(self, a[1]);
+            return attempt(self, prompt);
         } catch (const python_error&) {
             if (!pending_is(PyExc_Exception)) throw;
         }
@@ -72,16 +73,15 @@ Ref paraphrases(const Args& a) {
 }
 
 /// _WarningLogger.log_warning(message): a warning on the logger named after this module.
+constexpr Param message_params[] = {{"self"}, {"message"}};
 Ref warning_to_logging(const Args& a) {
+    PyObject* message = a[1];
     Ref logging = import_module(a.globals(), "logging");
     Ref module_name = a.global(names::module_name);
     Ref logger = call_method(logging, names::getLogger, module_name.get());
-    call_method(logger, names::warning, a[1]);
+    call_method(logger, names::warning, message);
     return none();
 }
-
-constexpr Param prompt_params[] = {{"self"}, {"prompt"}};
-constexpr Param message_params[] = {{"self"}, {"message"}};
 
 }  // namespace
 

@@ -10,9 +10,11 @@ using namespace glue;
 namespace {
 
 /// get_model_responses(prompts): the generation model built at construction.
+constexpr Param prompts_params[] = {{"self"}, {"prompts"}};
 Ref model_responses(const Args& a) {
-    Ref model = getattr(a[0], names::model);
-    return generate(model, a[1]);
+    PyObject *self = a[0], *prompts = a[1];
+    Ref model = getattr(self, names::model);
+    return generate(model, prompts);
 }
 
 /// Short answers unless the caller asks otherwise; built afresh so no request sees another's.
@@ -25,23 +27,21 @@ Ref default_judge_params(PyObject* param_names) {
 
 /// get_judge_model_responses(prompts, judge_model_name, judge_model_params={}): a judge model
 /// object for this request alone.
-Ref judge_responses(const Args& a) {
-    PyObject* self = a[0];
-    Ref param_names = import_client_name(a, client_metanames, names::GenTextParamsMetaNames);
-    // A caller's non-empty mapping goes to the client as is, never merged with the defaults.
-    Ref params = truthy(a[3]) ? own(a[3]) : default_judge_params(param_names);
-    Ref keywords = keyword_names({&names::model_name, &names::generate_params});
-    Ref judge = call_method_kw(self, names::get_model_object, keywords, a[2], params.get());
-    return generate(judge, a[1]);
-}
-
-constexpr Param prompts_params[] = {{"self"}, {"prompts"}};
 constexpr Param judge_params[] = {
     {"self"},
     {"prompts"},
     {"judge_model_name"},
     {"judge_model_params", nullptr, empty_mapping},
 };
+Ref judge_responses(const Args& a) {
+    PyObject *self = a[0], *prompts = a[1], *judge_model_name = a[2], *judge_model_params = a[3];
+    Ref param_names = import_client_name(a, client_metanames, names::GenTextParamsMetaNames);
+    // A caller's non-empty mapping goes to the client as is, never merged with the defaults.
+    Ref params = truthy(judge_model_params) ? own(judge_model_params) : default_judge_params(param_names);
+    Ref keywords = keyword_names({&names::model_name, &names::generate_params});
+    Ref judge = call_method_kw(self, names::get_model_object, keywords, judge_model_name, params.get());
+    return generate(judge, prompts);
+}
 
 }  // namespace
 
