@@ -75,7 +75,7 @@ void missing_arguments(FunctionObject* f, PyObject** slots, Py_ssize_t end) {
 /// The parameter name a misspelt keyword most likely meant, as the interpreter's suggestions
 /// (Python/suggestions.c) find it: the closest by an edit distance in which a change of case costs
 /// half a move, when no more than a third of the characters change. Null when none is close.
-PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) {
+PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) noexcept {
     constexpr size_t move_cost = 2, case_cost = 1, max_length = 40;
     auto substitution_cost = [](char a, char b) -> size_t {
         if ((a & 31) != (b & 31)) return move_cost;
@@ -108,8 +108,12 @@ PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) {
         return result;
     };
     Py_ssize_t name_size;
+    // A name that cannot be spelt out has no suggestion; the error about it stands as it is.
     const char* name = PyUnicode_AsUTF8AndSize(keyword, &name_size);
-    if (name == nullptr) raise();
+    if (name == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
     PyObject* best = nullptr;
     size_t best_distance = SIZE_MAX;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->varnames); i++) {
@@ -117,7 +121,10 @@ PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) {
         if (PyUnicode_Compare(candidate, keyword) == 0) continue;
         Py_ssize_t size;
         const char* text = PyUnicode_AsUTF8AndSize(candidate, &size);
-        if (text == nullptr) raise();
+        if (text == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
         const size_t limit = std::min(static_cast<size_t>(name_size + size + 3) * move_cost / 6, best_distance - 1);
         const size_t found = distance(name, static_cast<size_t>(name_size), text, static_cast<size_t>(size), limit);
         if (found <= limit && (best == nullptr || found < best_distance)) best = candidate, best_distance = found;

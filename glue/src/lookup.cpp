@@ -11,12 +11,12 @@ namespace glue {
 
 namespace {
 
+Name getattribute_name{"__getattribute__"};
+
 /// Whether looking a name up on a class of metaclass `meta` is type's own lookup: no
 /// __getattribute__ of its own (a __getattr__ is only asked when that lookup fails).
-bool plain_class_lookup(PyTypeObject* meta) {
+bool plain_class_lookup(PyTypeObject* meta) noexcept {
     if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
-    static PyObject* const getattribute_name = PyUnicode_InternFromString("__getattribute__");
-    if (getattribute_name == nullptr) raise();
     PyObject* types_own = type_lookup(&PyType_Type, getattribute_name);
     return types_own != nullptr && type_lookup(meta, getattribute_name) == types_own;
 }
