@@ -390,7 +390,7 @@ class Lockstep:
     def step(self, src):
         count = len(self.worlds[0].intervals)
         kind = src.pick(["new"] * 3 + ["add"] * 4 + ["read"] * 3 + ["compare"] * 3 + ["set", "sort", "to_dict",
-                         "from_dict", "global", "shared", "alias", "id"])
+                         "from_dict", "global", "shared", "alias", "layout", "id"])
         if kind == "new" or count == 0:
             which = src.pick(["continuous", "discrete", "sub continuous", "sub discrete"])
             args = [self.number(src)] * (2 if "continuous" in which else 1)
@@ -465,8 +465,28 @@ class Lockstep:
                     setattr(sub, target, getattr(world.module.Interval, source)
                             if source in vars(world.module.Interval) else getattr(sub.__mro__[1], source))
             return self.run(("alias", which, target, source), alias)
+        if kind == "layout":
+            return self.layout(src, i)
         # ids: the same text from both worlds when uuid4 is deterministic, else each well formed
         return self.run(("id",), lambda w: w.module.DiscreteStatisticsInterval("x").id)
+
+    def layout(self, src, i):
+        """What moves an instance's attributes out of where the interpreter first keeps them: its
+        dict made visible, replaced, or an attribute deleted (every later read and store must agree)."""
+        change = src.pick(["vars", "new dict", "delete"])
+        name = src.pick(["_absolute_change_percentage", "_eligible_for_insights", "values", "lower_bound", "field",
+                         "statistical_buffer", "id"])
+
+        def apply(world):
+            interval = world.intervals[i]
+            if change == "vars":
+                attributes = vars(interval)
+                return len(attributes), list(attributes)
+            if change == "new dict":
+                interval.__dict__ = dict(interval.__dict__)
+                return None
+            delattr(interval, name)
+        return self.run(("layout", i, change, name if change == "delete" else None), apply)
 
     def shared(self, src):
         """Changes to what both worlds share: the standard library and the helpers' module."""

@@ -1,12 +1,12 @@
 // glue/src/attributes.cpp: finding an attribute's place among a class's shared keys.
 //
-// The layout mirrored here is CPython 3.11's; any other interpreter keeps to the generic C API.
+// The layouts are mirrored for CPython 3.11 to 3.13 (cpython/access.hpp) and checked on a probe
+// class at load; elsewhere, or where the probe disagrees, only the generic C API runs.
 #include "plenx_glue/attributes.hpp"
 
 #include "plenx_glue/cpython/dict_tables.hpp"
-#include "plenx_glue/function.hpp"
+#include "plenx_glue/fast.hpp"
 #include "plenx_glue/lookup.hpp"
-#include "plenx_glue/ops.hpp"
 
 namespace glue {
 
@@ -83,7 +83,10 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
             fresh->index = shared_key_index(type, name, &fresh->keys_seen);
         }
     }
-    if (memo->index >= 0 && values[memo->index] != nullptr) return nullptr;
+    if (memo->index >= 0) {
+        PyObject** slot = inline_slot(values, memo->index);
+        if (slot == nullptr || *slot != nullptr) return nullptr;
+    }
     return memo->class_attribute;
 }
 
@@ -104,16 +107,16 @@ void probe_inline_values() {
     try {
         // The first instance adds both names to the class's shared keys; the second then sets
         // them in place, in the other order, which its dict must keep.
-        setattr(instance, probe_first, first);
-        setattr(instance, probe_second, second);
+        fast::setattr(instance, probe_first, first);
+        fast::setattr(instance, probe_second, second);
         Ref other = call(cls);
         PyObject** first_slot = instance_slot(other, probe_first);
         PyObject** second_slot = instance_slot(other, probe_second);
         agrees = first_slot && second_slot && !*first_slot && !*second_slot;
         if (agrees) {
-            setattr(other, probe_second, second);
-            setattr(other, probe_first, first);
-            setattr(other, probe_first, second);  // replaced in place
+            fast::setattr(other, probe_second, second);
+            fast::setattr(other, probe_first, first);
+            fast::setattr(other, probe_first, second);  // replaced in place
             Ref dict = check(PyObject_GenericGetDict(other, nullptr));
             Ref keys = check(PySequence_List(dict));
             agrees = PyList_GET_SIZE(keys.get()) == 2 && PyList_GET_ITEM(keys.get(), 0) == probe_second.get() &&

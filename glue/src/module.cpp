@@ -3,11 +3,7 @@
 // A module that cannot import what it needs fails to load with the interpreter's ImportError.
 #include "plenx_glue/module.hpp"
 
-#include "plenx_glue/attributes.hpp"
-#include "plenx_glue/dicts.hpp"
-#include "plenx_glue/function.hpp"
-#include "plenx_glue/klass.hpp"
-#include "plenx_glue/ops.hpp"
+#include "plenx_glue/fast.hpp"
 
 namespace glue {
 
@@ -65,9 +61,7 @@ Ref import_from(PyObject* globals, const char* module, const Name& name) {
 }
 
 void import_names(PyObject* globals, const char* module, std::initializer_list<const Name*> names) {
-    Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (const Name* name : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(name->get()));
+    Ref fromlist = name_tuple(names);
     Ref imported = import(globals, module, fromlist);
     for (const Name* name : names) check_status(PyDict_SetItem(globals, *name, attribute_or_submodule(imported, *name)));
 }
@@ -79,7 +73,7 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
         [&] {
             read_shortcut_switch();
             intern_names();
-            probe_property_layout();
+            fast::probe_property_layout();
             probe_inline_values();
             probe_dict_layout();
             body(PyModule_GetDict(module));

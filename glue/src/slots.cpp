@@ -5,7 +5,8 @@
 
 #include <algorithm>
 
-#include "plenx_glue/klass.hpp"
+#include "plenx_glue/attributes.hpp"
+#include "plenx_glue/function.hpp"
 #include "plenx_glue/ops.hpp"
 
 namespace glue {

@@ -53,7 +53,7 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     PyObject** values = inline_values(o);
     if (values == nullptr) return nullptr;
     const SlotMemo* memo = memo_of(type, name);
-    return memo && memo->in_place ? values + memo->index : nullptr;
+    return memo && memo->in_place ? inline_slot(values, memo->index) : nullptr;
 }
 
 /// Starts fetching the objects held in `o`'s plain attributes, all at once, so that reading
@@ -62,8 +62,7 @@ inline void prefetch_attributes(PyObject* o) noexcept {
     if (!detail::inline_values_known || !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return;
     PyObject** values = inline_values(o);
     if (values == nullptr) return;
-    const uint8_t* order = insertion_order(values);
-    for (int i = 0, count = order[-2]; i < count; i++) __builtin_prefetch(values[order[-3 - i]]);
+    for (int i = 0, count = inline_count(values); i < count; i++) __builtin_prefetch(values[inline_index_at(values, i)]);
 }
 
 /// Stores `value` in a slot instance_slot gave for `o`: a new attribute also joins the end of
@@ -74,12 +73,9 @@ inline bool store_in_place(PyObject* o, PyObject** slot, PyObject* value) noexce
         replace_slot(slot, Ref::borrow(value));
         return true;
     }
-    uint8_t* values = insertion_order(inline_values(o));
-    const int count = values[-2] + 1;
-    if (count + 2 > values[-1]) return false;
+    PyObject** values = inline_values(o);
+    if (!add_to_insertion_order(values, slot - values)) return false;
     *slot = Py_NewRef(value);
-    values[-2 - count] = static_cast<uint8_t>(slot - reinterpret_cast<PyObject**>(values));
-    values[-2] = static_cast<uint8_t>(count);
     return true;
 }
 

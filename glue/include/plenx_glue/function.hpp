@@ -5,7 +5,6 @@
 
 #include <span>
 
-#include "lookup.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -34,6 +33,7 @@ struct Param {
 inline constexpr Param self_only[] = {{"self"}};
 
 class Args;
+class Lookup;
 /// A function body: returns a new reference, or throws python_error.
 using Impl = Ref (*)(const Args&);
 
@@ -63,7 +63,8 @@ public:
     PyObject* owner() const;
     /// Looks a module global up at this use, as the interpreter does (NameError when absent).
     Ref global(const Name& name) const;
-    Ref global(const Lookup& name) const { return name.global(globals_); }
+    /// The same, remembered between uses (defined in lookup.hpp).
+    Ref global(const Lookup& name) const;
 
 private:
     PyObject* function_;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "cpython/access.hpp"
+#include "function.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -51,5 +52,7 @@ private:
     mutable unsigned int meta_tag_ = 0;
     mutable PyObject* value_ = nullptr;  // borrowed
 };
+
+inline Ref Args::global(const Lookup& name) const { return name.global(globals_); }
 
 }  // namespace glue

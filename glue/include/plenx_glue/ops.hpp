@@ -1,14 +1,13 @@
 // plenx_glue/ops.hpp: the C API operations the modules use, checked and returning Refs.
 //
 // Each helper either succeeds or throws python_error with the interpreter's own exception set.
+// This is the basic layer: the public C API and nothing else. The same operations with the
+// glue's shortcuts are in fast.hpp, named glue::fast::..., so a call site says which it takes.
 #pragma once
 
 #include <initializer_list>
 
-#include "attributes.hpp"
-#include "dicts.hpp"
 #include "cpython/access.hpp"
-#include "function.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -32,20 +31,6 @@ inline Ref lookup_attr(PyObject* o, PyObject* name) {
     return Ref::steal(result);
 }
 
-// With a fixed name, plain instance attributes are read and replaced in place.
-inline Ref getattr(PyObject* o, const Name& name) {
-    if (PyObject** slot = instance_slot(o, name); slot && *slot) return own(*slot);
-    return getattr(o, name.get());
-}
-inline Ref lookup_attr(PyObject* o, const Name& name) {
-    if (PyObject** slot = instance_slot(o, name); slot && *slot) return own(*slot);
-    return lookup_attr(o, name.get());
-}
-inline void setattr(PyObject* o, const Name& name, PyObject* value) {
-    if (PyObject** slot = instance_slot(o, name); slot && store_in_place(o, slot, value)) return;
-    setattr(o, name.get(), value);
-}
-
 /// Calls with positional arguments only, through vectorcall (no argument tuple).
 template <class... A>
 Ref call(PyObject* callable, A... args) {
@@ -61,48 +46,29 @@ Ref call_kw(PyObject* callable, PyObject* kwnames, A... args) {
     return check(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-/// `self.name(*stack[1:])`: our own functions are called straight from the class, anything
-/// else through the interpreter's method call.
-inline Ref call_method_stack(PyObject* const* stack, size_t positional, const Name& name, PyObject* kwnames) {
-    if (PyObject* function = own_method(stack[0], name)) {
-        Ref keep = own(function);  // the class may drop it while the body runs
-        if (kwnames == nullptr && positional == parameter_count(function)) return invoke_from_own_code(function, stack);
-        return check(PyObject_Vectorcall(function, stack, positional, kwnames));
-    }
-    return check(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
-
 /// Calls method `name` of `self` the way `self.name(args...)` does, without a bound method.
 template <class... A>
-Ref call_method(PyObject* self, const Name& name, A... args) {
+Ref call_method(PyObject* self, PyObject* name, A... args) {
     PyObject* stack[] = {self, static_cast<PyObject*>(args)...};
-    return call_method_stack(stack, sizeof...(A) + 1, name, nullptr);
+    return check(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 /// `self.name(args...)` with the last len(kwnames) arguments passed by keyword.
 template <class... A>
-Ref call_method_kw(PyObject* self, const Name& name, PyObject* kwnames, A... args) {
+Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, A... args) {
     PyObject* stack[] = {self, static_cast<PyObject*>(args)...};
     const size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    return call_method_stack(stack, positional, name, kwnames);
+    return check(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-/// A tuple of interned keyword names, for call_kw.
-Ref keyword_names(std::initializer_list<const Name*> names);
+/// A tuple of interned names: keyword names for call_kw, or the fromlist of an import.
+Ref name_tuple(std::initializer_list<const Name*> names);
 
 /// The host's truth rule (`bool(o)`).
 inline bool truthy(PyObject* o) {
     if (o == Py_True) return true;
     if (o == Py_False || o == Py_None) return false;
     return check_status(PyObject_IsTrue(o)) != 0;
-}
-
-/// The value of an exact int when it fits a long (one-digit ints are read in place).
-inline bool small_int(PyObject* exact_int, long* value) noexcept {
-    if (shortcuts() && one_digit_value(exact_int, value)) return true;
-    int overflow = 0;
-    *value = PyLong_AsLongAndOverflow(exact_int, &overflow);
-    return overflow == 0;  // cannot fail otherwise for an exact int
 }
 
 /// `a <op> b` for two plain C values, `op` being one of Py_LT ... Py_GE.
@@ -119,11 +85,7 @@ bool apply_comparison(T a, T b, int op) {
 }
 
 /// `a <op> b` as the host evaluates it, returning the comparison's own result object.
-/// Exact floats and small exact ints are compared here; everything else goes to the interpreter.
-Ref compare(PyObject* a, PyObject* b, int op);
-
-/// `bool(a == b)`, trusting identity only where the interpreter's own equality would.
-bool equals(PyObject* a, PyObject* b);
+inline Ref compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompare(a, b, op)); }
 
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }
 inline Py_ssize_t length(PyObject* o) {
@@ -140,11 +102,6 @@ inline Ref item(PyObject* o, Py_ssize_t i) {
 }
 /// `o[key]`, the host's subscription.
 inline Ref subscript(PyObject* o, PyObject* key) { return check(PyObject_GetItem(o, key)); }
-/// The same with a fixed name: a small dict holding that very string is read without hashing.
-inline Ref subscript(PyObject* o, const Name& key) {
-    if (PyObject* found = find_by_identity(o, key)) return own(found);
-    return subscript(o, key.get());
-}
 inline void set_item(PyObject* o, PyObject* key, PyObject* value) { check_status(PyObject_SetItem(o, key, value)); }
 
 /// `o.append(value)`; lists are appended to directly.

@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #ifndef PLENX_SHORTCUTS
@@ -18,14 +19,15 @@
 
 namespace glue {
 
-/// 3.11 keeps an instance's attributes in an inline values array with insertion-order bytes.
-inline constexpr bool mirrors_inline_values = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000;
-/// 3.11 to 3.13 (with the GIL) share the layout of dict key tables (dict_tables.hpp).
+/// 3.11 to 3.13 (with the GIL) share the layout of dict key tables (dict_tables.hpp), and keep a
+/// plain instance's attributes in an inline values array with insertion-order bytes (found
+/// differently by each: see inline_values()).
 #ifdef Py_GIL_DISABLED
 inline constexpr bool mirrors_dict_tables = false;
 #else
 inline constexpr bool mirrors_dict_tables = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
 #endif
+inline constexpr bool mirrors_inline_values = mirrors_dict_tables;
 
 /// From 3.13 a Python function's "unexpected keyword argument" error suggests a parameter name.
 inline constexpr bool suggests_keywords = PY_VERSION_HEX >= 0x030D0000;
@@ -147,14 +149,89 @@ inline PyObject* property_fget(PyObject* property) noexcept {
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(property) + sizeof(PyObject));
 }
 
-/// 3.11 _PyObject_ValuesPointer: an instance of a class with a managed dict keeps its attribute
-/// values in an array behind a pointer four words before the object; null once the instance has
-/// a dict of its own. Only where mirrors_inline_values and the probe agreed.
-inline PyObject** inline_values(PyObject* o) noexcept { return reinterpret_cast<PyObject***>(o)[-4]; }
+#if PY_VERSION_HEX >= 0x030D0000
+/// 3.13 PyDictValues (Include/internal/pycore_dict.h): a header of four bytes, the values, then
+/// the insertion-order bytes after `capacity` values.
+struct InlineValuesHead {
+    uint8_t capacity;
+    uint8_t size;
+    uint8_t embedded;
+    uint8_t valid;
+    PyObject* values[1];
+};
+inline InlineValuesHead* inline_values_head(PyObject** values) noexcept {
+    return reinterpret_cast<InlineValuesHead*>(reinterpret_cast<char*>(values) - offsetof(InlineValuesHead, values));
+}
+#endif
 
-/// 3.11 _PyDictValues: the bytes before the values hold [-1] the prefix size, [-2] the count of
-/// attributes set, and before those their indices in the order they were set.
-inline uint8_t* insertion_order(PyObject** values) noexcept { return reinterpret_cast<uint8_t*>(values); }
+/// The array in which an instance of a class with a managed dict keeps its attribute values, or
+/// null where it keeps them in a dict of its own. Only where mirrors_inline_values and the probe
+/// agreed.
+/// - 3.11 _PyObject_ValuesPointer: a pointer four words before the object, null once a dict exists.
+/// - 3.12 _PyObject_DictOrValuesPointer: three words before the object, a dict or the values
+///   tagged by their low bit (_PyDictOrValues_IsValues, _PyDictOrValues_GetValues).
+/// - 3.13 _PyObject_InlineValues: right after the object header, for a class with
+///   Py_TPFLAGS_INLINE_VALUES; usable, as STORE_ATTR_INSTANCE_VALUE's guard has it, while the
+///   managed dict three words before the object is null and the values are still `valid`.
+inline PyObject** inline_values(PyObject* o) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTypeObject* type = Py_TYPE(o);
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES) || type->tp_basicsize != sizeof(PyObject)) return nullptr;
+    if (reinterpret_cast<PyObject**>(o)[-3] != nullptr) return nullptr;
+    auto* head = reinterpret_cast<InlineValuesHead*>(reinterpret_cast<char*>(o) + sizeof(PyObject));
+    return head->valid ? head->values : nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    const uintptr_t dict_or_values = reinterpret_cast<uintptr_t*>(o)[-3];
+    return (dict_or_values & 1) ? reinterpret_cast<PyObject**>(dict_or_values + 1) : nullptr;
+#else
+    return reinterpret_cast<PyObject***>(o)[-4];
+#endif
+}
+
+/// The slot of the attribute at `index` among the class's shared keys, or null where the array
+/// is too short for it (3.13 records its capacity; before, every array fits all shared keys).
+inline PyObject** inline_slot(PyObject** values, Py_ssize_t index) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (index >= inline_values_head(values)->capacity) return nullptr;
+#endif
+    return values + index;
+}
+
+/// How many attributes are set in `values`, and which (their indices in the order they were
+/// first set, what vars() lists): 3.11 and 3.12 _PyDictValues keep [-1] the prefix size, [-2]
+/// the count and the indices before those; 3.13 keeps `size` and get_insertion_order_array().
+inline int inline_count(PyObject** values) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return inline_values_head(values)->size;
+#else
+    return reinterpret_cast<uint8_t*>(values)[-2];
+#endif
+}
+inline int inline_index_at(PyObject** values, int i) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return reinterpret_cast<uint8_t*>(values + inline_values_head(values)->capacity)[i];
+#else
+    return reinterpret_cast<uint8_t*>(values)[-3 - i];
+#endif
+}
+
+/// _PyDictValues_AddToInsertionOrder: `index` joins the end of the insertion order. False, with
+/// nothing changed, where the order bytes have no room left.
+inline bool add_to_insertion_order(PyObject** values, Py_ssize_t index) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    InlineValuesHead* head = inline_values_head(values);
+    if (head->size >= head->capacity) return false;
+    reinterpret_cast<uint8_t*>(values + head->capacity)[head->size] = static_cast<uint8_t>(index);
+    head->size++;
+#else
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(values);
+    const int count = bytes[-2] + 1;
+    if (count + 2 > bytes[-1]) return false;
+    bytes[-2 - count] = static_cast<uint8_t>(index);
+    bytes[-2] = static_cast<uint8_t>(count);
+#endif
+    return true;
+}
 
 /// PyHeapTypeObject.ht_cached_keys: the keys instances of the class share (a PyDictKeysObject).
 inline void* shared_keys_of(PyTypeObject* type) noexcept {

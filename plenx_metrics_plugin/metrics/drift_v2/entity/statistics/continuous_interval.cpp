@@ -13,11 +13,11 @@ namespace {
 constexpr Param init_params[] = {{"self"}, {"lower_bound", "Union[int, float]"}, {"upper_bound", "Union[int, float]"}};
 Ref init(const Args& a) {
     PyObject *self = a[0], *lower_bound = a[1], *upper_bound = a[2];
-    setattr(self, names::lower_bound, rounded(a, lower_bound));
-    setattr(self, names::upper_bound, rounded(a, upper_bound));
-    SuperMethod base_init(a.owner(), self, names::init);
-    RangeText field(Ref(getattr(self, names::lower_bound)));
-    base_init(field.with(Ref(getattr(self, names::upper_bound))).get());
+    fast::setattr(self, names::lower_bound, rounded(a, lower_bound));
+    fast::setattr(self, names::upper_bound, rounded(a, upper_bound));
+    fast::SuperMethod base_init(a.owner(), self, names::init);
+    RangeText field(Ref(fast::getattr(self, names::lower_bound)));
+    base_init(field.with(Ref(fast::getattr(self, names::upper_bound))).get());
     return none();
 }
 
@@ -32,13 +32,7 @@ Ref equal(const Args& a) {
 }
 
 /// to_dict(): the base entries, then both bounds.
-Ref to_dict(const Args& a) {
-    PyObject* self = a[0];
-    Ref dict = call_super(a.owner(), self, names::to_dict);
-    put_entry(a, dict, names::lower_bound, [self] { return getattr(self, names::lower_bound); });
-    put_entry(a, dict, names::upper_bound, [self] { return getattr(self, names::upper_bound); });
-    return dict;
-}
+Ref to_dict(const Args& a) { return to_dict_with(a, {&names::lower_bound, &names::upper_bound}); }
 
 /// from_dict(dict_): a new interval from the stored bounds, id and measurements.
 Ref from_dict(const Args& a) {
@@ -47,13 +41,10 @@ Ref from_dict(const Args& a) {
     prefetch_values(dict_);  // stored values lie wherever their intervals were made
     return restoring(
         [&] {
-            Ref lower = subscript(dict_, names::lower_bound);
-            Ref upper = subscript(dict_, names::upper_bound);
+            Ref lower = fast::subscript(dict_, names::lower_bound);
+            Ref upper = fast::subscript(dict_, names::upper_bound);
             Ref interval = call(a.global(names::ContinuousStatisticsInterval), lower.get(), upper.get());
-            setattr(interval, names::id, subscript(dict_, names::id));
-            restore_measurements(interval, dict_);
-            read(interval, names::absolute_change_percentage);  // computes and caches it
-            setattr(interval, names::insights_available, subscript(dict_, names::insights_available));
+            restore_stored(interval, dict_, {});
             return interval;
         },
         [&](PyObject* error) {

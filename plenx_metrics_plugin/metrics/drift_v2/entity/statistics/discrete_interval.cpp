@@ -13,9 +13,9 @@ namespace {
 constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
 Ref init(const Args& a) {
     PyObject *self = a[0], *field = a[1];
-    call_super(a.owner(), self, names::init, field);
-    setattr(self, names::contribution_to_distance, integer(-1));
-    setattr(self, names::statistical_buffer, integer(-1));
+    fast::call_super(a.owner(), self, names::init, field);
+    fast::setattr(self, names::contribution_to_distance, integer(-1));
+    fast::setattr(self, names::statistical_buffer, integer(-1));
     return none();
 }
 
@@ -25,8 +25,8 @@ Ref significant(const Args& a) {
     Ref change = read(self, names::absolute_change_percentage);
     if (!truthy(change)) return boolean(false);
     change = read(self, names::absolute_change_percentage);
-    Ref buffer = getattr(self, names::statistical_buffer);
-    return boolean(holds(change, buffer, Py_GT));
+    Ref buffer = fast::getattr(self, names::statistical_buffer);
+    return boolean(NumberComparison(change, buffer, Py_GT).holds());
 }
 
 /// self < other: by change percentage, then contribution to distance.
@@ -40,13 +40,7 @@ Ref equal(const Args& a) {
 }
 
 /// to_dict(): the base entries, then the contribution to distance and the buffer.
-Ref to_dict(const Args& a) {
-    PyObject* self = a[0];
-    Ref dict = call_super(a.owner(), self, names::to_dict);
-    put_entry(a, dict, names::contribution_to_distance, [self] { return getattr(self, names::contribution_to_distance); });
-    put_entry(a, dict, names::statistical_buffer, [self] { return getattr(self, names::statistical_buffer); });
-    return dict;
-}
+Ref to_dict(const Args& a) { return to_dict_with(a, {&names::contribution_to_distance, &names::statistical_buffer}); }
 
 /// from_dict(dict_): a new interval from the stored field, id, measurements and numbers.
 Ref from_dict(const Args& a) {
@@ -55,14 +49,9 @@ Ref from_dict(const Args& a) {
     prefetch_values(dict_);  // stored values lie wherever their intervals were made
     return restoring(
         [&] {
-            Ref field = subscript(dict_, names::field);
+            Ref field = fast::subscript(dict_, names::field);
             Ref interval = call(a.global(names::DiscreteStatisticsInterval), field.get());
-            setattr(interval, names::id, subscript(dict_, names::id));
-            restore_measurements(interval, dict_);
-            setattr(interval, names::contribution_to_distance, subscript(dict_, names::contribution_to_distance));
-            setattr(interval, names::statistical_buffer, subscript(dict_, names::statistical_buffer));
-            read(interval, names::absolute_change_percentage);  // computes and caches it
-            setattr(interval, names::insights_available, subscript(dict_, names::insights_available));
+            restore_stored(interval, dict_, {&names::contribution_to_distance, &names::statistical_buffer});
             return interval;
         },
         [&](PyObject*) {

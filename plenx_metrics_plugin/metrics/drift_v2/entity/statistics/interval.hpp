@@ -3,9 +3,10 @@
 // Attribute and global names, the member tables of each class, and the numeric shortcuts.
 #pragma once
 
-#include <plenx_glue/dicts.hpp>
+#include <plenx_glue/fast.hpp>
 #include <plenx_glue/function.hpp>
 #include <plenx_glue/klass.hpp>
+#include <plenx_glue/lookup.hpp>
 #include <plenx_glue/ops.hpp>
 
 #include <initializer_list>
@@ -13,6 +14,7 @@
 
 namespace interval {
 
+namespace fast = glue::fast;
 using glue::Args;
 using glue::Name;
 using glue::Ref;
@@ -134,14 +136,8 @@ private:
     Ref lower_text_;  // set when the lower bound was not written into the buffer
 };
 
-/// dict[key] = get_python_types(read()), with `get_python_types` looked up afresh first.
-template <class Read>
-void put_entry(const Args& a, PyObject* dict, const Name& key, Read read) {
-    Ref convert = a.global(names::get_python_types);
-    glue::set_item(dict, key, python_types(convert, read()));
-}
-
-/// The same for the next key of a dict being filled.
+/// The next key of a dict being filled gets get_python_types(read()), with `get_python_types`
+/// looked up afresh first.
 template <class Fill, class Read>
 void fill_entry(const Args& a, Fill& dict, Read read) {
     Ref convert = a.global(names::get_python_types);
@@ -149,10 +145,10 @@ void fill_entry(const Args& a, Fill& dict, Read read) {
 }
 
 /// `obj.<name>` for a property or attribute; our own properties run without the call machinery.
-inline Ref read(PyObject* obj, const Name& name) { return glue::get_property(obj, name); }
+inline Ref read(PyObject* obj, const Name& name) { return fast::get_property(obj, name); }
 
 /// `other.<name>` for a comparison: null when `other` has no such attribute.
-inline Ref other_attribute(PyObject* other, const Name& name) { return glue::lookup_property(other, name); }
+inline Ref other_attribute(PyObject* other, const Name& name) { return fast::lookup_property(other, name); }
 
 /// The host's marker for an unsupported comparison.
 inline Ref not_implemented() noexcept { return glue::own(Py_NotImplemented); }
@@ -165,8 +161,14 @@ Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Na
 /// The equality rule over `keys`: the first comparison that is false, else the last one.
 Ref ordered_equal(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys);
 
-/// Adds the stored baseline, then production, measurement of `dict_` to a restored interval.
-void restore_measurements(PyObject* interval, PyObject* dict_);
+/// to_dict() of a concrete interval: the base class's entries, then each of `own` attributes,
+/// read at its turn and passed through get_python_types.
+Ref to_dict_with(const Args& a, std::initializer_list<const Name*> own);
+
+/// Restores onto a new interval what `dict_` stores: the id, the baseline then production
+/// measurement, each of `own` attributes, then (once the change is computed and cached) whether
+/// insights are available. A missing key raises KeyError.
+void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own);
 
 /// Runs `restore`; a KeyError inside it is handled as `except KeyError as e: raise
 /// ValueError(message_for(e)) from e` handles it (the message made while e is being handled).
@@ -198,15 +200,44 @@ Ref new_id(const Args& a);
 /// `np.abs(quotient)` where `np` is the module's global; made directly while it is numpy's own.
 Ref absolute(const Args& a, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline);
 
-/// `a <op> b` with the interpreter's result object; plain and numpy floats are compared here.
-Ref compare_numbers(PyObject* a, PyObject* b, int op);
+/// `a <op> b` for the numbers intervals hold: plain floats, numpy.float64s and ints a double
+/// holds exactly are compared here, where nothing of the host's can run; anything else is the
+/// interpreter's comparison, made only when its result is asked for.
+namespace detail {
+/// The values of two numbers NumberComparison compares itself; false when either is another kind.
+bool read_numbers(PyObject* a, PyObject* b, double* x, double* y, bool* numpy) noexcept;
+}  // namespace detail
 
-/// `bool(a <op> b)` into `result` when both are numbers compare_numbers compares itself (so
-/// nothing runs); false otherwise.
-bool compare_in_place(PyObject* a, PyObject* b, int op, bool* result) noexcept;
+class NumberComparison {
+public:
+    NumberComparison(PyObject* a, PyObject* b, int op) noexcept : a_(a), b_(b), op_(op) {
+        known_ = detail::read_numbers(a, b, &x_, &y_, &numpy_);
+        answer_ = known_ && glue::apply_comparison(x_, y_, op);
+    }
+    /// Whether the answer was found here (then nothing ran, and answer() is it).
+    bool known() const noexcept { return known_; }
+    bool answer() const noexcept { return answer_; }
+    /// The same operands compared with another operator (read once, so the same numbers).
+    NumberComparison again(int op) const noexcept {
+        NumberComparison other = *this;
+        other.op_ = op;
+        other.answer_ = known_ && glue::apply_comparison(x_, y_, op);
+        return other;
+    }
+    /// The comparison's own result object (numpy answers with its own booleans).
+    Ref result() const;
+    /// `bool(a <op> b)`, without making a result object where the answer is known.
+    bool holds() const { return known_ ? answer_ : glue::truthy(result()); }
 
-/// `bool(a <op> b)`, without making the result object where compare_numbers would not need to.
-bool holds(PyObject* a, PyObject* b, int op);
+private:
+    PyObject* a_;
+    PyObject* b_;
+    int op_;
+    double x_ = 0, y_ = 0;
+    bool known_ = false;
+    bool answer_ = false;
+    bool numpy_ = false;
+};
 
 /// Records what the module imported at load, to know later whether it is still the original.
 void remember_imports(PyObject* globals);

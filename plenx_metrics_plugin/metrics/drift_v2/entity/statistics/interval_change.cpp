@@ -12,9 +12,9 @@ using namespace glue;
 namespace {
 
 /// `o == 0`, by the host's truth rule.
-bool equals_zero(PyObject* o) { return holds(o, Ref(integer(0)), Py_EQ); }
+bool equals_zero(PyObject* o) { return NumberComparison(o, Ref(integer(0)), Py_EQ).holds(); }
 /// `o != 0`, by the host's truth rule.
-bool differs_from_zero(PyObject* o) { return holds(o, Ref(integer(0)), Py_NE); }
+bool differs_from_zero(PyObject* o) { return NumberComparison(o, Ref(integer(0)), Py_NE).holds(); }
 
 /// INFINITY when the production side is non-zero, else the integer 0.
 Ref infinity_unless_zero(const Args& a, PyObject* production_side) {
@@ -24,7 +24,7 @@ Ref infinity_unless_zero(const Args& a, PyObject* production_side) {
 
 /// _calculate_absolute_change_percentage(): the change relative to the baseline share, uncached.
 Ref calculate(const Args& a) {
-    Ref values = getattr(a[0], names::values);
+    Ref values = fast::getattr(a[0], names::values);
     if (length(values) != 2) return integer(-1);
     // Both are looked for before either is missed.
     Ref baseline_type = data_set(a, names::BASELINE);
@@ -34,25 +34,25 @@ Ref calculate(const Args& a) {
     if (!baseline || !production) return integer(-1);
 
     // A zero count on the baseline side wins over the percentages.
-    Ref baseline_count = getattr(baseline, names::absolute_count);
-    if (equals_zero(baseline_count)) return infinity_unless_zero(a, getattr(production, names::absolute_count));
-    Ref baseline_share = getattr(baseline, names::percentage);
-    if (equals_zero(baseline_share)) return infinity_unless_zero(a, getattr(production, names::percentage));
+    Ref baseline_count = fast::getattr(baseline, names::absolute_count);
+    if (equals_zero(baseline_count)) return infinity_unless_zero(a, fast::getattr(production, names::absolute_count));
+    Ref baseline_share = fast::getattr(baseline, names::percentage);
+    if (equals_zero(baseline_share)) return infinity_unless_zero(a, fast::getattr(production, names::percentage));
 
     Ref np = a.global(names::np);
     Ref abs = names::abs.attribute(np);
-    Ref production_share = getattr(production, names::percentage);
+    Ref production_share = fast::getattr(production, names::percentage);
     return absolute(a, np, abs, production_share, baseline_share);
 }
 
 /// absolute_change_percentage: the cached value; -1 is the marker of "not computed yet".
 Ref cached_change(const Args& a) {
     PyObject* self = a[0];
-    Ref cached = getattr(self, names::absolute_change_percentage_cache);
-    if (holds(cached, Ref(integer(-1)), Py_NE)) return cached;
-    Ref computed = call_method(self, names::calculate_absolute_change_percentage);
-    setattr(self, names::absolute_change_percentage_cache, computed);
-    return getattr(self, names::absolute_change_percentage_cache);
+    Ref cached = fast::getattr(self, names::absolute_change_percentage_cache);
+    if (NumberComparison(cached, Ref(integer(-1)), Py_NE).holds()) return cached;
+    Ref computed = fast::call_method(self, names::calculate_absolute_change_percentage);
+    fast::setattr(self, names::absolute_change_percentage_cache, computed);
+    return fast::getattr(self, names::absolute_change_percentage_cache);
 }
 
 /// The cached change percentage when reading the property would just return it: a number,
@@ -61,9 +61,9 @@ PyObject* peek_change(PyObject* self) noexcept {
     static PyObject* const minus_one = PyLong_FromLong(-1);  // a cached small int: cannot fail
     PyObject** slot = instance_slot(self, names::absolute_change_percentage_cache);
     PyObject* cached = slot ? *slot : nullptr;
-    bool differs;
-    if (cached == nullptr || !compare_in_place(cached, minus_one, Py_NE, &differs)) return nullptr;
-    return differs ? cached : nullptr;
+    if (cached == nullptr) return nullptr;
+    const NumberComparison differs(cached, minus_one, Py_NE);
+    return differs.known() && differs.answer() ? cached : nullptr;
 }
 
 /// is_change_significant: every change of a plain Interval is significant.
@@ -71,37 +71,37 @@ Ref always_significant(const Args&) { return boolean(true); }
 
 /// Both thresholds reached by one measurement; the count is tested only when the share passes.
 Ref reaches_thresholds(PyObject* value, PyObject* percent_threshold, PyObject* count_threshold) {
-    Ref share = getattr(value, names::percentage);
-    Ref condition = compare_numbers(share, percent_threshold, Py_GE);
+    Ref share = fast::getattr(value, names::percentage);
+    Ref condition = NumberComparison(share, percent_threshold, Py_GE).result();
     if (!truthy(condition)) return condition;
-    Ref count = getattr(value, names::absolute_count);
-    return compare_numbers(count, count_threshold, Py_GE);
+    Ref count = fast::getattr(value, names::absolute_count);
+    return NumberComparison(count, count_threshold, Py_GE).result();
 }
 
 /// eligible_for_insights: the first two measurements, by position, against the control box.
 Ref cached_eligibility(const Args& a) {
     PyObject* self = a[0];
-    Ref cached = getattr(self, names::eligible_for_insights_cache);
+    Ref cached = fast::getattr(self, names::eligible_for_insights_cache);
     if (cached.get() != Py_None) return cached;
     Ref manager = call(a.global(names::ControlBoxManager));
-    Ref control_box = call_method(manager, names::get_control_box);
-    Ref percent_threshold = call_method(control_box, names::get_interval_percent_threshold_for_insights);
-    Ref count_threshold = call_method(control_box, names::get_interval_count_threshold_for_insights);
-    Ref values = getattr(self, names::values);
+    Ref control_box = fast::call_method(manager, names::get_control_box);
+    Ref percent_threshold = fast::call_method(control_box, names::get_interval_percent_threshold_for_insights);
+    Ref count_threshold = fast::call_method(control_box, names::get_interval_count_threshold_for_insights);
+    Ref values = fast::getattr(self, names::values);
     Ref baseline_condition = reaches_thresholds(item(values, 0), percent_threshold, count_threshold);
     Ref production_condition = reaches_thresholds(item(values, 1), percent_threshold, count_threshold);
-    setattr(self, names::eligible_for_insights_cache, truthy(baseline_condition) ? production_condition : baseline_condition);
-    return getattr(self, names::eligible_for_insights_cache);
+    fast::setattr(self, names::eligible_for_insights_cache, truthy(baseline_condition) ? production_condition : baseline_condition);
+    return fast::getattr(self, names::eligible_for_insights_cache);
 }
 
 /// has_increased_in_production(): the production share strictly above the baseline share.
 Ref increased(const Args& a) {
     PyObject* self = a[0];
-    Ref baseline = call_method(self, names::get_baseline_value);
-    Ref production = call_method(self, names::get_production_value);
-    Ref production_share = getattr(production, names::percentage);
-    Ref baseline_share = getattr(baseline, names::percentage);
-    return compare_numbers(production_share, baseline_share, Py_GT);
+    Ref baseline = fast::call_method(self, names::get_baseline_value);
+    Ref production = fast::call_method(self, names::get_production_value);
+    Ref production_share = fast::getattr(production, names::percentage);
+    Ref baseline_share = fast::getattr(baseline, names::percentage);
+    return NumberComparison(production_share, baseline_share, Py_GT).result();
 }
 
 

@@ -79,7 +79,7 @@ bool number(PyObject* o, double* value, bool* numpy_result) {
     if (PyLong_CheckExact(o)) {
         long v;
         constexpr long exact = 1L << 53;
-        if (!small_int(o, &v) || v > exact || v < -exact) return false;
+        if (!fast::small_int(o, &v) || v > exact || v < -exact) return false;
         *value = static_cast<double>(v);
         return true;
     }
@@ -130,7 +130,7 @@ void remember_helpers(PyObject* globals) {
     Ref digits = lookup_attr(module, round_digits_name);
     long n;
     // Up to 4 digits, a double times 10**digits is exact in the x87 long double (64-bit mantissa).
-    if (digits && PyLong_CheckExact(digits) && small_int(digits, &n) && n >= 0 && n <= 4 &&
+    if (digits && PyLong_CheckExact(digits) && fast::small_int(digits, &n) && n >= 0 && n <= 4 &&
         std::numeric_limits<long double>::digits >= 64 && lookup_attr(module, names::round_).get() == round.get() &&
         round_seen.take(round))
         round_digits = static_cast<int>(n);
@@ -191,30 +191,13 @@ Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject*
     return call(abs_function, quotient.get());
 }
 
-Ref compare_numbers(PyObject* a, PyObject* b, int op) {
-    double x, y;
-    bool numpy_result = false;
-    if (number(a, &x, &numpy_result) && number(b, &y, &numpy_result)) {
-        const bool result = apply_comparison(x, y, op);
-        // numpy answers its own comparisons with numpy booleans.
-        return own(numpy_result ? (result ? numpy_true : numpy_false) : (result ? Py_True : Py_False));
-    }
-    return glue::compare(a, b, op);
+bool detail::read_numbers(PyObject* a, PyObject* b, double* x, double* y, bool* numpy) noexcept {
+    return number(a, x, numpy) && number(b, y, numpy);
 }
 
-bool compare_in_place(PyObject* a, PyObject* b, int op, bool* result) noexcept {
-    double x, y;
-    bool numpy_result = false;
-    if (!number(a, &x, &numpy_result) || !number(b, &y, &numpy_result)) return false;
-    *result = apply_comparison(x, y, op);
-    return true;
-}
-
-bool holds(PyObject* a, PyObject* b, int op) {
-    double x, y;
-    bool numpy_result = false;
-    if (number(a, &x, &numpy_result) && number(b, &y, &numpy_result)) return apply_comparison(x, y, op);
-    return truthy(glue::compare(a, b, op));
+Ref NumberComparison::result() const {
+    if (!known_) return fast::compare(a_, b_, op_);
+    return own(numpy_ ? (answer_ ? numpy_true : numpy_false) : (answer_ ? Py_True : Py_False));
 }
 
 }  // namespace interval

@@ -33,7 +33,7 @@ Ref to_dict(const Args& a) {
     auto attribute = [self](const Name& name) { return [self, n = &name] { return read(self, *n); }; };
     // Each measurement entry looks its value up afresh.
     auto measurement = [self](const Name& lookup, const Name& name) {
-        return [self, l = &lookup, n = &name] { return getattr(call_method(self, *l), *n); };
+        return [self, l = &lookup, n = &name] { return fast::getattr(fast::call_method(self, *l), *n); };
     };
     put(attribute(names::id));
     put(attribute(names::field));
@@ -41,7 +41,7 @@ Ref to_dict(const Args& a) {
     put(attribute(names::eligible_for_insights));
     put(attribute(names::insights_available));
     put(attribute(names::is_change_significant));
-    put([&] { return call_method(self, names::has_increased_in_production); });
+    put([&] { return fast::call_method(self, names::has_increased_in_production); });
     put(measurement(names::get_baseline_value, names::absolute_count));
     put(measurement(names::get_baseline_value, names::percentage));
     put(measurement(names::get_production_value, names::absolute_count));
@@ -61,7 +61,7 @@ Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
     Ref mine = read(self, key);
     Ref theirs = other_attribute(other, key);
     if (!theirs) return Ref();
-    return compare_numbers(mine, theirs, op);
+    return NumberComparison(mine, theirs, op).result();
 }
 
 /// ordered_less when every key it reads can be read in place and is a number: then nothing
@@ -69,11 +69,12 @@ Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
 Ref ordered_less_in_place(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) {
     const Name* last = *(keys.end() - 1);
     for (const Name* key : keys) {
-        PyObject* mine = peek_property(self, *key);
-        PyObject* theirs = mine ? peek_property(other, *key) : nullptr;
-        bool same;
-        if (theirs == nullptr || !compare_in_place(mine, theirs, Py_EQ, &same)) return Ref();
-        if (key == last || !same) return compare_numbers(mine, theirs, Py_LT);
+        PyObject* mine = fast::peek_property(self, *key);
+        PyObject* theirs = mine ? fast::peek_property(other, *key) : nullptr;
+        if (theirs == nullptr) return Ref();
+        const NumberComparison same(mine, theirs, Py_EQ);
+        if (!same.known()) return Ref();
+        if (key == last || !same.answer()) return same.again(Py_LT).result();
     }
     return Ref();
 }
@@ -88,7 +89,7 @@ Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Na
         Ref mine = read(self, *key);
         Ref theirs = other_attribute(other, *key);
         if (!theirs) return not_implemented();
-        if (!holds(mine, theirs, Py_EQ)) {
+        if (!NumberComparison(mine, theirs, Py_EQ).holds()) {
             last = key;  // decided here: read this key again and compare with <
             break;
         }
@@ -108,14 +109,28 @@ Ref ordered_equal(PyObject* self, PyObject* other, std::initializer_list<const N
     return not_implemented();  // no keys
 }
 
-void restore_measurements(PyObject* interval, PyObject* dict_) {
-    static PyObject* keywords = keyword_names({&names::absolute_count, &names::percentage}).release();
-    Ref baseline_count = subscript(dict_, names::baseline_absolute_count);
-    Ref baseline_share = subscript(dict_, names::baseline_percentage);
-    call_method_kw(interval, names::add_baseline_value, keywords, baseline_count.get(), baseline_share.get());
-    Ref production_count = subscript(dict_, names::production_absolute_count);
-    Ref production_share = subscript(dict_, names::production_percentage);
-    call_method_kw(interval, names::add_production_value, keywords, production_count.get(), production_share.get());
+Ref to_dict_with(const Args& a, std::initializer_list<const Name*> own) {
+    PyObject* self = a[0];
+    Ref dict = fast::call_super(a.owner(), self, names::to_dict);
+    for (const Name* name : own) {
+        Ref convert = a.global(names::get_python_types);
+        glue::set_item(dict, *name, python_types(convert, fast::getattr(self, *name)));
+    }
+    return dict;
+}
+
+void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own) {
+    static PyObject* keywords = name_tuple({&names::absolute_count, &names::percentage}).release();
+    fast::setattr(interval, names::id, fast::subscript(dict_, names::id));
+    Ref baseline_count = fast::subscript(dict_, names::baseline_absolute_count);
+    Ref baseline_share = fast::subscript(dict_, names::baseline_percentage);
+    fast::call_method_kw(interval, names::add_baseline_value, keywords, baseline_count.get(), baseline_share.get());
+    Ref production_count = fast::subscript(dict_, names::production_absolute_count);
+    Ref production_share = fast::subscript(dict_, names::production_percentage);
+    fast::call_method_kw(interval, names::add_production_value, keywords, production_count.get(), production_share.get());
+    for (const Name* name : own) fast::setattr(interval, *name, fast::subscript(dict_, *name));
+    read(interval, names::absolute_change_percentage);  // computes and caches it
+    fast::setattr(interval, names::insights_available, fast::subscript(dict_, names::insights_available));
 }
 
 const FunctionDef interval_lt{"__lt__", compare_params, "bool", not_implemented_error};

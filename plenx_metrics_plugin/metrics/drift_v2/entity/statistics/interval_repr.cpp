@@ -24,7 +24,7 @@ Ref attributes_repr(PyObject* self, std::initializer_list<const Name*> attribute
     } leave{self};
     Ref parts = check(PyList_New(0));
     for (const Name* name : attributes) {
-        Ref value = lookup_attr(self, *name);
+        Ref value = fast::lookup_attr(self, *name);
         if (!value) continue;
         Ref part = check(PyUnicode_FromFormat("%U=%R", name->get(), value.get()));
         check_status(PyList_Append(parts, part));

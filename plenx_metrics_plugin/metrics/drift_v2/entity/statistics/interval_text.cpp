@@ -36,7 +36,7 @@ bool format_two_places(double v, char*& out) {
 /// Writes format(o, "") for an exact int that fits a long or a float that format_two_places takes.
 bool format_number(PyObject* o, char*& out) {
     long value;
-    if (PyLong_CheckExact(o) && small_int(o, &value)) {
+    if (PyLong_CheckExact(o) && fast::small_int(o, &value)) {
         out = std::to_chars(out, out + 24, value).ptr;
         return true;
     }

@@ -29,9 +29,9 @@ constexpr Param value_params[] = {{"self"}, {"type", "DataSetType"}, {"absolute_
 Ref value_init(const Args& a) {
     PyObject *self = a[0], *type = a[1], *absolute_count = a[2], *percentage = a[3];
     Ref converted = checked_percentage(absolute_count, percentage);
-    setattr(self, names::type, type);
-    setattr(self, names::absolute_count, absolute_count);
-    setattr(self, names::percentage, converted);
+    fast::setattr(self, names::type, type);
+    fast::setattr(self, names::absolute_count, absolute_count);
+    fast::setattr(self, names::percentage, converted);
     return none();
 }
 
@@ -39,12 +39,12 @@ Ref value_init(const Args& a) {
 constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
 Ref init(const Args& a) {
     PyObject *self = a[0], *field = a[1];
-    setattr(self, names::id, new_id(a));
-    setattr(self, names::field, field);
-    setattr(self, names::values, check(PyList_New(0)));
-    setattr(self, names::absolute_change_percentage_cache, integer(-1));
-    setattr(self, names::eligible_for_insights_cache, Py_None);
-    setattr(self, names::insights_available, Py_False);
+    fast::setattr(self, names::id, new_id(a));
+    fast::setattr(self, names::field, field);
+    fast::setattr(self, names::values, check(PyList_New(0)));
+    fast::setattr(self, names::absolute_change_percentage_cache, integer(-1));
+    fast::setattr(self, names::eligible_for_insights_cache, Py_None);
+    fast::setattr(self, names::insights_available, Py_False);
     return none();
 }
 
@@ -53,7 +53,7 @@ constexpr Param add_params[] = {{"self"}, {"absolute_count", "int"}, {"percentag
 Ref add_value(const Args& a, const Lookup& member) {
     PyObject *self = a[0], *absolute_count = a[1], *percentage = a[2];
     Ref converted = checked_percentage(absolute_count, percentage);
-    Ref values = getattr(self, names::values);
+    Ref values = fast::getattr(self, names::values);
     Ref value_class = a.global(names::IntervalValue);
     Ref type = data_set(a, member);
     Ref value = call(value_class, type.get(), absolute_count, converted.get());
@@ -66,7 +66,7 @@ Ref add_production(const Args& a) { return add_value(a, names::PRODUCTION); }
 
 /// The first value of the data set, or StopIteration (no message) when there is none.
 Ref get_value(const Args& a, const Lookup& member) {
-    Ref values = getattr(a[0], names::values);
+    Ref values = fast::getattr(a[0], names::values);
     Ref type = data_set(a, member);
     Ref found = find_value(values, type);
     if (!found) {
@@ -91,15 +91,15 @@ Ref find_value(PyObject* values, PyObject* member) {
         // The list may change while an entry's `type` is compared; re-check the size each time.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); i++) {
             Ref value = own(PyList_GET_ITEM(values, i));
-            Ref type = getattr(value, names::type);
-            if (equals(type, member)) return value;
+            Ref type = fast::getattr(value, names::type);
+            if (fast::equals(type, member)) return value;
         }
         return Ref();
     }
     Ref iterator = check(PyObject_GetIter(values));
     while (Ref value = Ref::steal(PyIter_Next(iterator))) {
-        Ref type = getattr(value, names::type);
-        if (equals(type, member)) return value;
+        Ref type = fast::getattr(value, names::type);
+        if (fast::equals(type, member)) return value;
     }
     if (PyErr_Occurred()) raise();
     return Ref();

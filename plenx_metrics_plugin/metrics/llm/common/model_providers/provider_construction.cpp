@@ -59,7 +59,7 @@ Ref check_configuration(const Args& a) {
 Ref new_model_object(PyObject* self, PyObject* model_inference, PyObject* model_id, PyObject* params) {
     Ref credentials = getattr(self, names::credentials);
     Ref project_id = getattr(self, names::project_id);
-    Ref keywords = keyword_names({&names::model_id, &names::params, &names::credentials, &names::project_id});
+    Ref keywords = name_tuple({&names::model_id, &names::params, &names::credentials, &names::project_id});
     return call_kw(model_inference, keywords, model_id, params, credentials.get(), project_id.get());
 }
 
@@ -107,7 +107,7 @@ Ref import_client_name(const Args& a, const char* module, const Name& name) {
 }
 
 Ref generate(PyObject* model, PyObject* prompt) {
-    Ref keywords = keyword_names({&names::prompt});
+    Ref keywords = name_tuple({&names::prompt});
     return call_method_kw(model, names::generate_text, keywords, prompt);
 }
 

@@ -38,7 +38,7 @@ Ref judge_responses(const Args& a) {
     Ref param_names = import_client_name(a, client_metanames, names::GenTextParamsMetaNames);
     // A caller's non-empty mapping goes to the client as is, never merged with the defaults.
     Ref params = truthy(judge_model_params) ? own(judge_model_params) : default_judge_params(param_names);
-    Ref keywords = keyword_names({&names::model_name, &names::generate_params});
+    Ref keywords = name_tuple({&names::model_name, &names::generate_params});
     Ref judge = call_method_kw(self, names::get_model_object, keywords, judge_model_name, params.get());
     return generate(judge, prompts);
 }

@@ -1,0 +1,135 @@
+// plenx_glue/fast.hpp: ops.hpp's operations with the glue's shortcuts, opted into at the call site.
+//
+// `fast::getattr(o, name)` means what `getattr(o, name)` means, but may read the attribute where
+// the interpreter keeps it. Each shortcut gives way to the generic C API wherever the two could
+// differ, and all of them are off when shortcuts() is. A call not spelt `fast::` takes none.
+#pragma once
+
+#include "attributes.hpp"
+#include "dicts.hpp"
+#include "function.hpp"
+#include "ops.hpp"
+
+namespace glue::fast {
+
+/// `o.name`; a plain instance attribute is read in place.
+inline Ref getattr(PyObject* o, const Name& name) {
+    if (PyObject** slot = instance_slot(o, name); slot && *slot) return own(*slot);
+    return glue::getattr(o, name.get());
+}
+/// lookup_attr with a plain instance attribute read in place.
+inline Ref lookup_attr(PyObject* o, const Name& name) {
+    if (PyObject** slot = instance_slot(o, name); slot && *slot) return own(*slot);
+    return glue::lookup_attr(o, name.get());
+}
+/// `o.name = value`; a plain instance attribute is stored in place.
+inline void setattr(PyObject* o, const Name& name, PyObject* value) {
+    if (PyObject** slot = instance_slot(o, name); slot && store_in_place(o, slot, value)) return;
+    glue::setattr(o, name.get(), value);
+}
+
+/// `self.name(*stack[1:])`: one of our functions found on the class runs as a call from our
+/// own code; anything else goes through the interpreter's method call.
+inline Ref call_method_stack(PyObject* const* stack, size_t positional, const Name& name, PyObject* kwnames) {
+    if (PyObject* function = own_method(stack[0], name)) {
+        Ref keep = own(function);  // the class may drop it while the body runs
+        if (kwnames == nullptr && positional == parameter_count(function)) return invoke_from_own_code(function, stack);
+        return check(PyObject_Vectorcall(function, stack, positional, kwnames));
+    }
+    return check(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+/// `self.name(args...)`.
+template <class... A>
+Ref call_method(PyObject* self, const Name& name, A... args) {
+    PyObject* stack[] = {self, static_cast<PyObject*>(args)...};
+    return call_method_stack(stack, sizeof...(A) + 1, name, nullptr);
+}
+
+/// `self.name(args...)` with the last len(kwnames) arguments passed by keyword.
+template <class... A>
+Ref call_method_kw(PyObject* self, const Name& name, PyObject* kwnames, A... args) {
+    PyObject* stack[] = {self, static_cast<PyObject*>(args)...};
+    const size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return call_method_stack(stack, positional, name, kwnames);
+}
+
+/// `o[key]`; a small dict holding that very string is read without hashing.
+inline Ref subscript(PyObject* o, const Name& key) {
+    if (PyObject* found = find_by_identity(o, key)) return own(found);
+    return glue::subscript(o, key.get());
+}
+
+/// The value of an exact int when it fits a long; one-digit ints are read in place.
+inline bool small_int(PyObject* exact_int, long* value) noexcept {
+    if (shortcuts() && one_digit_value(exact_int, value)) return true;
+    int overflow = 0;
+    *value = PyLong_AsLongAndOverflow(exact_int, &overflow);
+    return overflow == 0;  // cannot fail otherwise for an exact int
+}
+
+/// `a <op> b`; two exact floats, or two exact ints that fit a long, are compared in C, where
+/// the interpreter's own comparison runs no code and gives the same bool.
+inline Ref compare(PyObject* a, PyObject* b, int op) {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
+        return boolean(apply_comparison(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op));
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        long x, y;
+        if (small_int(a, &x) && small_int(b, &y)) return boolean(apply_comparison(x, y, op));
+    }
+    return glue::compare(a, b, op);
+}
+
+/// `bool(a == b)`: types that keep object's own equality compare by identity, whichever side
+/// the interpreter would ask first.
+inline bool equals(PyObject* a, PyObject* b) {
+    const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
+    if (Py_TYPE(a)->tp_richcompare == identity && Py_TYPE(b)->tp_richcompare == identity) return a == b;
+    return truthy(compare(a, b, Py_EQ));
+}
+
+/// `obj.name`. When that is a property whose getter is one of our functions, the getter's body
+/// runs directly, skipping the descriptor and call machinery; anything else is a plain getattr.
+Ref get_property(PyObject* obj, const Name& name);
+/// get_property that answers null where getattr would raise AttributeError.
+Ref lookup_property(PyObject* obj, const Name& name);
+
+/// What `obj.name` gives, when finding it runs no code: a plain attribute's value, or the answer
+/// of our property getter's peek. Borrowed; null when only get_property can tell.
+PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
+
+/// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
+void probe_property_layout();
+
+/// Finds `name` the way `super(owner, self).name` does: in type(self).__mro__ after `owner`,
+/// remembering where while no class of the MRO changes. Returns the raw class attribute (not
+/// bound); raises as super() does when there is none.
+Ref super_lookup(PyObject* owner, PyObject* self, const Name& name);
+
+/// `super(owner, self).name`, looked up now and called later.
+class SuperMethod {
+public:
+    SuperMethod(PyObject* owner, PyObject* self, const Name& name);
+    template <class... A>
+    Ref operator()(A... args) const {
+        if (!self_) return call(attribute_, args...);
+        // One of our functions with exactly these arguments runs as a call from our own code.
+        if (definition_of(attribute_) && parameter_count(attribute_) == sizeof...(A) + 1) {
+            PyObject* stack[] = {self_, static_cast<PyObject*>(args)...};
+            return invoke_from_own_code(attribute_, stack);
+        }
+        return call(attribute_, self_, args...);
+    }
+
+private:
+    Ref attribute_;
+    PyObject* self_ = nullptr;  // set when the attribute is a function still to be given self
+};
+
+/// Calls `super(owner, self).name(args...)`.
+template <class... A>
+Ref call_super(PyObject* owner, PyObject* self, const Name& name, A... args) {
+    return SuperMethod(owner, self, name)(args...);
+}
+
+}  // namespace glue::fast

@@ -1,0 +1,125 @@
+// glue/src/members.cpp: the members of our classes read without the generic lookup.
+//
+// A property over one of our functions runs its getter's body directly; super() lookups are
+// remembered while no class of the MRO changes. Both take the generic path wherever it could differ.
+#include "plenx_glue/fast.hpp"
+
+namespace glue::fast {
+
+namespace {
+// Whether a property object keeps its getter where property_fget reads it (the probe agreed).
+bool property_layout_known = false;
+}  // namespace
+
+void probe_property_layout() {
+    if (property_layout_known || !shortcuts()) return;
+    Ref probe_getter = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), Ref(text("__repr__")));
+    Ref probe = call(reinterpret_cast<PyObject*>(&PyProperty_Type), probe_getter.get());
+    Ref fget = getattr(probe, Ref(text("fget")));
+    property_layout_known = fget.get() == probe_getter.get() && property_fget(probe) == probe_getter.get();
+}
+
+namespace {
+
+/// The getter to run directly for `obj.name`, when that is a property over one of our functions.
+PyObject* direct_getter(PyObject* obj, const SlotMemo* memo, const Name& name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!property_layout_known || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* descriptor = memo ? memo->class_attribute : type_lookup(type, name);
+    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyProperty_Type)) return nullptr;
+    PyObject* getter = property_fget(descriptor);
+    const FunctionDef* def = getter ? definition_of(getter) : nullptr;
+    return def && def->params.size() == 1 ? getter : nullptr;
+}
+
+/// What `obj.name` is without the generic lookup: a plain attribute's value (borrowed) or our
+/// property getter to run; both null when the generic path must be taken.
+struct Shortcut {
+    PyObject* value = nullptr;
+    PyObject* getter = nullptr;
+};
+
+Shortcut shortcut(PyObject* obj, const Name& name) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    const SlotMemo* memo = memo_of(type, name);
+    if (memo && memo->in_place && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        PyObject** values = inline_values(obj);
+        PyObject** slot = values ? inline_slot(values, memo->index) : nullptr;
+        return {slot ? *slot : nullptr, nullptr};
+    }
+    return {nullptr, direct_getter(obj, memo, name)};
+}
+
+}  // namespace
+
+PyObject* peek_property(PyObject* obj, const Name& name) noexcept {
+    const Shortcut found = shortcut(obj, name);
+    if (found.value) return found.value;
+    const FunctionDef* def = found.getter ? definition_of(found.getter) : nullptr;
+    return def && def->peek ? def->peek(obj) : nullptr;
+}
+
+Ref get_property(PyObject* obj, const Name& name) {
+    const Shortcut found = shortcut(obj, name);
+    if (found.value) return own(found.value);
+    if (found.getter) {
+        Ref keep_getter = own(found.getter);  // the class may drop it while the body runs
+        return invoke_from_own_code(found.getter, &obj);
+    }
+    return glue::getattr(obj, name.get());
+}
+
+Ref lookup_property(PyObject* obj, const Name& name) {
+    const Shortcut found = shortcut(obj, name);
+    if (found.value) return own(found.value);
+    if (found.getter) {
+        Ref keep_getter = own(found.getter);
+        try {
+            return invoke_from_own_code(found.getter, &obj);
+        } catch (const python_error&) {
+            if (!pending_is(PyExc_AttributeError)) throw;
+            PyErr_Clear();
+            return Ref();
+        }
+    }
+    return glue::lookup_attr(obj, name.get());
+}
+
+Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
+    PyTypeObject* type = Py_TYPE(self);
+    const unsigned int version = version_tag(type);
+    for (const SuperMemo& memo : name.supers)
+        if (version != 0 && memo.version == version && memo.owner == owner &&
+            dict_version(memo.holder) == memo.holder_version)
+            return own(memo.found);
+    PyObject* mro = type->tp_mro;
+    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+    Py_ssize_t i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro, i) != owner) i++;
+    if (i == n) raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    for (i++; i < n; i++) {
+        PyObject* dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+        if (found != nullptr) {
+            // Only a dict lookup that ran no code of the host's can be trusted to stay.
+            if (version != 0 && version == version_tag(type) && shortcuts()) {
+                name.supers[1] = name.supers[0];
+                name.supers[0] = SuperMemo{version, owner, found, dict, dict_version(dict)};
+            }
+            return own(found);
+        }
+        if (PyErr_Occurred()) raise();
+    }
+    raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name.get());
+}
+
+SuperMethod::SuperMethod(PyObject* owner, PyObject* self, const Name& name) : attribute_(super_lookup(owner, self, name)) {
+    // Functions are called with self in front; anything else is bound the way super() binds it.
+    if (PyType_HasFeature(Py_TYPE(attribute_.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        self_ = self;
+    } else if (descrgetfunc get = Py_TYPE(attribute_.get())->tp_descr_get) {
+        attribute_ = check(get(attribute_, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    }
+}
+
+}  // namespace glue::fast
