@@ -17,7 +17,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionDef* def;
+    const FunctionDef* def;  // where definition_of() reads it (FunctionHead)
     PyObject* globals;      // the module's dict
     PyObject* name;         // __name__
     PyObject* qualname;     // __qualname__
@@ -32,7 +32,7 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
-PyTypeObject* function_type = nullptr;
+static_assert(offsetof(FunctionObject, def) == offsetof(detail::FunctionHead, def));
 
 FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -377,9 +377,9 @@ PyType_Spec function_spec = {
 };
 
 PyTypeObject* the_type() {
-    if (function_type == nullptr)
-        function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
-    return function_type;
+    if (detail::function_type == nullptr)
+        detail::function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
+    return detail::function_type;
 }
 
 Ref default_object(const Default& d) {
@@ -411,6 +411,8 @@ Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* v
 
 }  // namespace
 
+PyTypeObject* detail::function_type = nullptr;
+
 PyObject* Args::owner() const {
     PyObject* owner = as_function(function_)->owner;
     if (owner == nullptr) raise(PyExc_SystemError, "%U has no defining class", as_function(function_)->qualname);
@@ -418,7 +420,7 @@ PyObject* Args::owner() const {
 }
 
 void set_owner(PyObject* function, PyObject* owner) noexcept {
-    if (function_type && Py_IS_TYPE(function, function_type))
+    if (detail::function_type && Py_IS_TYPE(function, detail::function_type))
         Py_XSETREF(as_function(function)->owner, Py_NewRef(owner));
 }
 
@@ -440,10 +442,6 @@ Ref global(PyObject* globals, PyObject* name) {
     if (value != nullptr) return own(value);
     if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
     raise();
-}
-
-const FunctionDef* definition_of(PyObject* o) noexcept {
-    return function_type && Py_IS_TYPE(o, function_type) ? as_function(o)->def : nullptr;
 }
 
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix) {

@@ -85,8 +85,20 @@ Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
 /// Records the class that defines `function` (no-op for other objects).
 void set_owner(PyObject* function, PyObject* owner) noexcept;
 
+namespace detail {
+/// The type of our function objects (null until the first is made), and the start of their layout.
+extern PyTypeObject* function_type;
+struct FunctionHead {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+};
+}  // namespace detail
+
 /// The definition behind one of our function objects, or nullptr for any other object.
-const FunctionDef* definition_of(PyObject* o) noexcept;
+inline const FunctionDef* definition_of(PyObject* o) noexcept {
+    return Py_IS_TYPE(o, detail::function_type) ? reinterpret_cast<detail::FunctionHead*>(o)->def : nullptr;
+}
 
 /// How many parameters one of our function objects declares (self included).
 inline size_t parameter_count(PyObject* function) noexcept { return definition_of(function)->params.size(); }

@@ -204,14 +204,28 @@ Ref absolute(const Args& a, PyObject* np_module, PyObject* abs_function, PyObjec
 /// holds exactly are compared here, where nothing of the host's can run; anything else is the
 /// interpreter's comparison, made only when its result is asked for.
 namespace detail {
-/// The values of two numbers NumberComparison compares itself; false when either is another kind.
-bool read_numbers(PyObject* a, PyObject* b, double* x, double* y, bool* numpy) noexcept;
+/// numpy.float64 as imported at load, when numpy was the genuine article (else null; strong).
+extern PyTypeObject* float64_type;
+
+/// The value of a plain float, a numpy.float64 or an int exactly representable as a double.
+inline bool number(PyObject* o, double* value, bool* numpy) noexcept {
+    if (PyFloat_CheckExact(o) || (float64_type != nullptr && Py_IS_TYPE(o, float64_type))) {
+        *numpy = *numpy || !PyFloat_CheckExact(o);
+        *value = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    long v;
+    constexpr long exact = 1L << 53;
+    if (!PyLong_CheckExact(o) || !fast::small_int(o, &v) || v > exact || v < -exact) return false;
+    *value = static_cast<double>(v);
+    return true;
+}
 }  // namespace detail
 
 class NumberComparison {
 public:
     NumberComparison(PyObject* a, PyObject* b, int op) noexcept : a_(a), b_(b), op_(op) {
-        known_ = detail::read_numbers(a, b, &x_, &y_, &numpy_);
+        known_ = detail::number(a, &x_, &numpy_) && detail::number(b, &y_, &numpy_);
         answer_ = known_ && glue::apply_comparison(x_, y_, op);
     }
     /// Whether the answer was found here (then nothing ran, and answer() is it).

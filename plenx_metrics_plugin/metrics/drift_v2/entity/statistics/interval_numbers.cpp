@@ -12,13 +12,15 @@
 namespace interval {
 
 using namespace glue;
+using detail::float64_type;
+
+PyTypeObject* detail::float64_type = nullptr;
 
 namespace {
 
 // numpy as imported at load, when it was the genuine article (else null); all strong.
 PyObject* numpy_module = nullptr;
 PyObject* numpy_absolute = nullptr;
-PyTypeObject* float64_type = nullptr;
 PyObject* numpy_true = nullptr;
 PyObject* numpy_false = nullptr;
 
@@ -63,27 +65,6 @@ Ref make_float64(double value) {
     if (scalar == nullptr) raise();
     set_float_value(scalar, value);
     return Ref::steal(scalar);
-}
-
-/// The value of a plain float, a numpy.float64 or an int exactly representable as a double.
-bool number(PyObject* o, double* value, bool* numpy_result) {
-    if (PyFloat_CheckExact(o)) {
-        *value = PyFloat_AS_DOUBLE(o);
-        return true;
-    }
-    if (float64_type != nullptr && Py_IS_TYPE(o, float64_type)) {
-        *value = PyFloat_AS_DOUBLE(o);
-        *numpy_result = true;
-        return true;
-    }
-    if (PyLong_CheckExact(o)) {
-        long v;
-        constexpr long exact = 1L << 53;
-        if (!fast::small_int(o, &v) || v > exact || v < -exact) return false;
-        *value = static_cast<double>(v);
-        return true;
-    }
-    return false;
 }
 
 // ---- the value helpers ----
@@ -191,9 +172,6 @@ Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject*
     return call(abs_function, quotient.get());
 }
 
-bool detail::read_numbers(PyObject* a, PyObject* b, double* x, double* y, bool* numpy) noexcept {
-    return number(a, x, numpy) && number(b, y, numpy);
-}
 
 Ref NumberComparison::result() const {
     if (!known_) return fast::compare(a_, b_, op_);

@@ -25,8 +25,8 @@ Ref to_dict(const Args& a) {
     // Sorted intervals lie in no order memory favours: start fetching what the entries read.
     prefetch_attributes(self);
     if (PyObject** slot = instance_slot(self, names::values); slot && *slot && PyList_CheckExact(*slot)) {
-        auto* list = reinterpret_cast<PyListObject*>(*slot);
-        for (Py_ssize_t i = 0; i < Py_SIZE(list) && i < 2; i++) prefetch_attributes(list->ob_item[i]);
+        PyObject* list = *slot;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list) && i < 2; i++) prefetch_attributes(PyList_GET_ITEM(list, i));
     }
     decltype(shape)::Fill dict(shape);
     auto put = [&](auto read) { fill_entry(a, dict, read); };
