@@ -71,6 +71,7 @@ inline bool small_int(PyObject* exact_int, long* value) noexcept {
 /// `a <op> b`; two exact floats, or two exact ints that fit a long, are compared in C, where
 /// the interpreter's own comparison runs no code and gives the same bool.
 inline Ref compare(PyObject* a, PyObject* b, int op) {
+    if (!shortcuts()) return glue::compare(a, b, op);
     if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
         return boolean(apply_comparison(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op));
     if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
@@ -84,7 +85,7 @@ inline Ref compare(PyObject* a, PyObject* b, int op) {
 /// the interpreter would ask first.
 inline bool equals(PyObject* a, PyObject* b) {
     const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
-    if (Py_TYPE(a)->tp_richcompare == identity && Py_TYPE(b)->tp_richcompare == identity) return a == b;
+    if (shortcuts() && Py_TYPE(a)->tp_richcompare == identity && Py_TYPE(b)->tp_richcompare == identity) return a == b;
     return truthy(compare(a, b, Py_EQ));
 }
 

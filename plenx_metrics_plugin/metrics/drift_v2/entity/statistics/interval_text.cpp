@@ -1,7 +1,7 @@
 // interval_text.cpp: the field text of a continuous interval, f"{lower}-{upper}".
 //
-// Plain ints and floats whose repr is a short decimal are written here; anything else is
-// formatted by the interpreter, in the f-string's order.
+// Plain ints and floats whose repr is a short decimal are written here while shortcuts are on;
+// anything else is formatted by the interpreter, in the f-string's order.
 #include "interval.hpp"
 
 #include <charconv>
@@ -35,6 +35,7 @@ bool format_two_places(double v, char*& out) {
 
 /// Writes format(o, "") for an exact int that fits a long or a float that format_two_places takes.
 bool format_number(PyObject* o, char*& out) {
+    if (!shortcuts()) return false;
     long value;
     if (PyLong_CheckExact(o) && fast::small_int(o, &value)) {
         out = std::to_chars(out, out + 24, value).ptr;
