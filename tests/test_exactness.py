@@ -232,6 +232,92 @@ def test_a_wrapper_installed_before_import_is_called():
     assert run_python(script) == 1
 
 
+# ---- originals replaced before the first import ---------------------------------------------
+
+_OUTCOME = textwrap.indent("""
+def outcome(module):
+    del calls[:]
+    made = module.ContinuousStatisticsInterval(1.005, 7)
+    made.add_baseline_value(10, 20.0)
+    made.add_production_value(5, 30.0)
+    form = made.to_dict()
+    return [made.field, repr(made.lower_bound), len(made.id), made.id.count("-"),
+            repr(made.absolute_change_percentage), [(k, type(v).__name__) for k, v in form.items() if k != "id"],
+            len(calls)]
+""", "    ")
+
+
+@pytest.mark.parametrize("change", [
+    "H.get_python_types = lambda value, f=H.get_python_types: calls.append(1) or f(value)",
+    "H.round_.__code__ = (lambda value, ndigits=1: calls.append(1) or round(value, ndigits)).__code__",
+    "H.round_.__defaults__ = (1,)",
+    "H.ROUND_DIGITS = 0; H.PASSED_THROUGH = (); H.FLOAT_CONVERTED = (str,)",
+    "H._NUMPY_TO_PLAIN = {np.float64: str}",
+    "uuid.UUID.__str__ = uuid.UUID.hex.fget",
+    "uuid.UUID.__init__.__defaults__ = (None,) * 5 + (4,)",
+    "uuid.int_ = type('I', (int,), {'from_bytes': lambda *a, **k: calls.append(1) or int.from_bytes(*a, **k)})",
+    "np.abs = np.absolute = lambda v, f=np.absolute: calls.append(1) or f(v)",
+])
+def test_originals_replaced_before_the_first_import_are_called(change):
+    script = f"""
+    import json, uuid
+    import numpy as np
+    import plenx_metrics_plugin.common.utils.python_utils as H
+    calls = H.calls = []
+    {change}
+    import interval_model
+    import plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval as M
+{_OUTCOME}
+    print(json.dumps([outcome(interval_model.load()), outcome(M)]))
+    """
+    plain, ours = run_python(script)
+    assert ours == plain
+
+
+def test_a_failed_load_leaves_nothing_behind():
+    # A helpers module without the names only a shortcut would read, whose __getattr__ raises, and
+    # a first load that fails: each retry must load, and compare, as the first plain load would.
+    script = """
+    import json, sys
+    import plenx_metrics_plugin.common.utils.python_utils as H
+    import plenx_metrics_plugin.metrics.drift_v2.utils.control_box as box
+    del H.FLOAT_CONVERTED, H.PASSED_THROUGH, H.ROUND_DIGITS
+    def refuse(name): raise (AttributeError if name.startswith("__") else RuntimeError)(name)
+    H.__getattr__ = refuse
+    manager = box.ControlBoxManager
+    del box.ControlBoxManager
+    name = "plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval"
+    failures = []
+    for attempt in range(4):
+        if attempt == 2:
+            box.ControlBoxManager = manager
+        try:
+            __import__(name)
+        except ImportError as error:
+            failures.append(type(error).__name__)
+    M = sys.modules[name]
+    def made(cls, *args, baseline=(10, 20.0), production=(15, 30.0)):
+        x = cls(*args); x.add_baseline_value(*baseline); x.add_production_value(*production); return x
+    d, e = made(M.DiscreteStatisticsInterval, "d"), made(M.DiscreteStatisticsInterval, "e", production=(5, 25.0))
+    c = made(M.ContinuousStatisticsInterval, 0, 1)
+    print(json.dumps([failures, bool(e < d), type(e < d).__name__, bool(d == e), c.to_dict()["lower_bound"], str(c.absolute_change_percentage)]))
+    """
+    assert run_python(script) == [["ImportError", "ImportError"], True, "bool", False, 0, "0.5"]
+
+
+def test_attribute_names_that_are_not_interned(module):
+    # Stored through object.__setattr__ or vars(), a name is not interned; it still shadows the
+    # class's method for the instance that has it, and no other.
+    name = "".join(["get_", "baseline_value"])
+    first, second, third = (filled(module) for _ in range(3))
+    object.__setattr__(first, name, lambda: "first's own")
+    vars(second)["".join(["has_increased_", "in_production"])] = lambda: "second's own"
+    assert [first.get_baseline_value(), second.has_increased_in_production()] == ["first's own", "second's own"]
+    assert third.has_increased_in_production() is True and third.get_baseline_value().absolute_count == 10
+    object.__setattr__(third, name, lambda: "third's own")
+    assert third.get_baseline_value() == "third's own" and module.Interval.get_production_value(third).percentage == 30.0
+
+
 # ---- the helpers' declared work --------------------------------------------------------------
 
 def _alternative(value, ndigits=2):

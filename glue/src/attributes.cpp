@@ -21,17 +21,27 @@ KeysHead* shared_keys(PyTypeObject* type) noexcept {
     return keys && keys->kind == KeysHead::split ? keys : nullptr;
 }
 
-/// The entry index of `name` among the class's shared keys; -1 when it has none yet.
+/// What shared_key_index() answers when identity cannot tell: some key is not interned, so an
+/// equal string could stand there under another object.
+constexpr Py_ssize_t unknown_index = -2;
+
+/// The entry index of `name` (interned) among the class's shared keys; -1 when it has none yet,
+/// unknown_index when a key is not interned (the generic lookup must then decide).
 /// `seen` receives how many keys there were: they are only ever appended to.
 Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name, Py_ssize_t* seen) noexcept {
     KeysHead* keys = shared_keys(type);
     *seen = keys ? keys->nentries : 0;
     if (keys == nullptr) return -1;
     UnicodeEntry* entries = keys->entries();
-    // Attribute names are interned when stored, so identity finds them.
-    for (Py_ssize_t i = 0; i < keys->nentries; i++)
-        if (entries[i].key == name) return i;
-    return -1;
+    // Setting an attribute interns its name, but object.__setattr__ and a store into vars(o) do
+    // not: only while every key is interned does identity find every equal name.
+    Py_ssize_t index = -1;
+    for (Py_ssize_t i = 0; i < keys->nentries; i++) {
+        PyObject* key = entries[i].key;
+        if (key == name) index = i;
+        else if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return unknown_index;
+    }
+    return index;
 }
 
 }  // namespace
@@ -52,7 +62,7 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
         // Only a name the class does not define lives in the instances alone (a descriptor
         // would otherwise have a say). Not among the shared keys yet: the first instance to
         // set it adds it, and is then remembered.
-        if (found == nullptr && memo.index < 0) return nullptr;
+        if (memo.index == unknown_index || (found == nullptr && memo.index < 0)) return nullptr;
         memo.in_place = found == nullptr;
     }
     // The older memory makes way; a class keeps a name's index for its whole life.
@@ -83,6 +93,7 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
             fresh->index = shared_key_index(type, name, &fresh->keys_seen);
         }
     }
+    if (memo->index == unknown_index) return nullptr;
     if (memo->index >= 0) {
         PyObject** slot = inline_slot(values, memo->index);
         if (slot == nullptr || *slot != nullptr) return nullptr;

@@ -253,9 +253,44 @@ private:
     bool numpy_ = false;
 };
 
-/// Records what the module imported at load, to know later whether it is still the original.
-void remember_imports(PyObject* globals);
-/// Takes note of the standard library's uuid4, and all it reads, when it is the standard one.
-void remember_standard_uuid4();
+/// Takes note of the originals the module may stand in for, among what it imported: numpy's
+/// absolute, the standard uuid4, the package's helpers as shipped. Runs once the load has
+/// succeeded, and never raises: what cannot be vouched for is called as it is.
+void remember_originals(PyObject* globals) noexcept;
+/// The same for numpy, the standard uuid4 and the helpers, each taken in full or not at all.
+void remember_numpy(PyObject* np) noexcept;
+void remember_standard_uuid4() noexcept;
+void remember_helpers(PyObject* convert, PyObject* round) noexcept;
+
+namespace trust {
+/// The entry `name` of a dict or of an exact module's dict, found without running code
+/// (borrowed; null when absent or when finding it could run code).
+PyObject* entry(PyObject* dict, const char* name) noexcept;
+PyObject* module_entry(PyObject* module, const char* name) noexcept;
+/// Whether `value` is a static type (one host code cannot make) of that tp_name.
+bool static_type_named(PyObject* value, const char* tp_name) noexcept;
+/// Whether `value` is the builtin of that name: the interpreter's own type or function.
+bool genuine_builtin(PyObject* value, const char* name);
+/// Whether `value` is one of numpy's own ufuncs, of that name.
+bool genuine_ufunc(PyObject* value, const char* name);
+/// Whether `function` is a Python function whose code is that of `qualname` in `source`.
+bool same_code_as(PyObject* function, const char* source, const char* qualname);
+/// A global the caller has checked itself: the function must find `value` under `name`
+/// (null: any value, on a path the native work never takes).
+struct Checked {
+    const char* name;
+    PyObject* value;
+};
+/// Whether every name `function` reads from its globals or builtins is the genuine builtin of
+/// that name (an alias ending in `_` too), or one of `checked`.
+bool reads_genuine_names(PyObject* function, std::initializer_list<Checked> checked);
+/// Runs `check`; an error in it means "not vouched for" and is cleared.
+template <class F>
+bool vouch(F check) noexcept {
+    const bool vouched = glue::guarded([&] { return check(); }, false);
+    PyErr_Clear();
+    return vouched;
+}
+}  // namespace trust
 
 }  // namespace interval

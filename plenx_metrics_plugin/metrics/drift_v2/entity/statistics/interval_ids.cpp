@@ -7,6 +7,8 @@
 
 #include <plenx_glue/snapshot.hpp>
 
+#include "interval_originals.hpp"
+
 #include <pthread.h>
 #include <sys/random.h>
 
@@ -83,51 +85,32 @@ Ref random_uuid_text() {
 
 // ---- recognising the standard library's uuid4 ----
 
-/// What the standard uuid4 is: this source, compiled, has the same code as the function. (`os`
-/// is imported as in the uuid module: the compiler calls attributes of imported names its own way.)
-constexpr const char standard_source[] =
-    "import os\n"
-    "def uuid4():\n"
-    "    \"\"\"Generate a random UUID.\"\"\"\n"
-    "    return UUID(bytes=os.urandom(16), version=4)\n";
-
-/// Whether two code objects do the same: same instructions, constants, names and parameters.
-bool same_code(PyObject* a, PyObject* b) {
-    for (const char* field : {"co_code", "co_consts", "co_names", "co_varnames", "co_argcount",
-                              "co_posonlyargcount", "co_kwonlyargcount", "co_flags"}) {
-        Ref name = text(field);
-        Ref x = getattr(a, name), y = getattr(b, name);
-        if (!check_status(PyObject_RichCompareBool(x, y, Py_EQ))) return false;
-    }
-    return true;
-}
-
-/// The code of `standard_source`'s function.
-Ref standard_code(PyObject* filename) {
-    Ref module_code = check(Py_CompileStringObject(standard_source, filename, Py_file_input, nullptr, 0));
-    Ref consts = getattr(module_code, Ref(text("co_consts")));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); i++)
-        if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i))) return own(PyTuple_GET_ITEM(consts.get(), i));
-    raise(PyExc_SystemError, "no function in the standard uuid4 source");
-}
-
-/// Whether `function` is a function defined in the file of `module` with `module`'s globals.
-bool defined_in(PyObject* function, PyObject* module, PyObject* filename) {
-    if (!PyFunction_Check(function) || PyFunction_GET_GLOBALS(function) != PyModule_GetDict(module)) return false;
-    Ref code_file = getattr(PyFunction_GET_CODE(function), Ref(text("co_filename")));
-    return check_status(PyObject_RichCompareBool(code_file, filename, Py_EQ)) != 0;
-}
-
 /// Whether `urandom` is the OS module's own urandom (posix.urandom, written in C).
 bool is_os_urandom(PyObject* urandom) {
-    if (!PyCFunction_Check(urandom)) return false;
+    if (urandom == nullptr || !PyCFunction_Check(urandom)) return false;
     PyObject* module = PyCFunction_GetSelf(urandom);
-    Ref name = getattr(urandom, Ref(text("__name__")));
-    if (module == nullptr || !PyModule_Check(module) || PyUnicode_CompareWithASCIIString(name, "urandom") != 0)
-        return false;
+    if (module == nullptr || !PyModule_Check(module)) return false;
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) raise();
-    return std::strcmp(module_name, "posix") == 0;
+    Ref name = getattr(urandom, Ref(text("__name__")));
+    return std::strcmp(module_name, "posix") == 0 && PyUnicode_CompareWithASCIIString(name, "urandom") == 0;
+}
+
+/// Whether `function` is the standard library's `qualname`, as uuid.py defines it, living in
+/// the uuid module and reading nothing but genuine builtins and `checked`.
+bool standard(PyObject* function, PyObject* uuid, const char* qualname, std::initializer_list<trust::Checked> checked) {
+    return function != nullptr && trust::same_code_as(function, originals::uuid, qualname) &&
+           PyFunction_GET_GLOBALS(function) == PyModule_GetDict(uuid) && trust::reads_genuine_names(function, checked);
+}
+
+/// Whether the defaults of UUID.__init__ are the standard ones: None for every parameter that
+/// uuid4 does not pass (the keyword-only is_safe is stored and never read for the text).
+bool standard_init_defaults(PyObject* init) {
+    PyObject* defaults = PyFunction_GET_DEFAULTS(init);
+    if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 6) return false;
+    for (Py_ssize_t i = 0; i < 6; i++)
+        if (PyTuple_GET_ITEM(defaults, i) != Py_None) return false;
+    return true;
 }
 
 bool uuid_class_unchanged() noexcept {
@@ -143,34 +126,32 @@ bool standard_ids(PyObject* uuid4) noexcept {
 
 }  // namespace
 
-void remember_standard_uuid4() {
+void remember_standard_uuid4() noexcept {
     if (uuid_class != nullptr) return;
-    Ref uuid = Ref::steal(PyImport_GetModule(Ref(text("uuid"))));
-    if (!uuid) {
-        if (PyErr_Occurred()) raise();
-        return;
-    }
-    Ref filename = lookup_attr(uuid, Ref(text("__file__")));
-    Ref function = lookup_attr(uuid, names::uuid4.get());
-    Ref cls = lookup_attr(uuid, Ref(text("UUID")));
-    Ref os = lookup_attr(uuid, Ref(text("os")));
-    if (!filename || !PyUnicode_Check(filename) || !function || !cls || !os || !PyModule_Check(os)) return;
-    if (!defined_in(function, uuid, filename) || !same_code(PyFunction_GET_CODE(function.get()), standard_code(filename)))
-        return;
-    // UUID(bytes=..., version=4) is object.__new__ and UUID.__init__; str() of it, UUID.__str__.
-    if (!Py_IS_TYPE(cls.get(), &PyType_Type)) return;
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-    Ref init = Ref::borrow(type_lookup(type, Ref(text("__init__"))));
-    Ref str_method = Ref::borrow(type_lookup(type, Ref(text("__str__"))));
-    if (type->tp_new != PyBaseObject_Type.tp_new || !init || !str_method || !defined_in(init, uuid, filename) ||
-        !defined_in(str_method, uuid, filename))
-        return;
-    Ref urandom = lookup_attr(os, Ref(text("urandom")));
-    if (!urandom || !is_os_urandom(urandom)) return;
-    if (!uuid4_seen.take(function) || !uuid_init_seen.take(init) || !uuid_str_seen.take(str_method)) return;
-    uuid_class_tag = version_tag(type);
-    uuid_class_dict_version = dict_version(type_dict(type));
-    if (uuid_class_tag != 0) uuid_class = cls.release();
+    trust::vouch([] {
+        Ref uuid = Ref::steal(PyImport_GetModule(Ref(text("uuid"))));
+        if (!uuid) return false;
+        PyObject* function = trust::module_entry(uuid, "uuid4");
+        PyObject* cls = trust::module_entry(uuid, "UUID");
+        PyObject* os = trust::module_entry(uuid, "os");
+        if (cls == nullptr || !Py_IS_TYPE(cls, &PyType_Type) || os == nullptr ||
+            !is_os_urandom(trust::module_entry(os, "urandom")) ||
+            !standard(function, uuid, "uuid4", {{"UUID", cls}, {"os", os}}))
+            return false;
+        // UUID(bytes=..., version=4) is object.__new__ and UUID.__init__; str() of it, UUID.__str__.
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        PyObject* init = type_lookup(type, Ref(text("__init__")));
+        PyObject* str_method = type_lookup(type, Ref(text("__str__")));
+        if (type->tp_new != PyBaseObject_Type.tp_new || !standard(init, uuid, "UUID.__init__", {}) ||
+            !standard_init_defaults(init) || !standard(str_method, uuid, "UUID.__str__", {}))
+            return false;
+        if (!uuid4_seen.take(function) || !uuid_init_seen.take(init) || !uuid_str_seen.take(str_method)) return false;
+        uuid_class_tag = version_tag(type);
+        uuid_class_dict_version = dict_version(type_dict(type));
+        if (uuid_class_tag == 0) return false;
+        uuid_class = Py_NewRef(cls);
+        return true;
+    });
 }
 
 Ref new_id(const Args& a) {

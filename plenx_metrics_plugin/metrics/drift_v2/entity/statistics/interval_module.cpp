@@ -59,7 +59,6 @@ void load(PyObject* globals) {
     import_names(globals, "plenx_metrics_plugin.common.utils.python_utils", {&names::get_python_types, &names::round_});
     import_names(globals, "plenx_metrics_plugin.metrics.drift_v2.utils.constants", {&names::INFINITY_, &names::DataSetType});
     import_names(globals, "plenx_metrics_plugin.metrics.drift_v2.utils.control_box", {&names::ControlBoxManager});
-    remember_imports(globals);
 
     Ref no_bases = check(PyTuple_New(0));
     define_global(globals, names::IntervalValue, make_class(globals, "IntervalValue", no_bases, interval_value_members));
@@ -71,6 +70,8 @@ void load(PyObject* globals) {
            make_class(globals, "ContinuousStatisticsInterval", interval_base, continuous_members));
     define_global(globals, names::DiscreteStatisticsInterval,
            make_class(globals, "DiscreteStatisticsInterval", interval_base, discrete_members));
+    // Only a load that succeeded leaves anything behind.
+    remember_originals(globals);
 }
 
 }  // namespace

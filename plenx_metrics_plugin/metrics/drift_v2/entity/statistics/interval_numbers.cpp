@@ -6,8 +6,13 @@
 
 #include <plenx_glue/snapshot.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <vector>
+
+#include "interval_originals.hpp"
 
 namespace interval {
 
@@ -18,18 +23,19 @@ PyTypeObject* detail::float64_type = nullptr;
 
 namespace {
 
-// numpy as imported at load, when it was the genuine article (else null); all strong.
+// numpy's own absolute and booleans, once numpy was seen to be the genuine article (else null;
+// all strong, kept for the process).
 PyObject* numpy_module = nullptr;
 PyObject* numpy_absolute = nullptr;
 PyObject* numpy_true = nullptr;
 PyObject* numpy_false = nullptr;
 
-// The value helpers as seen at load, when their module declared what they do (never destroyed).
+// The package's value helpers as shipped, once seen (never destroyed), and what their code
+// does to plain values: the types get_python_types returns as they are, the float subclasses it
+// returns as float(value), and the digits round_ rounds floats to.
 FunctionSnapshot& get_python_types_seen = *new FunctionSnapshot;
-PyTypeObject* passed_through[8];
-size_t passed_through_count = 0;
-PyTypeObject* float_converted[8];  // only float subclasses of fixed behaviour
-size_t float_converted_count = 0;
+std::vector<PyTypeObject*> passed_through;
+std::vector<PyTypeObject*> float_converted;
 FunctionSnapshot& round_seen = *new FunctionSnapshot;
 int round_digits = 0;
 
@@ -37,31 +43,15 @@ int round_digits = 0;
 
 /// Whether numpy's float64 is a float subclass with float's layout, so it can be built directly.
 bool float64_is_float(PyObject* type) {
-    if (!PyType_Check(type)) return false;
+    if (!trust::static_type_named(type, "numpy.float64")) return false;
     auto* t = reinterpret_cast<PyTypeObject*>(type);
     return PyType_IsSubtype(t, &PyFloat_Type) && t->tp_basicsize == static_cast<Py_ssize_t>(sizeof(PyFloatObject)) &&
            t->tp_itemsize == 0 && t->tp_alloc != nullptr;
 }
 
-void remember_numpy(PyObject* np) {
-    if (!PyModule_Check(np)) return;
-    Ref name = check(PyModule_GetNameObject(np));
-    if (PyUnicode_CompareWithASCIIString(name, "numpy") != 0) return;
-    Ref absolute = lookup_attr(np, names::abs);
-    Ref reference = lookup_attr(np, Ref(text("absolute")));
-    Ref float64 = lookup_attr(np, Ref(text("float64")));
-    Ref bool_type = lookup_attr(np, Ref(text("bool_")));
-    if (!absolute || absolute.get() != reference.get() || !float64 || !float64_is_float(float64) || !bool_type) return;
-    numpy_true = call(bool_type, Py_True).release();
-    numpy_false = call(bool_type, Py_False).release();
-    numpy_module = Py_NewRef(np);
-    numpy_absolute = absolute.release();
-    float64_type = reinterpret_cast<PyTypeObject*>(float64.release());
-}
-
 /// A numpy.float64 holding `value`, built the way numpy builds its scalars.
-Ref make_float64(double value) {
-    PyObject* scalar = float64_type->tp_alloc(float64_type, 0);
+Ref make_float64(PyTypeObject* type, double value) {
+    PyObject* scalar = type->tp_alloc(type, 0);
     if (scalar == nullptr) raise();
     set_float_value(scalar, value);
     return Ref::steal(scalar);
@@ -69,52 +59,35 @@ Ref make_float64(double value) {
 
 // ---- the value helpers ----
 
-// The helpers' module declares what its functions do to plain values; without the declaration
-// (another module of that name), they are always called.
-constexpr const char helpers_module[] = "plenx_metrics_plugin.common.utils.python_utils";
-Name passed_through_name{"PASSED_THROUGH"};
-Name float_converted_name{"FLOAT_CONVERTED"};
-Name round_digits_name{"ROUND_DIGITS"};
-
-/// The types of a declared tuple, at most 8; false when it is missing or not a tuple of types.
-/// With `floats_only`, only built-in float subclasses are kept: float(v) of one of them is the
-/// double it holds, where a class of the host's could say otherwise.
-bool declared_types(PyObject* module, const Name& name, bool floats_only, PyTypeObject** types, size_t* count) {
-    Ref declared = lookup_attr(module, name);
-    if (!declared || !PyTuple_CheckExact(declared) || PyTuple_GET_SIZE(declared.get()) > 8) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(declared.get()); i++)
-        if (!PyType_Check(PyTuple_GET_ITEM(declared.get(), i))) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(declared.get()); i++) {
-        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(declared.get(), i));
-        if (floats_only && (!PyType_IsSubtype(type, &PyFloat_Type) || PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)))
-            continue;
-        types[(*count)++] = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+/// The static types in the frozenset get_python_types tests membership in (exact types only:
+/// `type(v) in _PLAIN` then holds by identity, with no __eq__ of the host's asked); false where
+/// the set holds anything else.
+bool plain_types(PyObject* set, std::vector<PyTypeObject*>& types) {
+    if (set == nullptr || !PyFrozenSet_CheckExact(set)) return false;
+    Ref items = check(PySequence_List(set));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
+        PyObject* type = PyList_GET_ITEM(items.get(), i);
+        if (!PyType_Check(type) || PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_HEAPTYPE) ||
+            !Py_IS_TYPE(type, &PyType_Type))
+            return false;
+        types.push_back(reinterpret_cast<PyTypeObject*>(type));
     }
     return true;
 }
 
-void remember_helpers(PyObject* globals) {
-    Ref module = Ref::steal(PyImport_GetModule(Ref(text(helpers_module))));
-    if (!module) {
-        if (PyErr_Occurred()) raise();
-        return;
+/// The static float subclasses the dict of conversions maps to float itself: float(v) of one
+/// of them is the double it holds, where a class of the host's could say otherwise.
+bool float_types(PyObject* conversions, const std::vector<PyTypeObject*>& plain, std::vector<PyTypeObject*>& types) {
+    if (conversions == nullptr || !PyDict_CheckExact(conversions)) return false;
+    PyObject *key, *value;
+    for (Py_ssize_t pos = 0; PyDict_Next(conversions, &pos, &key, &value);) {
+        if (value != reinterpret_cast<PyObject*>(&PyFloat_Type) || !PyType_Check(key)) continue;
+        auto* type = reinterpret_cast<PyTypeObject*>(key);
+        if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_IsSubtype(type, &PyFloat_Type)) continue;
+        // A type in both is returned as it is: the set is asked first.
+        if (std::find(plain.begin(), plain.end(), type) == plain.end()) types.push_back(type);
     }
-    // The declarations describe the helpers as their module defines them, so only those very
-    // functions are taken, each with everything its code reads.
-    Ref convert = global(globals, names::get_python_types);
-    if (lookup_attr(module, names::get_python_types).get() == convert.get() &&
-        declared_types(module, passed_through_name, false, passed_through, &passed_through_count)) {
-        declared_types(module, float_converted_name, true, float_converted, &float_converted_count);  // optional
-        get_python_types_seen.take(convert);
-    }
-    Ref round = global(globals, names::round_);
-    Ref digits = lookup_attr(module, round_digits_name);
-    long n;
-    // Up to 4 digits, a double times 10**digits is exact in the x87 long double (64-bit mantissa).
-    if (digits && PyLong_CheckExact(digits) && fast::small_int(digits, &n) && n >= 0 && n <= 4 &&
-        std::numeric_limits<long double>::digits >= 64 && lookup_attr(module, names::round_).get() == round.get() &&
-        round_seen.take(round))
-        round_digits = static_cast<int>(n);
+    return true;
 }
 
 /// round(x, digits) as the interpreter computes it (correctly rounded decimal, ties to even,
@@ -133,19 +106,84 @@ bool round_decimal(double x, int digits, double* result) {
 
 }  // namespace
 
-void remember_imports(PyObject* globals) {
+void remember_numpy(PyObject* np) noexcept {
+    if (numpy_module != nullptr) return;
+    trust::vouch([&] {
+        // numpy.abs must be numpy's own absolute, not merely what numpy.absolute is now.
+        PyObject* absolute = trust::module_entry(np, "abs");
+        PyObject* float64 = trust::module_entry(np, "float64");
+        if (absolute == nullptr || !trust::genuine_ufunc(absolute, "absolute") || float64 == nullptr ||
+            !float64_is_float(float64))
+            return false;
+        // numpy's booleans, as its own comparison of two of its floats gives them.
+        auto* type = reinterpret_cast<PyTypeObject*>(float64);
+        Ref one = make_float64(type, 1.0), two = make_float64(type, 2.0);
+        Ref yes = compare(one, two, Py_LT), no = compare(two, one, Py_LT);
+        float64_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(float64));
+        numpy_true = yes.release();
+        numpy_false = no.release();
+        numpy_absolute = Py_NewRef(absolute);
+        numpy_module = Py_NewRef(np);
+        return true;
+    });
+}
+
+void remember_helpers(PyObject* convert, PyObject* round) noexcept {
+    if (get_python_types_seen.function() == nullptr) {
+        trust::vouch([&] {
+            if (!trust::same_code_as(convert, originals::helpers, "get_python_types")) return false;
+            PyObject* globals = PyFunction_GET_GLOBALS(convert);
+            PyObject* set = trust::entry(globals, "_PLAIN");
+            PyObject* conversions = trust::entry(globals, "_NUMPY_TO_PLAIN");
+            std::vector<PyTypeObject*> plain, floats;
+            if (!plain_types(set, plain) || !float_types(conversions, plain, floats) ||
+                // `get` is only read as the dict's method; numpy only for what is passed on.
+                !trust::reads_genuine_names(
+                    convert, {{"_PLAIN", set}, {"_NUMPY_TO_PLAIN", conversions}, {"get", nullptr}, {"np", nullptr}}) ||
+                !get_python_types_seen.take(convert))
+                return false;
+            // The snapshot holds the set and the dict, so the types they hold stay alive.
+            passed_through = std::move(plain);
+            float_converted = std::move(floats);
+            return true;
+        });
+    }
+    if (round_seen.function() == nullptr) {
+        trust::vouch([&] {
+            if (!trust::same_code_as(round, originals::helpers, "round_")) return false;
+            // The digits are the default the code rounds to: one exact int. Up to 4 digits, a
+            // double times 10**digits is exact in the x87 long double (64-bit mantissa).
+            PyObject* defaults = PyFunction_GET_DEFAULTS(round);
+            long n;
+            if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1 ||
+                !PyLong_CheckExact(PyTuple_GET_ITEM(defaults, 0)) || !fast::small_int(PyTuple_GET_ITEM(defaults, 0), &n) ||
+                n < 0 || n > 4 || std::numeric_limits<long double>::digits < 64 ||
+                PyFunction_GET_KW_DEFAULTS(round) != nullptr || !trust::reads_genuine_names(round, {{"np", nullptr}}) ||
+                !round_seen.take(round))
+                return false;
+            round_digits = static_cast<int>(n);
+            return true;
+        });
+    }
+}
+
+void remember_originals(PyObject* globals) noexcept {
+    if (!shortcuts()) return;
     remember_standard_uuid4();
-    if (numpy_module == nullptr && shortcuts()) remember_numpy(global(globals, names::np));
-    if (get_python_types_seen.function() == nullptr && round_seen.function() == nullptr) remember_helpers(globals);
+    PyObject* np = trust::entry(globals, "np");
+    if (np != nullptr) remember_numpy(np);
+    PyObject* convert = trust::entry(globals, "get_python_types");
+    PyObject* round = trust::entry(globals, "round_");
+    if (convert != nullptr && round != nullptr) remember_helpers(convert, round);
 }
 
 Ref python_types(PyObject* convert, Ref value) {
     if (get_python_types_seen.unchanged(convert)) {
         PyTypeObject* type = Py_TYPE(value.get());
-        for (size_t i = 0; i < passed_through_count; i++)
-            if (passed_through[i] == type) return value;
-        for (size_t i = 0; i < float_converted_count; i++)
-            if (float_converted[i] == type) return floating(PyFloat_AS_DOUBLE(value.get()));
+        for (PyTypeObject* plain : passed_through)
+            if (plain == type) return value;
+        for (PyTypeObject* converted : float_converted)
+            if (converted == type) return floating(PyFloat_AS_DOUBLE(value.get()));
     }
     return call(convert, value.get());
 }
@@ -165,7 +203,7 @@ Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject*
     if (np_module == numpy_module && abs_function == numpy_absolute && PyFloat_CheckExact(production) &&
         PyFloat_CheckExact(baseline)) {
         const double b = PyFloat_AS_DOUBLE(baseline);
-        return make_float64(std::fabs((PyFloat_AS_DOUBLE(production) - b) / b));
+        return make_float64(float64_type, std::fabs((PyFloat_AS_DOUBLE(production) - b) / b));
     }
     Ref difference = check(PyNumber_Subtract(production, baseline));
     Ref quotient = check(PyNumber_TrueDivide(difference, baseline));
