@@ -9,10 +9,13 @@ their messages and cause/context chains, the attributes of every interval, and t
 into the helpers and the control box.
 """
 import functools
+import importlib
 import math
 import os
 import re
+import sys
 import types
+import uuid
 
 import numpy as np
 
@@ -25,7 +28,7 @@ ATTRIBUTES = ("id", "field", "values", "_absolute_change_percentage", "_eligible
               "insights_available", "lower_bound", "upper_bound", "contribution_to_distance",
               "statistical_buffer")
 REPLACEABLE = ("uuid4", "get_python_types", "round_", "np", "INFINITY", "DataSetType", "ControlBoxManager")
-UUID_TEXT = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
+UUID_TEXT = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}|[0-9a-f]{12}4[0-9a-f]{19}")
 FIXED_UUID = "11111111-1111-4111-9111-111111111111"  # what uuid4 makes of os.urandom giving 0x11 bytes
 
 
@@ -165,6 +168,13 @@ class World:
         self.calls = []
         self.counter = 0
         self.closed = False
+        self.used = []
+        self.use(module)
+
+    def use(self, module):
+        """Makes `module` (a fresh import of it, say) the one new intervals come from."""
+        self.module = module
+        self.used.append(module)
         self.subclasses = {
             "continuous": type("SubContinuous", (module.ContinuousStatisticsInterval,), {}),
             "discrete": type("SubDiscrete", (module.DiscreteStatisticsInterval,), {}),
@@ -258,8 +268,9 @@ class World:
 
     def restore(self):
         self.closed = True
-        for name in REPLACEABLE:
-            setattr(self.module, name, getattr(interval_model, name) if name != "np" else np)
+        for module in self.used:
+            for name in REPLACEABLE:
+                setattr(module, name, getattr(interval_model, name) if name != "np" else np)
 
 
 # ---- describing what happened ----------------------------------------------------------------
@@ -349,11 +360,16 @@ class Lockstep:
         self.worlds = [World(compiled, "compiled"), World(interval_model.load(), "model")]
         self.saved = (os.urandom, python_utils.round_.__defaults__, python_utils.get_python_types.__code__,
                       control_box.ControlBoxManager._control_box)
+        self.before_import = (python_utils.get_python_types, uuid.UUID.__str__, np.abs)
         self.steps = []
 
     def close(self):
         os.urandom, python_utils.round_.__defaults__, python_utils.get_python_types.__code__, \
             control_box.ControlBoxManager._control_box = self.saved
+        python_utils.get_python_types, uuid.UUID.__str__, np.abs = self.before_import
+        if sys.modules.get(compiled.__name__) is not compiled:  # a fresh import replaced it
+            sys.modules[compiled.__name__] = compiled
+            setattr(sys.modules[compiled.__name__.rpartition(".")[0]], "interval", compiled)
         for world in self.worlds:
             world.restore()
         # The order of attributes as vars() shows it: read last, as it moves them into a dict.
@@ -390,7 +406,7 @@ class Lockstep:
     def step(self, src):
         count = len(self.worlds[0].intervals)
         kind = src.pick(["new"] * 3 + ["add"] * 4 + ["read"] * 3 + ["compare"] * 3 + ["set", "sort", "to_dict",
-                         "from_dict", "global", "shared", "alias", "layout", "id"])
+                         "from_dict", "global", "shared", "alias", "layout", "id", "uninterned", "reimport"])
         if kind == "new" or count == 0:
             which = src.pick(["continuous", "discrete", "sub continuous", "sub discrete"])
             args = [self.number(src)] * (2 if "continuous" in which else 1)
@@ -467,6 +483,10 @@ class Lockstep:
             return self.run(("alias", which, target, source), alias)
         if kind == "layout":
             return self.layout(src, i)
+        if kind == "uninterned":
+            return self.uninterned(src, i)
+        if kind == "reimport":
+            return self.reimport(src)
         # ids: the same text from both worlds when uuid4 is deterministic, else each well formed
         return self.run(("id",), lambda w: w.module.DiscreteStatisticsInterval("x").id)
 
@@ -487,6 +507,45 @@ class Lockstep:
                 return None
             delattr(interval, name)
         return self.run(("layout", i, change, name if change == "delete" else None), apply)
+
+    def uninterned(self, src, i):
+        """An attribute stored under a name that is not interned, as object.__setattr__ and vars()
+        store it: every later read and method call of that name must find it."""
+        name = src.pick(["get_baseline_value", "has_increased_in_production", "to_dict", "values",
+                         "_absolute_change_percentage", "_eligible_for_insights", "id"])
+        how = src.pick(["setattr", "vars"])
+        value = ("own",) if name in ("get_baseline_value", "has_increased_in_production", "to_dict") else self.number(src)
+
+        def apply(world):
+            key = "".join(name)  # equal to the name, but another string object
+            stored = (lambda: "own " + key) if value == ("own",) else world.value(value)
+            if how == "setattr":
+                object.__setattr__(world.intervals[i], key, stored)
+            else:
+                vars(world.intervals[i])[key] = stored
+        return self.run(("uninterned", i, name, how, value), apply)
+
+    def reimport(self, src):
+        """A fresh import of each world's module, after replacing what it imports at load: it must
+        call what it found, never stand in for the original it replaced."""
+        change = src.pick(["nothing", "uuid str", "numpy abs", "helpers", "round defaults"])
+
+        def apply(world):
+            if world is self.worlds[0]:  # the change is shared by both worlds, and stays
+                if change == "uuid str":
+                    uuid.UUID.__str__ = uuid.UUID.hex.fget
+                elif change == "numpy abs":
+                    np.abs = lambda value, absolute=np.absolute: float(absolute(value))
+                elif change == "helpers":
+                    python_utils.get_python_types = lambda value, f=python_utils.get_python_types: (
+                        "text " + value if type(value) is str else f(value))
+                elif change == "round defaults":
+                    python_utils.round_.__defaults__ = (1,)
+                sys.modules.pop(compiled.__name__, None)
+                world.use(importlib.import_module(compiled.__name__))
+            else:
+                world.use(interval_model.load())
+        return self.run(("reimport", change), apply)
 
     def shared(self, src):
         """Changes to what both worlds share: the standard library and the helpers' module."""

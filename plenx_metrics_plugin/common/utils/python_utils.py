@@ -4,10 +4,10 @@ from collections.abc import Mapping
 
 import numpy as np
 
-# What callers may rely on while they hold these very functions (compiled callers then do the
-# work themselves instead of calling): `get_python_types` returns a value whose exact type is one
-# of PASSED_THROUGH as it is and one of FLOAT_CONVERTED as float(value); `round_` returns an exact
-# int as it is and an exact float as round(value, ROUND_DIGITS).
+# What the helpers do to plain values: `get_python_types` returns a value whose exact type is one
+# of PASSED_THROUGH as it is, and one of FLOAT_CONVERTED as float(value); `round_` returns an exact
+# int as it is and an exact float as round(value, ROUND_DIGITS). (The compiled interval module does
+# that work itself only for these very functions, as shipped, and reads what their code reads.)
 PASSED_THROUGH = (int, float, bool, str, type(None))
 FLOAT_CONVERTED = (np.float64, np.float32, np.float16)
 ROUND_DIGITS = 2
