@@ -173,7 +173,7 @@ print("%s %s|%s" % (platform.python_implementation(), platform.python_version(),
 }
 
 plenx_venv() {
-    local dir=$1 want have pip_version pip_num min_num
+    local dir=$1 want have pip_version="" pip_num min_num
     want=$(_plenx_venv_identity "$PY") || plenx_die "cannot run $PY"
     if [ -e "$dir" ] || [ -L "$dir" ]; then
         if [ -d "$dir" ] && [ ! -e "$dir/pyvenv.cfg" ] && [ -n "$(ls -A "$dir")" ]; then
@@ -185,8 +185,9 @@ plenx_venv() {
         elif [ "$have" != "$want" ]; then
             plenx_say "rebuilding $dir: it was made by ${have%%|*} (${have#*|}), not ${want%%|*} (${want#*|})"
             rm -rf "$dir"
-        elif ! "$dir/bin/python" -m pip --version >/dev/null 2>&1; then
+        elif ! pip_version=$("$dir/bin/python" -m pip --version 2>/dev/null); then
             plenx_say "rebuilding $dir: its pip does not run"
+            pip_version=""
             rm -rf "$dir"
         fi
     fi
@@ -197,7 +198,9 @@ plenx_venv() {
         fi
     fi
     VPY="$(cd "$dir" && pwd)/bin/python"
-    pip_version=$("$VPY" -m pip --version | cut -d' ' -f2)
+    # Asked once only (pip takes a while to start): a kept environment has answered above.
+    [ -n "$pip_version" ] || pip_version=$("$VPY" -m pip --version)
+    pip_version=$(cut -d' ' -f2 <<< "$pip_version")
     _plenx_vnum pip_num "$pip_version"
     _plenx_vnum min_num "$PLENX_MIN_PIP"
     if (( pip_num < min_num )); then
