@@ -139,8 +139,8 @@ class ContinuousStatisticsInterval(Interval):
 class DiscreteStatisticsInterval(Interval):
     """The interval of a categorical feature: the one category `field`.
 
-    Host code sets statistical_buffer and contribution_to_distance (both -1 at first). Intervals sort
-    by absolute_change_percentage, then contribution_to_distance.
+    You set statistical_buffer and contribution_to_distance (both -1 at first). Intervals sort by
+    absolute_change_percentage, then contribution_to_distance.
     """
     contribution_to_distance: float
     statistical_buffer: float

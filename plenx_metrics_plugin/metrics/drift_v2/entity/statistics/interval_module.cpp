@@ -72,8 +72,8 @@ constexpr const char* continuous_doc =
 constexpr const char* discrete_doc =
     "The interval of a categorical feature: the one category `field`.\n"
     "\n"
-    "Host code sets statistical_buffer and contribution_to_distance (both -1 at first). Intervals sort\n"
-    "by absolute_change_percentage, then contribution_to_distance.";
+    "You set statistical_buffer and contribution_to_distance (both -1 at first). Intervals sort by\n"
+    "absolute_change_percentage, then contribution_to_distance.";
 
 void load(PyObject* globals) {
     import_names(globals, "functools", {&names::total_ordering});
