@@ -13,11 +13,15 @@ are built for, timing each phase:
 
 and prints the median nanoseconds per interval of each phase over several rounds, plus the memory
 per interval (tracemalloc, after build and measures). Other implementations of the interval
-module, given as files, run in the same process, alternately with ours, and get a ratio column
-(theirs / ours: above 1 means ours is faster or smaller).
+module run in the same process, alternately with ours, and get a ratio column (theirs / ours:
+above 1 means ours is faster or smaller). By default that is the project's plain-Python statement
+of the interval rules, tests/interval_model.py; --baseline PATH names other files instead.
 
-    PYTHONPATH=. python -P benchmarks/lifecycle.py \\
-        --baseline ../shared/reference/interval.py --with-cython
+    python -P benchmarks/lifecycle.py --runs 3            # the figures of docs/performance.md
+
+The garbage collector stays on while timing, as users run it (--gc-off turns it off). --runs N
+runs the whole benchmark N times, each in a fresh interpreter, and prints the median of the runs'
+figures.
 
 A figure-printing script, not a test.
 """
@@ -33,6 +37,7 @@ import argparse
 import contextlib
 import gc
 import importlib
+import json
 import importlib.machinery
 import importlib.util
 import platform
@@ -47,6 +52,8 @@ import time
 import tracemalloc
 
 OURS = "plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval"
+# The plain-Python statement of the rules that the tests run in lockstep with the compiled module.
+MODEL = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "interval_model.py")
 PHASES = ("build", "measures", "sort", "to_dict", "from_dict")
 _FUTURE_ANNOTATIONS = re.compile(r"^from __future__ import annotations[ \t]*(#.*)?\n", re.MULTILINE)
 
@@ -301,42 +308,47 @@ def machine_description():
     return f"{model}, {os.cpu_count()} logical cores, {platform.system()} {platform.release()}"
 
 
-def print_report(candidates, args, work, extra_header):
+def figures_of(candidate, work):
+    """What the report shows of one implementation: ns per interval of each phase, bytes."""
+    figures = {phase: statistics.median(candidate.times[phase]) / work.count for phase in PHASES + ("total",)}
+    return {"label": candidate.label, "note": candidate.note, "figures": {**figures, "memory": candidate.memory}}
+
+
+def print_report(results, args, extra_header, runs=1):
     import numpy
-    ours = candidates[0]
-    print(f"Interval lifecycle: {work.count // 2:,} continuous + {work.count // 2:,} discrete intervals, "
-          f"{args.rounds} rounds, seed {args.seed}")
+    ours = results[0]["figures"]
+    print(f"Interval lifecycle: {args.count:,} continuous + {args.count:,} discrete intervals, "
+          f"{args.rounds} rounds, seed {args.seed}" + (f"; median of {runs} runs" if runs > 1 else ""))
     print(f"machine: {machine_description()}")
     print(f"python:  {platform.python_implementation()} {platform.python_version()}, numpy {numpy.__version__}"
-          + "".join(f", {line}" for line in extra_header))
+          + "".join(f", {line}" for line in extra_header)
+          + ("" if os.environ.get("PLENX_GLUE_SHORTCUTS", "1") != "0" else ", PLENX_GLUE_SHORTCUTS=0"))
     print(f"figures: median ns per interval of each phase; total = median of the rounds' totals; "
-          f"gc {'on' if args.keep_gc else 'off'} while timing")
+          f"gc {'off' if args.gc_off else 'on'} while timing")
     print("          memory = bytes per interval still allocated after build + measures (tracemalloc)")
     print("          ratio = theirs / ours (above 1: ours is faster or smaller)")
-    for index, candidate in enumerate(candidates[1:], 1):
-        print(f"  B{index}: {candidate.label}" + (f" ({candidate.note})" if candidate.note else ""))
+    for index, result in enumerate(results[1:], 1):
+        print(f"  B{index}: {result['label']}" + (f" ({result['note']})" if result["note"] else ""))
     print()
 
     header = f"{'phase':<18}{'ours':>10}"
-    for index in range(1, len(candidates)):
+    for index in range(1, len(results)):
         header += f" |{f'B{index}':>10}{'ratio':>8}"
     print(header)
     print("-" * len(header))
 
-    def row(name, value_of, digits):
-        ours_value = value_of(ours)
-        line = f"{name:<18}{ours_value:>10.{digits}f}"
-        for candidate in candidates[1:]:
-            value = value_of(candidate)
-            line += f" |{value:>10.{digits}f}{value / ours_value:>7.2f}x"
+    def row(name, key, digits):
+        line = f"{name:<18}{ours[key]:>10.{digits}f}"
+        for result in results[1:]:
+            value = result["figures"][key]
+            line += f" |{value:>10.{digits}f}{value / ours[key]:>7.2f}x"
         print(line)
 
-    per_interval = work.count
     for phase in PHASES + ("total",):
         if phase == "total":
             print("-" * len(header))
-        row(f"{phase} ns", lambda candidate: statistics.median(candidate.times[phase]) / per_interval, 1)
-    row("memory B", lambda candidate: candidate.memory, 0)
+        row(f"{phase} ns", phase, 1)
+    row("memory B", "memory", 0)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -347,18 +359,25 @@ def parse_arguments(argv):
     parser.add_argument("-n", "--count", type=int, default=20_000, metavar="N",
                         help="intervals of each kind (continuous and discrete) per round (default 20000)")
     parser.add_argument("--rounds", type=int, default=5, help="timed rounds (default 5)")
+    parser.add_argument("--runs", type=int, default=1,
+                        help="run the benchmark this many times, each in a fresh interpreter, and print "
+                             "the median of the runs' figures (default 1)")
     parser.add_argument("--seed", type=int, default=20240601, help="seed of the input data")
     parser.add_argument("--baseline", action="append", default=[], metavar="PATH",
-                        help="another implementation of the interval module as a file (repeatable)")
+                        help="another implementation of the interval module as a file (repeatable; "
+                             "default: the plain-Python model, tests/interval_model.py)")
     parser.add_argument("--cython", action="append", default=[], metavar="PATH",
                         help="a .py implementation to compile with Cython 3 and compare (repeatable)")
     parser.add_argument("--with-cython", action="store_true",
                         help="also compare a Cython 3 build of every --baseline .py file")
-    parser.add_argument("--keep-gc", action="store_true",
-                        help="leave the cyclic garbage collector on while timing")
+    parser.add_argument("--gc-off", action="store_true",
+                        help="turn the cyclic garbage collector off while timing (it is on by default)")
+    parser.add_argument("--json", metavar="PATH", help=argparse.SUPPRESS)  # one run's figures, for --runs
     args = parser.parse_args(argv)
-    if args.count < 1 or args.rounds < 1:
-        parser.error("--count and --rounds must be positive")
+    if args.count < 1 or args.rounds < 1 or args.runs < 1:
+        parser.error("--count, --rounds and --runs must be positive")
+    if not args.baseline:
+        args.baseline = [MODEL]
     for path in args.baseline + args.cython:
         if not os.path.isfile(path):
             parser.error(f"no such file: {path}")
@@ -366,15 +385,19 @@ def parse_arguments(argv):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
     args = parse_arguments(argv)
+    if args.runs > 1:
+        return repeated(args, argv)
     to_compile = list(args.cython)
     if args.with_cython:
         to_compile += [path for path in args.baseline if path.endswith(".py")]
 
     candidates = [Candidate("ours", importlib.import_module(OURS))]
     for index, path in enumerate(args.baseline):
+        label = "tests/interval_model.py" if path == MODEL else path
         kind = "plain Python" if path.endswith(".py") else "as built"
-        candidates.append(Candidate(path, load_file(f"_baseline_{index}", path), kind))
+        candidates.append(Candidate(label, load_file(f"_baseline_{index}", path), kind))
 
     extra_header = []
     with contextlib.ExitStack() as cleanup:
@@ -386,16 +409,43 @@ def main(argv=None):
             for index, path in enumerate(to_compile):
                 name = f"_cython_baseline_{index}"
                 extension, note = compile_with_cython(name, path, workdir)
-                candidates.append(Candidate(path, load_file(name, extension),
+                label = "tests/interval_model.py" if path == MODEL else path
+                candidates.append(Candidate(label, load_file(name, extension),
                                             f"Cython {version} build" + (f", {note}" if note else "")))
-            extra_header.append(f"Cython {version} (build took {time.perf_counter() - started:.1f} s)")
+            extra_header.append(f"Cython {version}")
 
         work = Workload(args.count, args.seed)
         try:
             run(candidates, work, args)
         finally:
             gc.enable()
-        print_report(candidates, args, work, extra_header)
+        results = [figures_of(candidate, work) for candidate in candidates]
+        if args.json:
+            with open(args.json, "w", encoding="utf-8") as out:
+                json.dump({"results": results, "extra_header": extra_header}, out)
+        else:
+            print_report(results, args, extra_header)
+    return 0
+
+
+def repeated(args, argv):
+    """Runs the benchmark args.runs times, each in a fresh interpreter, and reports the median of
+    each figure over the runs."""
+    runs = []
+    with tempfile.TemporaryDirectory(prefix="interval-bench-") as folder:
+        for index in range(args.runs):
+            out = os.path.join(folder, f"run{index}.json")
+            command = [sys.executable, "-P", os.path.abspath(__file__), *argv, "--runs", "1", "--json", out]
+            subprocess.run(command, check=True)
+            with open(out, encoding="utf-8") as figures:
+                runs.append(json.load(figures))
+            print(f"run {index + 1} of {args.runs}: total {runs[-1]['results'][0]['figures']['total']:.1f} ns "
+                  "per interval (ours)", file=sys.stderr)
+    results = runs[0]["results"]
+    for position, result in enumerate(results):
+        for key in result["figures"]:
+            result["figures"][key] = statistics.median(run["results"][position]["figures"][key] for run in runs)
+    print_report(results, args, runs[0]["extra_header"], runs=args.runs)
     return 0
 
 
@@ -415,7 +465,7 @@ def run(candidates, work, args):
         shift = round_index % len(candidates)
         for candidate in candidates[shift:] + candidates[:shift]:
             gc.collect()
-            if not args.keep_gc:
+            if args.gc_off:
                 gc.disable()
             elapsed, made = lifecycle(candidate.module, work)
             gc.enable()

@@ -7,6 +7,8 @@
 #   plenx_venv DIR   makes DIR a virtual environment of $PY with a recent enough pip (rebuilding a
 #                    DIR made by another interpreter, or a broken one); sets VPY to the absolute
 #                    path of its python
+#   plenx_install_current DIR   installs the package into DIR unless DIR already holds the build
+#                    of exactly these sources (a stamp in DIR says what it was built from)
 #   plenx_stubtest PYTHON   checks the .pyi stubs against the package installed for PYTHON
 #
 # Messages go to stderr, prefixed with the name of the running script.
@@ -171,7 +173,7 @@ print("%s %s|%s" % (platform.python_implementation(), platform.python_version(),
 }
 
 plenx_venv() {
-    local dir=$1 want have pip_version pip_num min_num
+    local dir=$1 want have pip_version="" pip_num min_num
     want=$(_plenx_venv_identity "$PY") || plenx_die "cannot run $PY"
     if [ -e "$dir" ] || [ -L "$dir" ]; then
         if [ -d "$dir" ] && [ ! -e "$dir/pyvenv.cfg" ] && [ -n "$(ls -A "$dir")" ]; then
@@ -183,8 +185,9 @@ plenx_venv() {
         elif [ "$have" != "$want" ]; then
             plenx_say "rebuilding $dir: it was made by ${have%%|*} (${have#*|}), not ${want%%|*} (${want#*|})"
             rm -rf "$dir"
-        elif ! "$dir/bin/python" -m pip --version >/dev/null 2>&1; then
+        elif ! pip_version=$("$dir/bin/python" -m pip --version 2>/dev/null); then
             plenx_say "rebuilding $dir: its pip does not run"
+            pip_version=""
             rm -rf "$dir"
         fi
     fi
@@ -195,7 +198,9 @@ plenx_venv() {
         fi
     fi
     VPY="$(cd "$dir" && pwd)/bin/python"
-    pip_version=$("$VPY" -m pip --version | cut -d' ' -f2)
+    # Asked once only (pip takes a while to start): a kept environment has answered above.
+    [ -n "$pip_version" ] || pip_version=$("$VPY" -m pip --version)
+    pip_version=$(cut -d' ' -f2 <<< "$pip_version")
     _plenx_vnum pip_num "$pip_version"
     _plenx_vnum min_num "$PLENX_MIN_PIP"
     if (( pip_num < min_num )); then
@@ -217,4 +222,42 @@ plenx_stubtest() {
         || rc=$?
     rm -rf "$away"
     return "$rc"
+}
+
+# The inputs of a build as one hash: the content of every file that goes into it (found by walking
+# the tree, so that it works without git too) and the build settings in the environment.
+plenx_source_hash() {
+    {
+        (cd "$PLENX_ROOT" && find pyproject.toml CMakeLists.txt README.md glue plenx_metrics_plugin \
+            -type f ! -path '*/__pycache__/*' ! -name '*.pyc' ! -name '*.so' -print0 |
+            LC_ALL=C sort -z | xargs -0 sha256sum)
+        env | LC_ALL=C sort | grep -E '^(PLENX_|SKBUILD|CMAKE_|CC=|CXX=|CFLAGS=|CXXFLAGS=|LDFLAGS=)' |
+            grep -v '^PLENX_GLUE_SHORTCUTS=' || true
+    } | sha256sum | cut -d' ' -f1
+}
+
+# The hash of the record pip keeps of the package's files installed in virtual environment DIR,
+# so that a build installed there by other means is noticed; nothing when it is not installed.
+plenx_installed_hash() {
+    local record
+    record=$(compgen -G "$1/lib/python3*/site-packages/plenx_metrics_plugin-*.dist-info/RECORD" | head -n 1) \
+        || return 0
+    sha256sum < "$record" | cut -d' ' -f1
+}
+
+# Installs the package from the tree into virtual environment DIR (python VPY) unless the build
+# installed there is of exactly these sources: DIR keeps a stamp of the sources' hash it was
+# built from and of what was installed.
+plenx_install_current() {
+    local dir=$1 stamp="$1/.plenx-build-stamp" sources installed
+    sources=$(plenx_source_hash)
+    installed=$(plenx_installed_hash "$dir")
+    if [ -n "$installed" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sources $installed" ]; then
+        plenx_say "$dir has the build of these sources; not reinstalling"
+        return 0
+    fi
+    rm -f "$stamp"
+    "$VPY" -m pip install --quiet --disable-pip-version-check "$PLENX_ROOT"
+    # The hash taken before building: a source changed meanwhile makes the next run build again.
+    echo "$sources $(plenx_installed_hash "$dir")" > "$stamp"
 }

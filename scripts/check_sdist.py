@@ -10,7 +10,7 @@ import tarfile
 from pathlib import Path, PurePosixPath
 
 ROOT = Path(__file__).resolve().parents[1]
-TOP_FILES = ["pyproject.toml", "CMakeLists.txt", "README.md", "PKG-INFO"]
+TOP_FILES = ["pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "PKG-INFO"]
 SOURCE_DIRS = ["glue", "plenx_metrics_plugin"]
 SOURCE_SUFFIXES = {".cpp", ".hpp", ".py", ".pyi", ".typed"}
 BUILT_DIRS = {"build", "dist", "wheelhouse", "__pycache__", ".pytest_cache", ".hypothesis", ".mypy_cache"}

@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 source scripts/_env.sh
 plenx_python
 plenx_venv .venv
-"$VPY" -m pip install --quiet --disable-pip-version-check .
+# Skips the install when .venv already holds the build of these very sources.
+plenx_install_current .venv
 # -P keeps the source tree off sys.path, so the demos import the installed package.
 "$VPY" -P examples/drift_demo.py
 if [ -f examples/provider_demo.py ]; then

@@ -1,4 +1,5 @@
 """What host code sees of the compiled module: functions, classes, module globals and imports."""
+import ast
 import copy
 import functools
 import importlib.machinery
@@ -6,6 +7,7 @@ import inspect
 import json
 import os
 import pickle
+import pydoc
 import re
 import subprocess
 import sys
@@ -106,6 +108,30 @@ def test_members_are_declared_in_order_with_their_kinds(cls):
     assert [name for name in vars(cls) if name in declared] == declared
     plain = [name for name in declared if name not in PROPERTIES and name != "from_dict"]
     assert all(type(vars(cls)[name]) is COMPILED for name in plain)
+
+
+def test_every_public_member_has_its_stub_docstring():
+    """help() and editors show the same text: each class, method and property of ours that help()
+    lists carries a docstring, the one its .pyi stub gives it (the provider class has none)."""
+    from plenx_metrics_plugin.metrics.llm.common.model_providers import plenx_auvrix_ai_provider as provider
+    clean = lambda doc: doc and inspect.cleandoc(doc)
+    checked = []
+    for module in (iv, provider):
+        stub = ast.parse(Path(module.__file__).with_name(module.__name__.rpartition(".")[2] + ".pyi").read_text())
+        for node in (node for node in stub.body if isinstance(node, ast.ClassDef)):
+            cls = getattr(module, node.name)
+            assert clean(cls.__doc__) == ast.get_docstring(node)
+            # Where a class statement puts a docstring: right after __module__.
+            assert not cls.__doc__ or list(vars(cls))[:2] == ["__module__", "__doc__"]
+            stubbed = {item.name: ast.get_docstring(item) for item in node.body if isinstance(item, ast.FunctionDef)}
+            for name, member in vars(cls).items():
+                function = getattr(member, "fget", None) or getattr(member, "__func__", member)
+                # (each module has a function type of its own, made alike)
+                if type(function).__name__ == COMPILED.__name__ and (name in stubbed or pydoc.visiblename(name)):
+                    assert stubbed.get(name) and clean(function.__doc__) == stubbed[name], (cls, name)
+                    assert member.__doc__ == function.__doc__
+                    checked.append(name)
+    assert len(checked) == 32
 
 
 def test_functions_bind_like_python_functions():

@@ -112,3 +112,36 @@ def test_a_folder_that_is_no_environment_is_left_alone(tmp_path):
     assert done.returncode == 1
     assert done.stderr == "bash: .venv is not a virtual environment; move it away and run again\n"
     assert (tmp_path / ".venv" / "notes.txt").read_text() == "mine"
+
+
+def test_the_demo_reinstalls_exactly_when_the_build_would_differ(project, tmp_path):
+    root = project(">=3.11")
+    for name in ["CMakeLists.txt", "README.md", "glue/src/a.cpp", "plenx_metrics_plugin/__init__.py", "examples/demo.py"]:
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text("one\n")
+    # Stands in for pip: each install logs a line and rewrites the package's install record.
+    record = root / ".venv/lib/python3.11/site-packages/plenx_metrics_plugin-1.0.dist-info/RECORD"
+    (root / ".venv").mkdir()
+    pip = fake_python(tmp_path / "pip", "unused")
+    pip.write_text(f"#!/bin/sh\necho \"$*\" >> '{tmp_path}/installs'\nmkdir -p '{record.parent}'\n"
+                   f"date +%s%N > '{record}'\n")
+
+    def demo(**env):
+        done = source_env("plenx_install_current .venv", root, VPY=str(pip), **env)
+        assert done.returncode == 0, done.stderr
+        installs = (tmp_path / "installs").read_text().count("\n")
+        return installs, done.stderr
+
+    assert demo() == (1, "")
+    assert demo() == (1, "bash: .venv has the build of these sources; not reinstalling\n")
+    # What does not go into the build changes nothing: examples, caches, the runtime switch.
+    (root / "examples/demo.py").write_text("two\n")
+    (root / "plenx_metrics_plugin/__pycache__").mkdir()
+    (root / "plenx_metrics_plugin/__pycache__/x.pyc").write_text("cache")
+    assert demo(PLENX_GLUE_SHORTCUTS="0")[0] == 1
+    # A source, a build setting, or another build installed meanwhile: installed again, once.
+    (root / "glue/src/a.cpp").write_text("two\n")
+    assert [demo()[0], demo()[0]] == [2, 2]
+    assert [demo(PLENX_STABLE_ABI="1")[0], demo(PLENX_STABLE_ABI="1")[0]] == [3, 3]
+    record.write_text("another build\n")
+    assert [demo(PLENX_STABLE_ABI="1")[0], demo(PLENX_STABLE_ABI="1")[0]] == [4, 4]

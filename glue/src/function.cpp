@@ -463,6 +463,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
     if (module == nullptr && PyErr_Occurred()) raise();
     Ref code = make_code(globals, name, qualname, varnames);
+    Ref doc = def.doc ? text(def.doc) : none();
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, the_type());
     if (f == nullptr) raise();
@@ -472,7 +473,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(module ? module : Py_None);
-    f->doc = Py_NewRef(Py_None);
+    f->doc = doc.release();
     f->annotations = annotations.release();
     f->defaults = defaults.release();
     f->code = code.release();

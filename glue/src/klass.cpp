@@ -15,6 +15,7 @@ namespace {
 Name module_key{"__module__"};
 Name qualname_key{"__qualname__"};
 Name name_key{"__name__"};
+Name doc_key{"__doc__"};
 
 /// The key a class statement stores `name` under: private names (`__x`) are mangled.
 Ref class_key(const char* class_name, const char* name) {
@@ -30,11 +31,13 @@ Ref class_key(const char* class_name, const char* name) {
 
 }  // namespace
 
-Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members) {
+Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members,
+               const char* doc) {
     Ref namespace_ = check(PyDict_New());
     Ref module = global(globals, name_key);
     check_status(PyDict_SetItem(namespace_, module_key, module));
     check_status(PyDict_SetItem(namespace_, qualname_key, Ref(text(name))));
+    if (doc) check_status(PyDict_SetItem(namespace_, doc_key, Ref(text(doc))));
     Ref functions = check(PyList_New(0));
     for (const Member& member : members) {
         Ref function = make_function(*member.def, globals, name);
@@ -42,7 +45,8 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
         Ref entry;
         switch (member.kind) {
             case Member::property: entry = call(reinterpret_cast<PyObject*>(&PyProperty_Type), function.get()); break;
-            case Member::class_method: entry = check(PyClassMethod_New(function)); break;
+            // Called as the decorator is, so that it takes the function's name and docstring.
+            case Member::class_method: entry = call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), function.get()); break;
             default: entry = function;
         }
         check_status(PyDict_SetItem(namespace_, class_key(name, member.def->name), entry));

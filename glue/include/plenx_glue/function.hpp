@@ -47,6 +47,7 @@ struct FunctionDef {
     const char* returns;  // return annotation text, or nullptr for none
     Impl impl;
     Peek peek = nullptr;  // for a property getter whose answer can often be read in place
+    const char* doc = nullptr;  // __doc__ (a property made from the getter takes it), or none
 };
 
 /// The bound arguments of one call, in declaration order (borrowed).

@@ -16,7 +16,9 @@ struct Member {
     const FunctionDef* def;
 };
 
-/// `type(name, bases, namespace)` with `__module__` from `globals` and the members in order.
-Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members);
+/// `type(name, bases, namespace)` with `__module__` from `globals` and the members in order;
+/// `doc`, when given, is the class's docstring, where a class statement puts it.
+Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members,
+               const char* doc = nullptr);
 
 }  // namespace glue

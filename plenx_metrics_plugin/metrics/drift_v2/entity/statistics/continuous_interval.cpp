@@ -56,10 +56,22 @@ Ref from_dict(const Args& a) {
 
 }  // namespace
 
-const FunctionDef continuous_init{"__init__", init_params, "None", init};
-const FunctionDef continuous_lt{"__lt__", compare_params, "bool", less};
-const FunctionDef continuous_eq{"__eq__", compare_params, "bool", equal};
-const FunctionDef continuous_to_dict{"to_dict", self_only, "dict", to_dict};
-const FunctionDef continuous_from_dict{"from_dict", from_dict_params, "'ContinuousStatisticsInterval'", from_dict};
+const FunctionDef continuous_init{"__init__", init_params, "None", init, nullptr,
+    "Start an empty interval for the values from `lower_bound` to `upper_bound`.\n"
+    "\n"
+    "Each bound is rounded to 2 decimals; `field` is the text \"lower-upper\" of the rounded bounds."};
+const FunctionDef continuous_lt{"__lt__", compare_params, "bool", less, nullptr,
+    "Return whether this interval sorts before `other`: by absolute_change_percentage, then\n"
+    "lower_bound, then upper_bound."};
+const FunctionDef continuous_eq{"__eq__", compare_params, "bool", equal, nullptr,
+    "Return whether absolute_change_percentage, lower_bound and upper_bound are all equal (counts,\n"
+    "id and field are not compared)."};
+const FunctionDef continuous_to_dict{"to_dict", self_only, "dict", to_dict, nullptr,
+    "Return the interval as a new plain dict: the base entries, then lower_bound and upper_bound."};
+const FunctionDef continuous_from_dict{"from_dict", from_dict_params, "'ContinuousStatisticsInterval'", from_dict, nullptr,
+    "Return a new interval restored from a dict that to_dict made.\n"
+    "\n"
+    "The id, bounds, measurements and insights_available are restored; the change is computed\n"
+    "again from the measurements. ValueError when a key is missing."};
 
 }  // namespace interval

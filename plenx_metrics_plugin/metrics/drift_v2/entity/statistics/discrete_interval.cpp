@@ -62,11 +62,27 @@ Ref from_dict(const Args& a) {
 
 }  // namespace
 
-const FunctionDef discrete_init{"__init__", init_params, "None", init};
-const FunctionDef discrete_is_change_significant{"is_change_significant", self_only, "bool", significant};
-const FunctionDef discrete_lt{"__lt__", compare_params, "bool", less};
-const FunctionDef discrete_eq{"__eq__", compare_params, "bool", equal};
-const FunctionDef discrete_to_dict{"to_dict", self_only, "dict", to_dict};
-const FunctionDef discrete_from_dict{"from_dict", from_dict_params, "'DiscreteStatisticsInterval'", from_dict};
+const FunctionDef discrete_init{"__init__", init_params, "None", init, nullptr,
+    "Start an empty interval for the category `field`; statistical_buffer and\n"
+    "contribution_to_distance start at -1."};
+const FunctionDef discrete_is_change_significant{"is_change_significant", self_only, "bool", significant, nullptr,
+    "Whether absolute_change_percentage is above statistical_buffer (a zero change never is).\n"
+    "\n"
+    "Evaluated on every read, with the current statistical_buffer."};
+const FunctionDef discrete_lt{"__lt__", compare_params, "bool", less, nullptr,
+    "Return whether this interval sorts before `other`: by absolute_change_percentage, then\n"
+    "contribution_to_distance."};
+const FunctionDef discrete_eq{"__eq__", compare_params, "bool", equal, nullptr,
+    "Return whether absolute_change_percentage and contribution_to_distance are both equal (field,\n"
+    "counts and id are not compared)."};
+const FunctionDef discrete_to_dict{"to_dict", self_only, "dict", to_dict, nullptr,
+    "Return the interval as a new plain dict: the base entries, then contribution_to_distance and\n"
+    "statistical_buffer."};
+const FunctionDef discrete_from_dict{"from_dict", from_dict_params, "'DiscreteStatisticsInterval'", from_dict, nullptr,
+    "Return a new interval restored from a dict that to_dict made.\n"
+    "\n"
+    "The id, field, measurements, contribution_to_distance, statistical_buffer and\n"
+    "insights_available are restored; the change is computed again from the measurements.\n"
+    "ValueError when a key is missing."};
 
 }  // namespace interval

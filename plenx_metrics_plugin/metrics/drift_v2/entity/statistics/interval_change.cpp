@@ -107,10 +107,25 @@ Ref increased(const Args& a) {
 
 }  // namespace
 
-const FunctionDef absolute_change_percentage{"absolute_change_percentage", self_only, "float", cached_change, peek_change};
-const FunctionDef is_change_significant{"is_change_significant", self_only, "bool", always_significant};
-const FunctionDef eligible_for_insights{"eligible_for_insights", self_only, "bool", cached_eligibility};
-const FunctionDef calculate_absolute_change_percentage{"_calculate_absolute_change_percentage", self_only, "float", calculate};
-const FunctionDef has_increased_in_production{"has_increased_in_production", self_only, "bool", increased};
+const FunctionDef absolute_change_percentage{"absolute_change_percentage", self_only, "float", cached_change, peek_change,
+    "The change of the bin's share, as a ratio of the baseline share.\n"
+    "\n"
+    "|production percentage - baseline percentage| / baseline percentage: 20.0 to 30.0 gives 0.5,\n"
+    "not 50. INFINITY (inf) when the bin is empty in the baseline but not in production, 0 when\n"
+    "it is empty in both, -1 while the interval lacks one of its two measurements. Computed on the\n"
+    "first read that can compute it, then kept."};
+const FunctionDef is_change_significant{"is_change_significant", self_only, "bool", always_significant, nullptr,
+    "Whether the change counts as significant: always True here.\n"
+    "\n"
+    "DiscreteStatisticsInterval has a rule of its own."};
+const FunctionDef eligible_for_insights{"eligible_for_insights", self_only, "bool", cached_eligibility, nullptr,
+    "Whether both measurements reach the insight thresholds of the drift control box.\n"
+    "\n"
+    "Each measurement's percentage and count must be at least the control box's percent and count\n"
+    "thresholds. Computed on the first read, then kept."};
+const FunctionDef calculate_absolute_change_percentage{"_calculate_absolute_change_percentage", self_only, "float", calculate, nullptr,
+    "Return the change as absolute_change_percentage defines it, computed afresh and not kept."};
+const FunctionDef has_increased_in_production{"has_increased_in_production", self_only, "bool", increased, nullptr,
+    "Return whether the bin's share is larger in production than in the baseline."};
 
 }  // namespace interval

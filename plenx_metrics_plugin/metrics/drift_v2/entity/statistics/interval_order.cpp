@@ -133,9 +133,17 @@ void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<c
     fast::setattr(interval, names::insights_available, fast::subscript(dict_, names::insights_available));
 }
 
-const FunctionDef interval_lt{"__lt__", compare_params, "bool", not_implemented_error};
-const FunctionDef interval_eq{"__eq__", compare_params, "bool", not_implemented_error};
-const FunctionDef interval_to_dict{"to_dict", self_only, "dict", to_dict};
-const FunctionDef interval_from_dict{"from_dict", from_dict_params, "'Interval'", from_dict};
+const FunctionDef interval_lt{"__lt__", compare_params, "bool", not_implemented_error, nullptr,
+    "Not defined for the base class (NotImplementedError); the concrete intervals define it."};
+const FunctionDef interval_eq{"__eq__", compare_params, "bool", not_implemented_error, nullptr,
+    "Not defined for the base class (NotImplementedError); the concrete intervals define it."};
+const FunctionDef interval_to_dict{"to_dict", self_only, "dict", to_dict, nullptr,
+    "Return the interval as a new plain dict, for storage.\n"
+    "\n"
+    "Its entries: id, field, absolute_change_percentage, eligible_for_insights, insights_available,\n"
+    "is_change_significant, increased_in_production, and the baseline and production counts and\n"
+    "percentages."};
+const FunctionDef interval_from_dict{"from_dict", from_dict_params, "'Interval'", from_dict, nullptr,
+    "Not defined for the base class (NotImplementedError): use the concrete class's from_dict."};
 
 }  // namespace interval

@@ -49,7 +49,9 @@ Ref interval_repr(const Args& a) {
 
 }  // namespace
 
-const FunctionDef interval_value_repr{"__repr__", self_only, "str", value_repr};
-const FunctionDef interval_repr_def{"__repr__", self_only, "str", interval_repr};
+const FunctionDef interval_value_repr{"__repr__", self_only, "str", value_repr, nullptr,
+    "Return the measurement as IntervalValue(type=..., absolute_count=..., percentage=...)."};
+const FunctionDef interval_repr_def{"__repr__", self_only, "str", interval_repr, nullptr,
+    "Return the interval's stored attributes as ClassName(field=..., id=..., ...)."};
 
 }  // namespace interval

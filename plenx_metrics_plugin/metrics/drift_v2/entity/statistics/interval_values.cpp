@@ -105,11 +105,27 @@ Ref find_value(PyObject* values, PyObject* member) {
     return Ref();
 }
 
-const FunctionDef interval_value_init{"__init__", value_params, "None", value_init};
-const FunctionDef interval_init{"__init__", init_params, "None", init};
-const FunctionDef add_baseline_value{"add_baseline_value", add_params, "None", add_baseline};
-const FunctionDef add_production_value{"add_production_value", add_params, "None", add_production};
-const FunctionDef get_baseline_value{"get_baseline_value", self_only, "'IntervalValue'", get_baseline};
-const FunctionDef get_production_value{"get_production_value", self_only, "'IntervalValue'", get_production};
+const FunctionDef interval_value_init{"__init__", value_params, "None", value_init, nullptr,
+    "Record a measurement; `percentage` is stored as a float.\n"
+    "\n"
+    "`absolute_count` must be an exact int: TypeError otherwise (pass int(count) for numpy integers)."};
+const FunctionDef interval_init{"__init__", init_params, "None", init, nullptr,
+    "Start an empty interval for the bin `field`, with a new random `id`."};
+const FunctionDef add_baseline_value{"add_baseline_value", add_params, "None", add_baseline, nullptr,
+    "Add the bin's baseline measurement.\n"
+    "\n"
+    "`absolute_count` is the number of baseline records in the bin, an exact int (TypeError\n"
+    "otherwise: pass int(count) for numpy integers); `percentage` is their share of the baseline\n"
+    "data set, 0 to 100."};
+const FunctionDef add_production_value{"add_production_value", add_params, "None", add_production, nullptr,
+    "Add the bin's production measurement.\n"
+    "\n"
+    "`absolute_count` is the number of production records in the bin, an exact int (TypeError\n"
+    "otherwise: pass int(count) for numpy integers); `percentage` is their share of the production\n"
+    "data set, 0 to 100."};
+const FunctionDef get_baseline_value{"get_baseline_value", self_only, "'IntervalValue'", get_baseline, nullptr,
+    "Return the baseline measurement (an IntervalValue); StopIteration when there is none."};
+const FunctionDef get_production_value{"get_production_value", self_only, "'IntervalValue'", get_production, nullptr,
+    "Return the production measurement (an IntervalValue); StopIteration when there is none."};
 
 }  // namespace interval

@@ -20,9 +20,26 @@ class PLENXAuvrixAIProvider:
         rate_limit: int = 8,
         generate_params: Mapping[Any, Any] = ...,
         model_name: str | None = None,
-    ) -> None: ...
-    def get_paraphrasing_responses(self, prompt: Any) -> Any: ...
-    def get_model_responses(self, prompts: list[str]) -> Any: ...
+    ) -> None:
+        """Check the configuration, then make the generation and paraphrasing model objects.
+
+        ValueError names what is missing (project_id, the url or apikey of `credentials`, model_name)
+        before anything is contacted. The model objects come from the platform's client package
+        plenx_auvrix_ai, which must be installed.
+        """
+    def get_paraphrasing_responses(self, prompt: Any) -> Any:
+        """Return the paraphrasing model's generated text for `prompt`, as the client returns it.
+
+        A gateway time-out (an error whose text contains 503) is logged as a warning and retried, with
+        a pause; after 3 attempts in all the call fails with Exception. Other errors pass through.
+        """
+    def get_model_responses(self, prompts: list[str]) -> Any:
+        """Return the configured model's generated text for the list `prompts`, as the client returns it."""
     def get_judge_model_responses(
         self, prompts: list[str], judge_model_name: str | None, judge_model_params: Mapping[Any, Any] | None = ...
-    ) -> Any: ...
+    ) -> Any:
+        """Return the judge model's generated text for the list `prompts`, as the client returns it.
+
+        The judge is `judge_model_name` (the provider's model_name when None), made for this request
+        with `judge_model_params`; when those are empty or None, at most 60 and at least 1 new tokens.
+        """

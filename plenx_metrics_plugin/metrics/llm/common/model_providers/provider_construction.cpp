@@ -111,7 +111,12 @@ Ref generate(PyObject* model, PyObject* prompt) {
     return call_method_kw(model, names::generate_text, keywords, prompt);
 }
 
-const FunctionDef provider_init{"__init__", init_params, nullptr, init};
+const FunctionDef provider_init{"__init__", init_params, nullptr, init, nullptr,
+    "Check the configuration, then make the generation and paraphrasing model objects.\n"
+    "\n"
+    "ValueError names what is missing (project_id, the url or apikey of `credentials`, model_name)\n"
+    "before anything is contacted. The model objects come from the platform's client package\n"
+    "plenx_auvrix_ai, which must be installed."};
 const FunctionDef validate{"__validate", self_only, nullptr, check_configuration};
 const FunctionDef get_model_object{"__get_model_object", model_object_params, nullptr, model_object};
 const FunctionDef get_paraphrasing_model{"__get_paraphrasing_model", self_only, nullptr, paraphrasing_model};

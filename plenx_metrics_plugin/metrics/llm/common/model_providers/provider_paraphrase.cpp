@@ -85,7 +85,11 @@ Ref warning_to_logging(const Args& a) {
 
 }  // namespace
 
-const FunctionDef get_paraphrasing_responses{"get_paraphrasing_responses", prompt_params, nullptr, paraphrases};
+const FunctionDef get_paraphrasing_responses{"get_paraphrasing_responses", prompt_params, nullptr, paraphrases, nullptr,
+    "Return the paraphrasing model's generated text for `prompt`, as the client returns it.\n"
+    "\n"
+    "A gateway time-out (an error whose text contains 503) is logged as a warning and retried, with\n"
+    "a pause; after 3 attempts in all the call fails with Exception. Other errors pass through."};
 const FunctionDef log_warning{"log_warning", message_params, nullptr, warning_to_logging};
 
 }  // namespace provider

@@ -45,7 +45,12 @@ Ref judge_responses(const Args& a) {
 
 }  // namespace
 
-const FunctionDef get_model_responses{"get_model_responses", prompts_params, nullptr, model_responses};
-const FunctionDef get_judge_model_responses{"get_judge_model_responses", judge_params, nullptr, judge_responses};
+const FunctionDef get_model_responses{"get_model_responses", prompts_params, nullptr, model_responses, nullptr,
+    "Return the configured model's generated text for the list `prompts`, as the client returns it."};
+const FunctionDef get_judge_model_responses{"get_judge_model_responses", judge_params, nullptr, judge_responses, nullptr,
+    "Return the judge model's generated text for the list `prompts`, as the client returns it.\n"
+    "\n"
+    "The judge is `judge_model_name` (the provider's model_name when None), made for this request\n"
+    "with `judge_model_params`; when those are empty or None, at most 60 and at least 1 new tokens."};
 
 }  // namespace provider
