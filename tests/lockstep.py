@@ -364,9 +364,10 @@ class Lockstep:
         self.steps = []
 
     def close(self):
+        # The functions first: what was changed in place is then undone on the original.
+        python_utils.get_python_types, uuid.UUID.__str__, np.abs = self.before_import
         os.urandom, python_utils.round_.__defaults__, python_utils.get_python_types.__code__, \
             control_box.ControlBoxManager._control_box = self.saved
-        python_utils.get_python_types, uuid.UUID.__str__, np.abs = self.before_import
         if sys.modules.get(compiled.__name__) is not compiled:  # a fresh import replaced it
             sys.modules[compiled.__name__] = compiled
             setattr(sys.modules[compiled.__name__.rpartition(".")[0]], "interval", compiled)
