@@ -331,17 +331,22 @@ def test_builtins_are_the_modules_own_not_the_callers(module, monkeypatch):
 
     def hook(*args):
         raise AssertionError("the caller's __import__ was used")
-    made = filled(module)
-    monkeypatch.delattr(module, "np")  # `np` is now looked up in the builtins
+    made, kept = filled(module), dict(vars(module))
     restricted = {"__import__": hook, "np": "the caller's np", "Exception": Exception, "type": type}
     code = "try:\n    made.absolute_change_percentage\nexcept Exception as error:\n    out = error\n"
-    exec(code, {"__builtins__": restricted, "made": made, "out": None}, found := {})
-    assert type(found["out"]) is NameError and (str(found["out"]), found["out"].name) == ("name 'np' is not defined", "np")
-    # A builtin added to the genuine builtins is seen, as a Python module's code sees it.
-    monkeypatch.setattr(builtins, "np", type(np)("fake_numpy"), raising=False)
-    builtins.np.abs = lambda x: ("builtins' np", x)
-    exec("out = made.absolute_change_percentage", {"__builtins__": restricted, "made": filled(module)}, found)
-    assert found["out"] == ("builtins' np", 0.5)
+    try:
+        del module.np  # now looked up in the builtins
+        exec(code, {"__builtins__": restricted, "made": made, "out": None}, found := {})
+        assert type(found["out"]) is NameError
+        assert (str(found["out"]), found["out"].name) == ("name 'np' is not defined", "np")
+        # A builtin added to the genuine builtins is seen, as a Python module's code sees it.
+        monkeypatch.setattr(builtins, "np", type(np)("fake_numpy"), raising=False)
+        builtins.np.abs = lambda x: ("builtins' np", x)
+        exec("out = made.absolute_change_percentage", {"__builtins__": restricted, "made": filled(module)}, found)
+        assert found["out"] == ("builtins' np", 0.5)
+    finally:
+        vars(module).clear()
+        vars(module).update(kept)  # in the order the module had
 
 
 def test_provider_imports_through_its_own_builtins(monkeypatch):
@@ -353,14 +358,16 @@ def test_provider_imports_through_its_own_builtins(monkeypatch):
     imported = []
     genuine = builtins.__import__
 
-    def replaced(name, *args):
-        imported.append(name)
-        return genuine(name, *args)
+    def replaced(name, globals=None, locals=None, fromlist=(), level=0):
+        # Inside a function, IMPORT_NAME passes the module's globals and no locals.
+        imported.append((name, globals is vars(provider), locals))
+        return genuine(name, globals, locals, fromlist, level)
     client(monkeypatch, ModelInference=dict)
     monkeypatch.setattr(builtins, "__import__", replaced)
     namespace = {"__builtins__": {"__import__": restricted_hook}, "Provider": provider.PLENXAuvrixAIProvider}
     exec("made = Provider('p', {'url': 'u', 'apikey': 'k'}, model_name='m')", namespace)
-    assert imported == ["plenx_auvrix_ai.foundation_models"] * 2 + ["plenx_auvrix_ai.metanames"]
+    assert imported == [("plenx_auvrix_ai.foundation_models", True, None)] * 2 + [
+        ("plenx_auvrix_ai.metanames", True, None)]
     assert namespace["made"].model == {"model_id": "m", "params": {}, "credentials": {"url": "u", "apikey": "k"},
                                        "project_id": "p"}
 
@@ -459,14 +466,23 @@ def test_reload_keeps_the_module_and_a_fresh_import_runs_it_anew():
     old = first[0].DiscreteStatisticsInterval
     for name in names:
         del sys.modules[name]
+    # The body's imports go through builtins.__import__ with the module's globals as its locals.
+    import builtins
+    genuine, calls = builtins.__import__, []
+    def hook(name, globals=None, locals=None, fromlist=(), level=0):
+        if globals is not None and globals.get("__name__") in names:
+            calls.append(locals is globals)
+        return genuine(name, globals, locals, fromlist, level)
+    builtins.__import__ = hook
     second = [importlib.import_module(name) for name in names]
+    builtins.__import__ = genuine
     new = second[0].DiscreteStatisticsInterval
     def filled(cls):
         made = cls("a"); made.add_baseline_value(10, 20.0); made.add_production_value(20, 30.0)
         return made
-    out = kept + [new is not old, filled(new) == filled(old), type(new.from_dict(filled(old).to_dict())) is new,
+    out = kept + [len(calls) == 10 and all(calls), new is not old, filled(new) == filled(old), type(new.from_dict(filled(old).to_dict())) is new,
            type(old.from_dict(filled(new).to_dict())) is old,
            type(pickle.loads(pickle.dumps(second[1]._default_logger))) is second[1]._WarningLogger]
     print(json.dumps(out))
     """
-    assert run_python(script) == [True] * 7
+    assert run_python(script) == [True] * 8

@@ -331,8 +331,10 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
-PyObject* get_builtins(PyObject* self, void*) { return Py_NewRef(as_function(self)->builtins); }
+// None once the collector has cleared them, as a Python function's members read then.
+PyObject* none_if_cleared(PyObject* field) noexcept { return Py_NewRef(field ? field : Py_None); }
+PyObject* get_globals(PyObject* self, void*) { return none_if_cleared(as_function(self)->globals); }
+PyObject* get_builtins(PyObject* self, void*) { return none_if_cleared(as_function(self)->builtins); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
