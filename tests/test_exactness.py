@@ -408,3 +408,167 @@ def test_equality_returns_the_last_result_without_testing_it(module, cls, attrib
     left, right = filled(module, cls, args), filled(module, cls, args)
     setattr(left, attribute, Bound(1.0))
     assert type(left == right) is Untestable
+
+
+# ---- the module's own builtins, whoever calls ------------------------------------------------
+
+def test_builtins_are_the_modules_own_not_the_callers(module, monkeypatch):
+    import builtins
+
+    def hook(*args):
+        raise AssertionError("the caller's __import__ was used")
+    made, kept = filled(module), dict(vars(module))
+    restricted = {"__import__": hook, "np": "the caller's np", "Exception": Exception, "type": type}
+    code = "try:\n    made.absolute_change_percentage\nexcept Exception as error:\n    out = error\n"
+    try:
+        del module.np  # now looked up in the builtins
+        exec(code, {"__builtins__": restricted, "made": made, "out": None}, found := {})
+        assert type(found["out"]) is NameError
+        assert (str(found["out"]), found["out"].name) == ("name 'np' is not defined", "np")
+        # A builtin added to the genuine builtins is seen, as a Python module's code sees it.
+        monkeypatch.setattr(builtins, "np", type(np)("fake_numpy"), raising=False)
+        builtins.np.abs = lambda x: ("builtins' np", x)
+        exec("out = made.absolute_change_percentage", {"__builtins__": restricted, "made": filled(module)}, found)
+        assert found["out"] == ("builtins' np", 0.5)
+    finally:
+        vars(module).clear()
+        vars(module).update(kept)  # in the order the module had
+
+
+def test_provider_imports_through_its_own_builtins(monkeypatch):
+    import builtins
+    from plenx_metrics_plugin.metrics.llm.common.model_providers import plenx_auvrix_ai_provider as provider
+
+    def restricted_hook(*args):
+        raise AssertionError("the caller's __import__ was used")
+    imported = []
+    genuine = builtins.__import__
+
+    def replaced(name, globals=None, locals=None, fromlist=(), level=0):
+        # Inside a function, IMPORT_NAME passes the module's globals and no locals.
+        imported.append((name, globals is vars(provider), locals))
+        return genuine(name, globals, locals, fromlist, level)
+    client(monkeypatch, ModelInference=dict)
+    monkeypatch.setattr(builtins, "__import__", replaced)
+    namespace = {"__builtins__": {"__import__": restricted_hook}, "Provider": provider.PLENXAuvrixAIProvider}
+    exec("made = Provider('p', {'url': 'u', 'apikey': 'k'}, model_name='m')", namespace)
+    assert imported == [("plenx_auvrix_ai.foundation_models", True, None)] * 2 + [
+        ("plenx_auvrix_ai.metanames", True, None)]
+    assert namespace["made"].model == {"model_id": "m", "params": {}, "credentials": {"url": "u", "apikey": "k"},
+                                       "project_id": "p"}
+
+
+# ---- smaller differences ---------------------------------------------------------------------
+
+def client(monkeypatch, **names):
+    """Client modules of the provider in sys.modules: foundation_models holding `names`."""
+    import types
+    package = types.ModuleType("plenx_auvrix_ai")
+    models = package.foundation_models = types.ModuleType("plenx_auvrix_ai.foundation_models")
+    package.metanames = types.ModuleType("plenx_auvrix_ai.metanames")
+    package.metanames.GenTextParamsMetaNames = types.SimpleNamespace(
+        DECODING_METHOD="decoding", MAX_NEW_TOKENS="max_tokens", MIN_NEW_TOKENS="min_tokens")
+    vars(models).update(names)
+    for made in (package, models, package.metanames):
+        monkeypatch.setitem(sys.modules, made.__name__, made)
+    return models
+
+
+class _Untellable:
+    def __bool__(self):
+        raise LookupError("cannot tell")
+
+
+@pytest.mark.parametrize("change", [
+    {"__file__": "/client.py", "__spec__": type("Spec", (), {"_initializing": True})()},
+    {"__file__": "/client.py", "__spec__": type("Spec", (), {"_initializing": _Untellable()})()},
+    {"__file__": "/client.py", "__spec__": None, "__name__": 7},
+    {"__spec__": type("Spec", (), {"_initializing": True})()},
+])
+def test_a_name_missing_from_the_client_is_the_interpreters_import_error(monkeypatch, change):
+    from plenx_metrics_plugin.metrics.llm.common.model_providers import plenx_auvrix_ai_provider as provider
+    vars(client(monkeypatch)).update(change)
+
+    def plain():
+        from plenx_auvrix_ai.foundation_models import ModelInference  # noqa: F401
+
+    def outcome(attempt):
+        try:
+            attempt()
+        except Exception as error:  # noqa: BLE001 - compared as a whole
+            return type(error), str(error), vars(error), [getattr(error, k, "-") for k in ("name", "path", "name_from")]
+    ours = outcome(lambda: provider.PLENXAuvrixAIProvider("p", {"url": "u", "apikey": "k"}, model_name="m"))
+    assert ours == outcome(plain)
+
+
+def test_super_checks_its_object_as_super_does():
+    import types
+
+    def outcomes(module):
+        class Proxy(types.SimpleNamespace):
+            __class__ = property(lambda self: module.ContinuousStatisticsInterval)
+
+        class Sub(module.ContinuousStatisticsInterval):
+            pass
+
+        def outcome(obj):
+            try:
+                module.ContinuousStatisticsInterval.__init__(obj, 1, 2)
+                return sorted(vars(obj)) if isinstance(obj, types.SimpleNamespace) else None
+            except Exception as error:  # noqa: BLE001 - compared as a whole
+                return type(error).__name__, str(error)
+        # On a class super() binds to no instance; a proxy's __class__ is taken for its class.
+        return [outcome(obj) for obj in (types.SimpleNamespace(), Sub, Proxy())]
+    ours = outcomes(compiled)
+    wording = ("obj must be an instance or subtype of type" if sys.version_info < (3, 13) else
+               "obj (instance of types.SimpleNamespace) is not an instance or subtype of type "
+               "(ContinuousStatisticsInterval).")
+    assert ours == outcomes(interval_model.load()) and ours[0] == ("TypeError", "super(type, obj): " + wording)
+
+
+def test_the_default_logger_and_a_provider_pickle_and_copy_as_plain_objects_do(monkeypatch):
+    import copy
+    import pickle
+    from plenx_metrics_plugin.metrics.llm.common.model_providers import plenx_auvrix_ai_provider as provider
+    client(monkeypatch, ModelInference=dict)
+    logger = provider._default_logger
+    assert type(pickle.loads(pickle.dumps(logger))) is type(logger) is provider._WarningLogger
+    made = provider.PLENXAuvrixAIProvider("p", {"url": "u", "apikey": "k"}, model_name="m")
+    made.logger = logger
+    for twin in (pickle.loads(pickle.dumps(made)), copy.deepcopy(made), copy.copy(made)):
+        assert type(twin) is provider.PLENXAuvrixAIProvider and list(vars(twin)) == list(vars(made))
+        assert twin.model == made.model and type(twin.logger) is provider._WarningLogger
+
+
+def test_reload_keeps_the_module_and_a_fresh_import_runs_it_anew():
+    # The interpreter runs an extension module's exec slot once per module object, so reload()
+    # gives the module back as loaded; importing it afresh runs its body in a new module.
+    script = """
+    import importlib, json, pickle, sys
+    names = ["plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval",
+             "plenx_metrics_plugin.metrics.llm.common.model_providers.plenx_auvrix_ai_provider"]
+    first = [importlib.import_module(name) for name in names]
+    kept = [importlib.reload(module) is module for module in first]
+    old = first[0].DiscreteStatisticsInterval
+    for name in names:
+        del sys.modules[name]
+    # The body's imports go through builtins.__import__ with the module's globals as its locals.
+    import builtins
+    genuine, calls = builtins.__import__, []
+    def hook(name, globals=None, locals=None, fromlist=(), level=0):
+        if globals is not None and globals.get("__name__") in names:
+            calls.append(locals is globals)
+        return genuine(name, globals, locals, fromlist, level)
+    builtins.__import__ = hook
+    second = [importlib.import_module(name) for name in names]
+    builtins.__import__ = genuine
+    new = second[0].DiscreteStatisticsInterval
+    def filled(cls):
+        made = cls("a"); made.add_baseline_value(10, 20.0); made.add_production_value(20, 30.0)
+        return made
+    out = kept + [len(calls) == 10 and all(calls), new is not old, filled(new) == filled(old), type(new.from_dict(filled(old).to_dict())) is new,
+           type(old.from_dict(filled(new).to_dict())) is old,
+           type(pickle.loads(pickle.dumps(second[1]._default_logger))) is second[1]._WarningLogger]
+    print(json.dumps(out))
+    """
+    assert run_python(script) == [True] * 8

@@ -14,11 +14,15 @@ namespace glue {
 
 namespace {
 
+Name builtins_key{"__builtins__"};
+Name name_attribute{"name"};
+
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;  // where definition_of() reads it (FunctionHead)
     PyObject* globals;      // the module's dict
+    PyObject* builtins;     // __builtins__: the module's when the function was made
     PyObject* name;         // __name__
     PyObject* qualname;     // __qualname__
     PyObject* module;       // __module__
@@ -193,7 +197,7 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
     }
     // A call counts against the recursion limit as a Python function's frame does (same message).
     if (!enter_frame()) return nullptr;
-    PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, slots)).release(); },
+    PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, f->builtins, slots)).release(); },
                                static_cast<PyObject*>(nullptr));
     leave_frame();
     return result;
@@ -227,6 +231,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
@@ -243,6 +248,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
@@ -325,7 +331,10 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+// None once the collector has cleared them, as a Python function's members read then.
+PyObject* none_if_cleared(PyObject* field) noexcept { return Py_NewRef(field ? field : Py_None); }
+PyObject* get_globals(PyObject* self, void*) { return none_if_cleared(as_function(self)->globals); }
+PyObject* get_builtins(PyObject* self, void*) { return none_if_cleared(as_function(self)->builtins); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -336,6 +345,7 @@ PyGetSetDef function_getset[] = {
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -424,7 +434,7 @@ void set_owner(PyObject* function, PyObject* owner) noexcept {
         Py_XSETREF(as_function(function)->owner, Py_NewRef(owner));
 }
 
-Ref Args::global(const Name& name) const { return glue::global(globals(), name); }
+Ref Args::global(const Name& name) const { return glue::global(globals_, builtins_, name); }
 
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     FunctionObject* f = as_function(function);
@@ -433,16 +443,43 @@ Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     struct Leave {
         ~Leave() { leave_frame(); }
     } leave;
-    return f->def->impl(Args(function, f->globals, args));
+    return f->def->impl(Args(function, f->globals, f->builtins, args));
 }
 
-Ref global(PyObject* globals, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-    if (value != nullptr) return own(value);
-    if (!PyErr_Occurred()) raise(PyExc_NameError, "name '%U' is not defined", name);
-    raise();
+Ref builtins_for(PyObject* globals) {
+    PyObject* builtins = PyDict_GetItemWithError(globals, builtins_key);
+    if (builtins == nullptr) {
+        if (PyErr_Occurred()) raise();
+        // Only where the module has none of its own, as the interpreter does for a new function.
+        return own(PyEval_GetBuiltins());
+    }
+    if (PyModule_Check(builtins)) return own(PyModule_GetDict(builtins));
+    return own(builtins);
 }
+
+Ref global(PyObject* globals, PyObject* builtins, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value != nullptr) return own(value);
+    if (PyErr_Occurred()) raise();
+    if (builtins == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
+    if (PyDict_CheckExact(builtins)) {
+        value = PyDict_GetItemWithError(builtins, name);
+        if (value != nullptr) return own(value);
+        if (PyErr_Occurred()) raise();
+    } else {
+        // Any other mapping is subscripted, its KeyError standing for "not there".
+        if (Ref found = Ref::steal(PyObject_GetItem(builtins, name))) return found;
+        if (!pending_is(PyExc_KeyError)) raise();
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    // The name rides on the error, as the interpreter's does, for the "Did you mean" hint.
+    Ref error = fetch_error();
+    if (PyObject_SetAttr(error, name_attribute, name) < 0) PyErr_Clear();  // the NameError stands anyway
+    reraise(error);
+}
+
+Ref global(PyObject* globals, PyObject* name) { return global(globals, builtins_for(globals), name); }
 
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix) {
     if (def.params.size() > static_cast<size_t>(max_params)) raise(PyExc_SystemError, "too many parameters");
@@ -464,12 +501,14 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     if (module == nullptr && PyErr_Occurred()) raise();
     Ref code = make_code(globals, name, qualname, varnames);
     Ref doc = def.doc ? text(def.doc) : none();
+    Ref builtins = builtins_for(globals);
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, the_type());
     if (f == nullptr) raise();
     f->vectorcall = function_vectorcall;
     f->def = &def;
     f->globals = Py_NewRef(globals);
+    f->builtins = builtins.release();
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(module ? module : Py_None);

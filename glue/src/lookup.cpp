@@ -46,11 +46,11 @@ void Lookup::remember(PyObject* owner, PyObject* dict, PyObject* value) const no
     if (is_class && (tag_ == 0 || meta_tag_ == 0)) owner_ = nullptr;  // no tag, no way to see a change
 }
 
-Ref Lookup::lookup_global(PyObject* globals) const {
+Ref Lookup::lookup_global(PyObject* globals, PyObject* builtins) const {
     PyObject* value = PyDict_GetItemWithError(globals, get());
     if (value == nullptr) {
         if (PyErr_Occurred()) raise();
-        return glue::global(globals, get());  // a builtin, or NameError
+        return glue::global(globals, builtins, get());  // a builtin, or NameError
     }
     if (shortcuts()) remember(globals, globals, value);
     return Ref::borrow(value);

@@ -85,24 +85,56 @@ Ref lookup_property(PyObject* obj, const Name& name) {
     return glue::lookup_attr(obj, name.get());
 }
 
-Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
+namespace {
+
+Name class_key{"__class__"};
+
+/// super()'s check of its object (supercheck): the class whose MRO is searched. That is `self`
+/// for a subclass of `owner` (class-method use), else type(self), else `self.__class__` when a
+/// proxy's answers so; otherwise TypeError, worded as the running interpreter words it.
+PyTypeObject* super_start(PyObject* owner, PyObject* self, Ref& keep) {
+    auto* type = reinterpret_cast<PyTypeObject*>(owner);
+    if (PyType_Check(self) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(self), type))
+        return reinterpret_cast<PyTypeObject*>(self);
+    if (PyType_IsSubtype(Py_TYPE(self), type)) return Py_TYPE(self);
+    keep = lookup_attr(self, class_key);
+    if (keep && PyType_Check(keep) && keep.get() != reinterpret_cast<PyObject*>(Py_TYPE(self)) &&
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(keep.get()), type))
+        return reinterpret_cast<PyTypeObject*>(keep.get());
+    if (Py_Version < 0x030D0000) raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    const bool is_type = PyType_Check(self);
+    raise(PyExc_TypeError, "super(type, obj): obj (%s %.200s) is not an instance or subtype of type (%.200s).",
+          is_type ? "type" : "instance of",
+          is_type ? reinterpret_cast<PyTypeObject*>(self)->tp_name : Py_TYPE(self)->tp_name, type->tp_name);
+}
+
+}  // namespace
+
+Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject** start) {
     PyTypeObject* type = Py_TYPE(self);
     const unsigned int version = version_tag(type);
     for (const SuperMemo& memo : name.supers)
         if (version != 0 && memo.version == version && memo.owner == owner &&
-            dict_version(memo.holder) == memo.holder_version)
+            dict_version(memo.holder) == memo.holder_version) {
+            *start = type;
             return own(memo.found);
-    PyObject* mro = type->tp_mro;
-    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+        }
+    Ref keep_start;
+    *start = super_start(owner, self, keep_start);
+    // Only the usual case is remembered: the class of self itself, whose tag covers its MRO.
+    const bool rememberable = *start == type;
+    // Held for the search: a lookup below may run code that replaces the MRO.
+    Ref mro = own((*start)->tp_mro);
+    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
+    // As super() does: the last class (object) is never taken for `owner`.
     Py_ssize_t i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro, i) != owner) i++;
-    if (i == n) raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    while (i + 1 < n && PyTuple_GET_ITEM(mro.get(), i) != owner) i++;
     for (i++; i < n; i++) {
-        PyObject* dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        PyObject* dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i)));
         PyObject* found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
         if (found != nullptr) {
             // Only a dict lookup that ran no code of the host's can be trusted to stay.
-            if (version != 0 && version == version_tag(type) && shortcuts()) {
+            if (rememberable && version != 0 && version == version_tag(type) && shortcuts()) {
                 name.supers[1] = name.supers[0];
                 name.supers[0] = SuperMemo{version, owner, found, dict, dict_version(dict)};
             }
@@ -113,12 +145,21 @@ Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
     raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name.get());
 }
 
-SuperMethod::SuperMethod(PyObject* owner, PyObject* self, const Name& name) : attribute_(super_lookup(owner, self, name)) {
+Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
+    PyTypeObject* start = nullptr;
+    return super_lookup(owner, self, name, &start);
+}
+
+SuperMethod::SuperMethod(PyObject* owner, PyObject* self, const Name& name) {
+    PyTypeObject* start = nullptr;
+    attribute_ = super_lookup(owner, self, name, &start);
+    // Used on a class itself, super() binds to no instance (class-method use).
+    PyObject* instance = self == reinterpret_cast<PyObject*>(start) ? nullptr : self;
     // Functions are called with self in front; anything else is bound the way super() binds it.
-    if (PyType_HasFeature(Py_TYPE(attribute_.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+    if (instance && PyType_HasFeature(Py_TYPE(attribute_.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         self_ = self;
     } else if (descrgetfunc get = Py_TYPE(attribute_.get())->tp_descr_get) {
-        attribute_ = check(get(attribute_, self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+        attribute_ = check(get(attribute_, instance, reinterpret_cast<PyObject*>(start)));
     }
 }
 

@@ -4,6 +4,7 @@
 #include "plenx_glue/module.hpp"
 
 #include "plenx_glue/fast.hpp"
+#include "plenx_glue/function.hpp"
 
 namespace glue {
 
@@ -11,58 +12,135 @@ namespace {
 
 Name import_key{"__import__"};
 Name name_key{"__name__"};
+Name spec_key{"__spec__"};
+Name initializing_key{"_initializing"};
+Name name_from_key{"name_from"};
+Name builtins_key{"__builtins__"};
 
-/// builtins.__import__(module, globals, None, fromlist, 0), as IMPORT_NAME calls it.
-Ref import(PyObject* globals, const char* module, PyObject* fromlist) {
-    PyObject* function = PyDict_GetItemWithError(PyEval_GetBuiltins(), import_key);
-    if (function == nullptr) {
+/// The wording of the running interpreter, whatever headers this was built with.
+bool running_at_least(unsigned long version) noexcept { return Py_Version >= version; }
+constexpr unsigned long python_3_12 = 0x030C0000, python_3_13 = 0x030D0000;
+
+/// `o.name`, null when absent; errors other than AttributeError propagate.
+Ref optional_attr(PyObject* o, PyObject* name) { return lookup_attr(o, name); }
+
+/// builtins["__import__"](module, globals, locals, fromlist, 0), as IMPORT_NAME calls it:
+/// `builtins` are those of the code that imports, never its caller's.
+Ref import(PyObject* globals, PyObject* builtins, PyObject* locals, const char* module, PyObject* fromlist) {
+    Ref function;
+    if (PyDict_CheckExact(builtins)) {
+        function = own(PyDict_GetItemWithError(builtins, import_key));
+    } else {
+        function = Ref::steal(PyObject_GetItem(builtins, import_key));
+        if (!function && pending_is(PyExc_KeyError)) PyErr_Clear();
+    }
+    if (!function) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
         raise();
     }
-    Ref keep = own(function);
     Ref level = integer(0);
-    return call(keep, Ref(text(module)).get(), globals, Py_None, fromlist, level.get());
+    return call(function, Ref(text(module)).get(), globals, locals, fromlist, level.get());
 }
 
-/// IMPORT_FROM: the attribute, else the submodule in sys.modules, else ImportError.
+/// Whether `module.__spec__._initializing` is true. Until 3.13 a failure to tell counts as no;
+/// from 3.13 it propagates.
+bool is_initializing(PyObject* module) {
+    const bool strict = running_at_least(python_3_13);
+    try {
+        Ref spec = strict ? optional_attr(module, spec_key) : getattr(module, spec_key);
+        if (!spec) return false;
+        Ref value = optional_attr(spec, initializing_key);
+        return value && truthy(value);
+    } catch (const python_error&) {
+        if (strict) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
+/// The module's file name for the message, or null for "unknown location".
+Ref location_of(PyObject* module) {
+    // From 3.13 only a module is asked, and only its missing file name is taken for unknown.
+    if (running_at_least(python_3_13) && !PyModule_Check(module)) return Ref();
+    Ref path = Ref::steal(PyModule_GetFilenameObject(module));
+    if (path && PyUnicode_Check(path)) return path;
+    if (!path && running_at_least(python_3_13) && !pending_is(PyExc_SystemError)) raise();
+    PyErr_Clear();
+    return Ref();
+}
+
+/// ImportError(message, name=package, path=path), with name_from where the interpreter sets it.
+[[noreturn]] void raise_import_error(PyObject* message, PyObject* package, PyObject* path, PyObject* name) {
+    PyErr_SetImportError(message, package, path);
+    if (!running_at_least(python_3_12)) raise();
+    // No C call sets it: it is an attribute of the error object (3.12 on).
+    Ref error = fetch_error();
+    check_status(PyObject_SetAttr(error, name_from_key, name));
+    reraise(error);
+}
+
+/// The module's `__name__` as IMPORT_FROM reads it; null when absent or not a string.
+Ref package_name(PyObject* module) {
+    if (running_at_least(python_3_13)) {
+        Ref name = optional_attr(module, name_key);
+        return name && PyUnicode_Check(name) ? name : Ref();
+    }
+    // Until 3.13 any failure to read it only leaves the name unknown.
+    Ref name = Ref::steal(PyObject_GetAttr(module, name_key));
+    if (!name) PyErr_Clear();
+    return name && PyUnicode_Check(name) ? name : Ref();
+}
+
+/// IMPORT_FROM: the attribute, else the submodule in sys.modules, else ImportError worded as the
+/// running interpreter words it.
 Ref attribute_or_submodule(PyObject* module, PyObject* name) {
     if (Ref found = lookup_attr(module, name)) return found;
-    Ref package = lookup_attr(module, name_key);
-    if (package && PyUnicode_Check(package)) {
+    Ref package = package_name(module);
+    if (package) {
         Ref full = check(PyUnicode_FromFormat("%U.%U", package.get(), name));
         if (Ref submodule = Ref::steal(PyImport_GetModule(full))) return submodule;
         if (PyErr_Occurred()) raise();
-    } else {
-        package = Ref();
-        PyErr_Clear();
     }
-    Ref package_text = package ? package : text("<unknown module name>");
-    Ref path = Ref::steal(PyModule_GetFilenameObject(module));
+    Ref shown = package ? package : text("<unknown module name>");
+    Ref path = location_of(module);
     Ref message;
-    if (!path || !PyUnicode_Check(path)) {
-        PyErr_Clear();
-        path = Ref();
-        message = check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, package_text.get()));
+    if (!path) {
+        message = check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, shown.get()));
+    } else if (is_initializing(module)) {
+        message = check(PyUnicode_FromFormat("cannot import name %R from partially initialized module %R "
+                                             "(most likely due to a circular import) (%S)",
+                                             name, shown.get(), path.get()));
     } else {
-        message = check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, package_text.get(), path.get()));
+        message = check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown.get(), path.get()));
     }
-    PyErr_SetImportError(message, package ? package.get() : nullptr, path ? path.get() : nullptr);
-    raise();
+    raise_import_error(message, package.get(), path.get(), name);
 }
 
 }  // namespace
 
-Ref import_module(PyObject* globals, const char* module) { return import(globals, module, Py_None); }
+// At module level the frame's locals are the globals; in a function there are none.
+
+Ref import_module(PyObject* globals, const char* module) {
+    return import(globals, builtins_for(globals), globals, module, Py_None);
+}
+
+Ref import_module(const Args& a, const char* module) {
+    return import(a.globals(), a.builtins(), Py_None, module, Py_None);
+}
 
 Ref import_from(PyObject* globals, const char* module, const Name& name) {
     Ref fromlist = check(PyTuple_Pack(1, name.get()));
-    Ref imported = import(globals, module, fromlist);
-    return attribute_or_submodule(imported, name);
+    return attribute_or_submodule(import(globals, builtins_for(globals), globals, module, fromlist), name);
+}
+
+Ref import_from(const Args& a, const char* module, const Name& name) {
+    Ref fromlist = check(PyTuple_Pack(1, name.get()));
+    return attribute_or_submodule(import(a.globals(), a.builtins(), Py_None, module, fromlist), name);
 }
 
 void import_names(PyObject* globals, const char* module, std::initializer_list<const Name*> names) {
     Ref fromlist = name_tuple(names);
-    Ref imported = import(globals, module, fromlist);
+    Ref imported = import(globals, builtins_for(globals), globals, module, fromlist);
     for (const Name* name : names) check_status(PyDict_SetItem(globals, *name, attribute_or_submodule(imported, *name)));
 }
 
@@ -76,7 +154,14 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
             fast::probe_property_layout();
             probe_inline_values();
             probe_dict_layout();
-            body(PyModule_GetDict(module));
+            PyObject* globals = PyModule_GetDict(module);
+            // As importlib runs a module's body: `__builtins__` is set first, to the builtins of
+            // the code that runs the import machinery, and the module's functions keep those.
+            if (!PyDict_GetItemWithError(globals, builtins_key)) {
+                if (PyErr_Occurred()) raise();
+                check_status(PyDict_SetItem(globals, builtins_key, PyEval_GetBuiltins()));
+            }
+            body(globals);
             return 0;
         },
         -1);

@@ -102,10 +102,12 @@ PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();
 
-/// Finds `name` the way `super(owner, self).name` does: in type(self).__mro__ after `owner`,
-/// remembering where while no class of the MRO changes. Returns the raw class attribute (not
-/// bound); raises as super() does when there is none.
+/// Finds `name` the way `super(owner, self).name` does: in the MRO super() searches (type(self)'s
+/// as a rule) after `owner`, remembering where while no class of the MRO changes. Returns the raw
+/// class attribute (not bound); raises as super() does when there is none or self does not fit.
 Ref super_lookup(PyObject* owner, PyObject* self, const Name& name);
+/// The same, also giving the class whose MRO was searched (what super() binds with).
+Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject** start);
 
 /// `super(owner, self).name`, looked up now and called later.
 class SuperMethod {

@@ -53,13 +53,15 @@ struct FunctionDef {
 /// The bound arguments of one call, in declaration order (borrowed).
 class Args {
 public:
-    Args(PyObject* function, PyObject* globals, PyObject* const* slots) noexcept
-        : function_(function), globals_(globals), slots_(slots) {}
+    Args(PyObject* function, PyObject* globals, PyObject* builtins, PyObject* const* slots) noexcept
+        : function_(function), globals_(globals), builtins_(builtins), slots_(slots) {}
     PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
     /// The function being called.
     PyObject* function() const noexcept { return function_; }
     /// The globals of the function's module.
     PyObject* globals() const noexcept { return globals_; }
+    /// The builtins the function was defined with (its `__builtins__`), never the caller's.
+    PyObject* builtins() const noexcept { return builtins_; }
     /// The class that defines the function (borrowed), as super() would use it.
     PyObject* owner() const;
     /// Looks a module global up at this use, as the interpreter does (NameError when absent).
@@ -70,6 +72,7 @@ public:
 private:
     PyObject* function_;
     PyObject* globals_;
+    PyObject* builtins_;
     PyObject* const* slots_;
 };
 
@@ -104,7 +107,14 @@ inline const FunctionDef* definition_of(PyObject* o) noexcept {
 /// How many parameters one of our function objects declares (self included).
 inline size_t parameter_count(PyObject* function) noexcept { return definition_of(function)->params.size(); }
 
-/// Looks a name up in `globals`, then in builtins, raising NameError like the interpreter.
+/// The builtins a function defined now in `globals` takes for its own, as the interpreter picks
+/// them: `globals["__builtins__"]` (a module's dict for a module), else the running frame's.
+Ref builtins_for(PyObject* globals);
+
+/// Looks a name up in `globals`, then in `builtins`, raising NameError like the interpreter.
+Ref global(PyObject* globals, PyObject* builtins, PyObject* name);
+
+/// The same with the builtins of `globals` (builtins_for): for code run at module level.
 Ref global(PyObject* globals, PyObject* name);
 
 }  // namespace glue

@@ -22,9 +22,9 @@ public:
     explicit Lookup(const char* text) noexcept : Name(text) {}
 
     /// The module global: `globals[name]`, else the builtin, else NameError (LOAD_GLOBAL's rule).
-    Ref global(PyObject* globals) const {
+    Ref global(PyObject* globals, PyObject* builtins) const {
         if (globals == owner_ && dict_version(globals) == version_) return Ref::borrow(value_);
-        return lookup_global(globals);
+        return lookup_global(globals, builtins);
     }
 
     /// `getattr(owner, name)`. Remembered for an exact module whose dict holds the name, and for a
@@ -39,7 +39,7 @@ public:
     }
 
 private:
-    Ref lookup_global(PyObject* globals) const;
+    Ref lookup_global(PyObject* globals, PyObject* builtins) const;
     Ref lookup_attribute(PyObject* owner) const;
     bool still_holds(PyObject* owner) const noexcept;
     PyObject* find_plainly(PyObject* owner) const;
@@ -53,6 +53,6 @@ private:
     mutable PyObject* value_ = nullptr;  // borrowed
 };
 
-inline Ref Args::global(const Lookup& name) const { return name.global(globals_); }
+inline Ref Args::global(const Lookup& name) const { return name.global(globals_, builtins_); }
 
 }  // namespace glue

@@ -20,6 +20,7 @@ inline Name time{"time"};
 inline Name get{"get"};
 inline Name ParaphrasingModel{"ParaphrasingModel"};
 inline Name PLENXAuvrixAIProvider{"PLENXAuvrixAIProvider"};
+inline Name WarningLogger{"_WarningLogger"};
 inline Name default_logger{"_default_logger"};
 inline Name module_name{"__name__"};
 

@@ -72,7 +72,7 @@ constexpr Param model_object_params[] = {
 };
 Ref model_object(const Args& a) {
     PyObject *self = a[0], *model_name = a[1], *generate_params = a[2];
-    Ref model_inference = import_from(a.globals(), client_models, names::ModelInference);
+    Ref model_inference = import_from(a, client_models, names::ModelInference);
     // Only no value falls back: an empty model name is the caller's choice.
     Ref model_id = model_name != Py_None ? own(model_name) : getattr(self, names::model_name);
     // The caller's mapping replaces the provider's whole; the two are never merged.
@@ -97,7 +97,7 @@ Ref paraphrasing_model(const Args& a) {
 
 Ref import_client_name(const Args& a, const char* module, const Name& name) {
     try {
-        return import_from(a.globals(), module, name);
+        return import_from(a, module, name);
     } catch (const python_error&) {
         if (!pending_is(PyExc_Exception)) throw;
     }

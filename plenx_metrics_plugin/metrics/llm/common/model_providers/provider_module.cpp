@@ -31,8 +31,10 @@ void load(PyObject* globals) {
     Ref no_bases = check(PyTuple_New(0));
     define_global(globals, names::PLENXAuvrixAIProvider,
            make_class(globals, "PLENXAuvrixAIProvider", no_bases, provider_members));
-    // Nothing attaches a logger to a provider, yet the retry path must be able to warn.
+    // Nothing attaches a logger to a provider, yet the retry path must be able to warn. The class
+    // is a global, as a class statement leaves it, so that pickle finds it by name.
     Ref logger_class = make_class(globals, "_WarningLogger", no_bases, logger_members);
+    define_global(globals, names::WarningLogger, logger_class);
     define_global(globals, names::default_logger, call(logger_class));
 }
 

@@ -76,7 +76,7 @@ Ref paraphrases(const Args& a) {
 constexpr Param message_params[] = {{"self"}, {"message"}};
 Ref warning_to_logging(const Args& a) {
     PyObject* message = a[1];
-    Ref logging = import_module(a.globals(), "logging");
+    Ref logging = import_module(a, "logging");
     Ref module_name = a.global(names::module_name);
     Ref logger = call_method(logging, names::getLogger, module_name.get());
     call_method(logger, names::warning, message);
