@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "plenx_glue/ops.hpp"
+#include "plenx_glue/stack.hpp"
 
 namespace glue {
 
@@ -191,8 +192,9 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
         PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
         return nullptr;
     }
-    // A call counts against the recursion limit as a Python function's frame does (same message).
-    if (!enter_frame()) return nullptr;
+    // A call counts against the recursion limit as a Python function's frame does (same message),
+    // and stops while the C stack has room for the error.
+    if (stack_exhausted() || !enter_frame()) return nullptr;
     PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, slots)).release(); },
                                static_cast<PyObject*>(nullptr));
     leave_frame();
@@ -429,7 +431,7 @@ Ref Args::global(const Name& name) const { return glue::global(globals(), name);
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     FunctionObject* f = as_function(function);
     if (f->globals == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
-    if (!enter_frame()) raise();
+    if (stack_exhausted() || !enter_frame()) raise();
     struct Leave {
         ~Leave() { leave_frame(); }
     } leave;
