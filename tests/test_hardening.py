@@ -294,7 +294,7 @@ def test_a_shrinking_values_list_is_never_read_past_its_end():
 # ---- the C stack ----
 
 DEEP_RECURSION = """
-import json, sys, threading
+import builtins, importlib.util, json, sys, threading
 from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as iv
 N = 15000
 
@@ -343,8 +343,24 @@ def representation(depth):
         head = iv.DiscreteStatisticsInterval(Field(head))
     return lambda: repr(head)
 
+def loading(depth):
+    def load():
+        spec = importlib.util.spec_from_file_location(iv.__name__, iv.__file__)
+        spec.loader.exec_module(importlib.util.module_from_spec(spec))
+    def hook(*args, real=builtins.__import__):
+        depth[0] += 1
+        load()  # the module loads itself again while it loads
+        return real(*args)
+    def go(real=builtins.__import__):
+        builtins.__import__ = hook
+        try:
+            load()
+        finally:
+            builtins.__import__ = real
+    return go
+
 depth, results = [0], {}
-cases = {case.__name__: case(depth) for case in (method_and_super, comparison, construction, representation)}
+cases = {case.__name__: case(depth) for case in (method_and_super, comparison, construction, representation, loading)}
 def run_all(where, limit):
     for name, go in cases.items():
         depth[0], helper = 0, iv.round_
@@ -374,7 +390,7 @@ def test_deep_recursion_through_host_code_ends_in_recursion_error_never_a_crash(
                           timeout=300)
     assert done.returncode == 0, done.stderr[-3000:]
     results = json.loads(done.stdout.splitlines()[-1])
-    assert len(results) == 12 and all(o == "returned" or o.startswith("RecursionError") for o, _ in results.values())
+    assert len(results) == 15 and all(o == "returned" or o.startswith("RecursionError") for o, _ in results.values())
     # At the default limit the recursion limit stops it first, with the interpreter's own words.
     default_limit = [o for key, (o, _) in results.items() if " 1000 " in key]
     assert all(o.startswith("RecursionError: maximum recursion depth exceeded") and "C stack" not in o
