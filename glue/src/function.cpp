@@ -192,9 +192,9 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
         PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
         return nullptr;
     }
-    // A call counts against the recursion limit as a Python function's frame does (same message),
-    // and stops while the C stack has room for the error.
-    if (stack_exhausted() || !enter_frame()) return nullptr;
+    if (stack_exhausted()) return nullptr;  // while the C stack still has room for the error
+    // A call counts against the recursion limit as a Python function's frame does (same message).
+    if (!enter_frame()) return nullptr;
     PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, slots)).release(); },
                                static_cast<PyObject*>(nullptr));
     leave_frame();
