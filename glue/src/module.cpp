@@ -3,8 +3,8 @@
 // A module that cannot import what it needs fails to load with the interpreter's ImportError.
 #include "plenx_glue/module.hpp"
 
-#include "plenx_glue/fast.hpp"
 #include "plenx_glue/stack.hpp"
+#include "plenx_glue/fast.hpp"
 
 namespace glue {
 
