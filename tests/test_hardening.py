@@ -1,9 +1,12 @@
-"""Hostile host code: reference counts, garbage collection, pickling and odd attribute values."""
+"""Hostile host code: reference counts, garbage collection, pickling, odd attribute values and deep recursion."""
 import copy
 import gc
 import importlib.util
+import json
 import math
+import os
 import pickle
+import subprocess
 import sys
 import types
 import weakref
@@ -286,6 +289,114 @@ def test_a_shrinking_values_list_is_never_read_past_its_end():
     interval.values = ShrinkingList(interval.values)
     assert interval._calculate_absolute_change_percentage() == -1  # emptied by its own len()
     assert isinstance(swallow(lambda: interval.eligible_for_insights), IndexError)
+
+
+# ---- the C stack ----
+
+DEEP_RECURSION = """
+import builtins, importlib.util, json, sys, threading
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as iv
+N = 15000
+
+def filled(made):
+    made.add_baseline_value(10, 20.0); made.add_production_value(15, 30.0)
+    return made
+
+def method_and_super(depth):
+    class Linked(iv.DiscreteStatisticsInterval):
+        child = None
+        def get_baseline_value(self):
+            depth[0] += 1
+            if self.child is not None: self.child.has_increased_in_production()
+            return super().get_baseline_value()
+    head = None
+    for k in range(N):
+        x = filled(Linked(k)); x.child = head; head = x
+    return head.has_increased_in_production
+
+def comparison(depth):
+    class Key:
+        def __init__(self, a, b): self.a, self.b = a, b
+        def __eq__(self, other): return self.a is None or self.a == self.b
+    pair = (None, None)
+    for _ in range(N):
+        a, b = filled(iv.ContinuousStatisticsInterval(0, 1)), filled(iv.ContinuousStatisticsInterval(0, 1))
+        a.lower_bound, b.lower_bound = Key(*pair), Key(*pair)
+        pair = (a, b)
+    return lambda: pair[0] == pair[1]
+
+def construction(depth):
+    def round_(x, *digits):
+        if x > 0: iv.ContinuousStatisticsInterval(x - 1, 0)
+        return x
+    def go():
+        iv.round_ = round_
+        iv.ContinuousStatisticsInterval(N, 0)
+    return go
+
+def representation(depth):
+    class Field:
+        def __init__(self, child): self.child = child
+        def __repr__(self): return repr(self.child)
+    head = None
+    for _ in range(N):
+        head = iv.DiscreteStatisticsInterval(Field(head))
+    return lambda: repr(head)
+
+def loading(depth):
+    def load():
+        spec = importlib.util.spec_from_file_location(iv.__name__, iv.__file__)
+        spec.loader.exec_module(importlib.util.module_from_spec(spec))
+    def hook(*args, real=builtins.__import__):
+        depth[0] += 1
+        load()  # the module loads itself again while it loads
+        return real(*args)
+    def go(real=builtins.__import__):
+        builtins.__import__ = hook
+        try:
+            load()
+        finally:
+            builtins.__import__ = real
+    return go
+
+depth, results = [0], {}
+cases = {case.__name__: case(depth) for case in (method_and_super, comparison, construction, representation, loading)}
+def run_all(where, limit):
+    for name, go in cases.items():
+        depth[0], helper = 0, iv.round_
+        sys.setrecursionlimit(limit)
+        try:
+            go()
+            outcome = "returned"
+        except RecursionError as error:
+            outcome = "RecursionError: " + str(error)
+        sys.setrecursionlimit(1000)
+        iv.round_ = helper
+        results[f"{where} {limit} {name}"] = [outcome, depth[0]]
+
+run_all("main", 1000)
+run_all("main", 200000)
+threading.stack_size(512 * 1024)
+thread = threading.Thread(target=run_all, args=("thread", 200000))
+thread.start(); thread.join()
+print(json.dumps(results))
+"""
+
+
+@pytest.mark.parametrize("shortcuts", ["1", "0"])
+def test_deep_recursion_through_host_code_ends_in_recursion_error_never_a_crash(shortcuts):
+    env = dict(os.environ, PLENX_GLUE_SHORTCUTS=shortcuts)
+    done = subprocess.run([sys.executable, "-P", "-c", DEEP_RECURSION], env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    results = json.loads(done.stdout.splitlines()[-1])
+    assert len(results) == 15 and all(o == "returned" or o.startswith("RecursionError") for o, _ in results.values())
+    # At the default limit the recursion limit stops it first, with the interpreter's own words.
+    default_limit = [o for key, (o, _) in results.items() if " 1000 " in key]
+    assert all(o.startswith("RecursionError: maximum recursion depth exceeded") and "C stack" not in o
+               for o in default_limit), results
+    # A small thread still goes some hundred calls deep (fewer where sanitizer frames are large).
+    assert results["thread 200000 method_and_super"][1] >= 100, results
 
 
 # ---- the provider ----

@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "plenx_glue/ops.hpp"
+#include "plenx_glue/stack.hpp"
 
 namespace glue {
 
@@ -195,6 +196,7 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
         PyErr_SetString(PyExc_SystemError, "function called after it was cleared");
         return nullptr;
     }
+    if (stack_exhausted()) return nullptr;  // while the C stack still has room for the error
     // A call counts against the recursion limit as a Python function's frame does (same message).
     if (!enter_frame()) return nullptr;
     PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, f->builtins, slots)).release(); },
@@ -439,7 +441,7 @@ Ref Args::global(const Name& name) const { return glue::global(globals_, builtin
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     FunctionObject* f = as_function(function);
     if (f->globals == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
-    if (!enter_frame()) raise();
+    if (stack_exhausted() || !enter_frame()) raise();
     struct Leave {
         ~Leave() { leave_frame(); }
     } leave;

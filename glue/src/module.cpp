@@ -3,6 +3,7 @@
 // A module that cannot import what it needs fails to load with the interpreter's ImportError.
 #include "plenx_glue/module.hpp"
 
+#include "plenx_glue/stack.hpp"
 #include "plenx_glue/fast.hpp"
 #include "plenx_glue/function.hpp"
 
@@ -149,6 +150,8 @@ void define_global(PyObject* globals, const Name& name, Ref value) { check_statu
 int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
     return guarded(
         [&] {
+            // An import hook may load the module again from within its own load.
+            if (stack_exhausted()) raise();
             read_shortcut_switch();
             intern_names();
             fast::probe_property_layout();

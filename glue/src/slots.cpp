@@ -8,6 +8,7 @@
 #include "plenx_glue/attributes.hpp"
 #include "plenx_glue/function.hpp"
 #include "plenx_glue/ops.hpp"
+#include "plenx_glue/stack.hpp"
 
 namespace glue {
 
@@ -64,6 +65,7 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
 /// replaced __new__, object's own __init__, a metaclass, abstract methods) takes the
 /// interpreter's own path.
 PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    if (stack_exhausted()) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
@@ -106,6 +108,7 @@ Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__
 /// tp_richcompare for our classes: what the interpreter's own slot does (the operator's method
 /// found on the class, called with both operands), with our own functions run directly.
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    if (stack_exhausted()) return nullptr;
     const Name& name = compare_names[op];
     PyTypeObject* type = Py_TYPE(self);
     PyObject* method = class_attribute(type, name);

@@ -71,16 +71,16 @@ inline unsigned int version_tag(PyTypeObject* type) noexcept {
 
 /// Counts the call of one of our functions against the recursion limit as the frame of a Python
 /// function counts (_Py_EnterRecursivePy); false, with RecursionError set, past the limit. From
-/// 3.12 Python frames have a counter of their own beside the C one: both are counted, since our
-/// frames take C stack where the interpreter's own do not.
+/// 3.12 Python frames have a counter of their own beside the C one, and a call between Python
+/// functions charges only theirs; so does a call of ours. The C stack our frames take is measured
+/// instead (stack.hpp), and the interpreter still charges its C counter wherever host code is run
+/// from ours.
 inline bool enter_frame() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (Py_EnterRecursiveCall("")) return false;
     PyThreadState* thread = PyThreadState_Get();
     // While a RecursionError is being handled the interpreter allows 50 frames more.
     if (--thread->py_recursion_remaining < (thread->recursion_headroom ? -50 : 0)) {
         thread->py_recursion_remaining++;
-        Py_LeaveRecursiveCall();
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
         return false;
     }
@@ -94,8 +94,9 @@ inline bool enter_frame() noexcept {
 inline void leave_frame() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyThreadState_Get()->py_recursion_remaining++;
-#endif
+#else
     Py_LeaveRecursiveCall();
+#endif
 }
 
 /// A class's own dict (borrowed; the class keeps it): PyTypeObject.tp_dict, which from 3.12 is
