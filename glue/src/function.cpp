@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 #include "plenx_glue/ops.hpp"
 
@@ -19,6 +20,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const FunctionDef* def;  // where definition_of() reads it (FunctionHead)
     PyObject* globals;      // the module's dict
+    PyObject* builtins;     // __builtins__, as a Python function takes them when it is made
     PyObject* name;         // __name__
     PyObject* qualname;     // __qualname__
     PyObject* module;       // __module__
@@ -28,6 +30,7 @@ struct FunctionObject {
     PyObject* code;         // __code__, so that inspect reads the signature
     PyObject* varnames;     // the parameter names, interned
     PyObject* owner;        // the class that defines it (what super() starts after), or null
+    PyObject* type_params;  // __type_params__ (a tuple, or null for none)
     PyObject* dict;         // __dict__
     PyObject* weakrefs;
 };
@@ -227,6 +230,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
@@ -236,6 +240,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->code);
     Py_VISIT(f->varnames);
     Py_VISIT(f->owner);
+    Py_VISIT(f->type_params);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -243,11 +248,13 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->owner);
+    Py_CLEAR(f->type_params);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -326,6 +333,39 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
+PyObject* get_builtins(PyObject* self, void*) { return Py_NewRef(as_function(self)->builtins); }
+
+PyObject* get_type_params(PyObject* self, void*) {
+    PyObject* type_params = as_function(self)->type_params;
+    return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
+}
+int set_type_params(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
+    return 0;
+}
+
+/// types.FunctionType, from a function the interpreter makes (never whatever `types` holds).
+PyObject* python_function_type = nullptr;
+
+/// Our functions answer `__class__` with types.FunctionType, as mock's spec objects do: then
+/// isinstance() and inspect.isfunction() take them for Python functions, so autospec, signature
+/// and serialisers treat them as such, while type() still tells the truth.
+PyObject* get_class(PyObject*, void*) { return Py_NewRef(python_function_type); }
+
+/// Assigning or deleting `__class__` is refused by object's own rule, in its words.
+int set_class(PyObject* self, PyObject* value, void*) {
+    return guarded([&] {
+        Ref object_dict = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), Ref(text("__dict__")));
+        Ref descriptor = subscript(object_dict, Ref(text("__class__")));
+        if (value == nullptr) call_method(descriptor, Ref(text("__delete__")), self);
+        else call_method(descriptor, Ref(text("__set__")), self, value);
+        return 0;
+    }, -1);
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -336,7 +376,10 @@ PyGetSetDef function_getset[] = {
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__class__", get_class, set_class, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},  // last: 3.12 and later only
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -376,9 +419,21 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
+/// The type of a function the interpreter makes, taken from one it makes here.
+Ref genuine_function_type() {
+    Ref code = check(Py_CompileString("lambda: None", "<glue>", Py_eval_input));
+    Ref namespace_ = check(PyDict_New());
+    Ref function = check(PyEval_EvalCode(code, namespace_, namespace_));
+    return own(reinterpret_cast<PyObject*>(Py_TYPE(function.get())));
+}
+
 PyTypeObject* the_type() {
-    if (detail::function_type == nullptr)
+    if (detail::function_type == nullptr) {
+        if (python_function_type == nullptr) python_function_type = genuine_function_type().release();
+        // A function has __type_params__ from 3.12 on; the entry is the table's last.
+        if (Py_Version < 0x030C0000) function_getset[std::size(function_getset) - 2] = {};
         detail::function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
+    }
     return detail::function_type;
 }
 
@@ -390,23 +445,43 @@ Ref default_object(const Default& d) {
     }
 }
 
-/// A code object carrying the parameter names, which is what inspect reads a signature from.
-Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames) {
+/// The code behind `__code__`: the function's parameters, and a body that calls the function as
+/// reached from its module's globals by `reach`. Tools read the signature from it; a serialiser that
+/// copies a function by value (as cloudpickle does when it cannot find one by name) rebuilds from it a
+/// Python function that calls this one, so the copy does what the function does.
+Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames, PyObject* reach) {
     PyObject* file = PyDict_GetItemString(globals, "__file__");
     const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : "<compiled>";
     if (filename == nullptr) raise();
-    const char* function_name = PyUnicode_AsUTF8(name);
-    if (function_name == nullptr) raise();
-    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function_name, 0)));
-    Ref replace = getattr(empty, Ref(text("replace")));
+    Ref separator = text(", ");
+    Ref params = check(PyUnicode_Join(separator, varnames));
+    Ref source = check(PyUnicode_FromFormat("def %U(%U):\n    return %U(%U)\n", name, params.get(), reach, params.get()));
+    const char* source_text = PyUnicode_AsUTF8(source);
+    if (source_text == nullptr) raise();
+    Ref module_code = check(Py_CompileString(source_text, filename, Py_file_input));
+    // The def's code is the module code's one constant of the code type.
+    Ref constants = getattr(module_code, Ref(text("co_consts")));
+    Ref code;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(constants); i++) {
+        PyObject* constant = PyTuple_GetItem(constants, i);
+        if (constant != nullptr && Py_TYPE(constant) == Py_TYPE(module_code.get())) code = own(constant);
+    }
+    if (!code) raise(PyExc_SystemError, "no code compiled for %U", qualname);
+    Ref replace = getattr(code, Ref(text("replace")));
     Ref kwargs = check(PyDict_New());
-    Ref argcount = integer(static_cast<long>(PyTuple_GET_SIZE(varnames)));
-    check_status(PyDict_SetItemString(kwargs, "co_argcount", argcount));
-    check_status(PyDict_SetItemString(kwargs, "co_nlocals", argcount));
-    check_status(PyDict_SetItemString(kwargs, "co_varnames", varnames));
     check_status(PyDict_SetItemString(kwargs, "co_qualname", qualname));
     Ref no_args = check(PyTuple_New(0));
     return check(PyObject_Call(replace, no_args, kwargs));
+}
+
+/// The module's builtins, found as the interpreter finds them for a new Python function.
+Ref builtins_of(PyObject* globals) {
+    PyObject* builtins = PyDict_GetItemWithError(globals, Ref(text("__builtins__")));
+    if (builtins == nullptr) {
+        if (PyErr_Occurred()) raise();
+        return own(PyEval_GetBuiltins());  // none of its own: those of the code that makes it
+    }
+    return own(PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins);
 }
 
 }  // namespace
@@ -444,7 +519,7 @@ Ref global(PyObject* globals, PyObject* name) {
     raise();
 }
 
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix) {
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* reach) {
     if (def.params.size() > static_cast<size_t>(max_params)) raise(PyExc_SystemError, "too many parameters");
     Ref name = check(PyUnicode_InternFromString(def.name));
     Ref qualname = qualname_prefix ? check(PyUnicode_FromFormat("%s.%s", qualname_prefix, def.name)) : name;
@@ -462,13 +537,15 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     Ref defaults = PyList_GET_SIZE(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
     PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
     if (module == nullptr && PyErr_Occurred()) raise();
-    Ref code = make_code(globals, name, qualname, varnames);
+    Ref code = make_code(globals, name, qualname, varnames, reach ? reach : name.get());
+    Ref builtins = builtins_of(globals);
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, the_type());
     if (f == nullptr) raise();
     f->vectorcall = function_vectorcall;
     f->def = &def;
     f->globals = Py_NewRef(globals);
+    f->builtins = builtins.release();
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(module ? module : Py_None);
@@ -478,6 +555,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     f->code = code.release();
     f->varnames = varnames.release();
     f->owner = nullptr;
+    f->type_params = nullptr;
     f->dict = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);

@@ -37,7 +37,11 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     check_status(PyDict_SetItem(namespace_, qualname_key, Ref(text(name))));
     Ref functions = check(PyList_New(0));
     for (const Member& member : members) {
-        Ref function = make_function(*member.def, globals, name);
+        Ref key = class_key(name, member.def->name);
+        // The class is a global of its module under its name: the function is found from there.
+        const char* unwrap = member.kind == Member::property ? ".fget" : member.kind == Member::class_method ? ".__func__" : "";
+        Ref reach = check(PyUnicode_FromFormat("%s.__dict__[%R]%s", name, key.get(), unwrap));
+        Ref function = make_function(*member.def, globals, name, reach);
         check_status(PyList_Append(functions, function));
         Ref entry;
         switch (member.kind) {
@@ -45,7 +49,7 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
             case Member::class_method: entry = check(PyClassMethod_New(function)); break;
             default: entry = function;
         }
-        check_status(PyDict_SetItem(namespace_, class_key(name, member.def->name), entry));
+        check_status(PyDict_SetItem(namespace_, key, entry));
     }
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(text(name)).get(), bases, namespace_.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(functions.get()); i++) set_owner(PyList_GET_ITEM(functions.get(), i), cls);

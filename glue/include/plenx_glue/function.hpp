@@ -73,8 +73,9 @@ private:
 };
 
 /// Creates the function object for `def`, living in the module whose dict is `globals`.
-/// `qualname_prefix` is the owning class's qualified name, or nullptr at module level.
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix);
+/// `qualname_prefix` is the owning class's qualified name, or nullptr at module level. `reach` is
+/// the Python expression that finds the function from the module's globals (nullptr: its name).
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* reach = nullptr);
 
 /// Runs the body of one of our function objects on arguments already bound in declaration order,
 /// from our own code: no call machinery, but the call counts against the recursion limit as the
