@@ -456,7 +456,7 @@ Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* v
     Ref separator = text(", ");
     Ref params = check(PyUnicode_Join(separator, varnames));
     Ref source = check(PyUnicode_FromFormat("def %U(%U):\n    return %U(%U)\n", name, params.get(), reach, params.get()));
-    const char* source_text = PyUnicode_AsUTF8(source);
+    const char* source_text = PyUnicode_AsUTF8AndSize(source, nullptr);
     if (source_text == nullptr) raise();
     Ref module_code = check(Py_CompileString(source_text, filename, Py_file_input));
     // The def's code is the module code's one constant of the code type.
