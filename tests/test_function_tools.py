@@ -249,6 +249,35 @@ def test_pickle_and_cloudpickle_copy_functions_as_python_functions(twins):
         assert pickle.dumps(cloudpickle.loads(cloudpickle.dumps(shipped_object))) == pickle.dumps(shipped_object)
 
 
+def test_functions_a_copy_would_not_reach_are_not_copied():
+    """Where a copy rebuilt from a function's code would not call it (its class is no longer found
+    under its name, or holds something else), ours stop passing for Python functions: pickling them
+    then fails, as for any object pickle cannot find, instead of copying them into something else.
+    A plain class would be copied by value here; ours cannot be."""
+    continuous = iv.ContinuousStatisticsInterval
+    made = interval(continuous, 0, 1)
+    to_dict, from_dict = vars(continuous)["to_dict"], vars(continuous)["from_dict"]
+    members = list(vars(continuous).items())
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(continuous, "to_dict", lambda self: {})
+        mp.setattr(continuous, "from_dict", classmethod(lambda cls, dict_: None))
+        for function in (to_dict, from_dict.__func__):
+            assert not inspect.isfunction(function) and function.__class__ is type(function)
+            for dumps in (pickle.dumps, cloudpickle.dumps):
+                with pytest.raises(pickle.PicklingError):
+                    dumps(function)
+    assert inspect.isfunction(to_dict) and inspect.isfunction(from_dict.__func__)
+    # A class not found under its name is copied by value with all it holds: ours refuse, and the
+    # class itself is left as it was (cloudpickle sets a copied class's members on the original).
+    with pytest.MonkeyPatch.context() as mp:
+        mp.delattr(iv, "ContinuousStatisticsInterval")
+        assert not isinstance(to_dict, types.FunctionType)
+        with pytest.raises(pickle.PicklingError):
+            cloudpickle.dumps(made)
+    assert list(vars(continuous).items()) == members
+    assert cloudpickle.loads(cloudpickle.dumps(made)).to_dict() == made.to_dict()
+
+
 def test_dask_ships_intervals_and_class_methods_between_processes():
     continuous, discrete = iv.ContinuousStatisticsInterval, iv.DiscreteStatisticsInterval
     made = [interval(continuous, k, k + 1) for k in range(3)] + [interval(discrete, "f")]

@@ -29,6 +29,7 @@ struct FunctionObject {
     PyObject* defaults;     // __defaults__ (a tuple, or null)
     PyObject* code;         // __code__, so that inspect reads the signature
     PyObject* varnames;     // the parameter names, interned
+    PyObject* place;        // where its code finds it: (global, key or None, attribute or None, holder type or None)
     PyObject* owner;        // the class that defines it (what super() starts after), or null
     PyObject* type_params;  // __type_params__ (a tuple, or null for none)
     PyObject* dict;         // __dict__
@@ -239,6 +240,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->code);
     Py_VISIT(f->varnames);
+    Py_VISIT(f->place);
     Py_VISIT(f->owner);
     Py_VISIT(f->type_params);
     Py_VISIT(f->dict);
@@ -269,6 +271,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->code);
     Py_CLEAR(f->varnames);
+    Py_CLEAR(f->place);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -348,13 +351,50 @@ int set_type_params(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-/// types.FunctionType, from a function the interpreter makes (never whatever `types` holds).
+/// types.FunctionType and classmethod, from objects the interpreter makes (not whatever `types` holds).
 PyObject* python_function_type = nullptr;
+PyObject* class_method_type = nullptr;
 
-/// Our functions answer `__class__` with types.FunctionType, as mock's spec objects do: then
-/// isinstance() and inspect.isfunction() take them for Python functions, so autospec, signature
-/// and serialisers treat them as such, while type() still tells the truth.
-PyObject* get_class(PyObject*, void*) { return Py_NewRef(python_function_type); }
+/// Whether a Python function rebuilt from our __code__ and __globals__, as serialisers that copy a
+/// function by value rebuild one, would call this very function: the global its code starts from is
+/// still the class that defines it (or the function itself), holding it where the code looks.
+bool found_by_its_code(FunctionObject* f) {
+    if (f->globals == nullptr || f->place == nullptr) return false;
+    PyObject* root = PyDict_GetItemWithError(f->globals, PyTuple_GET_ITEM(f->place, 0));
+    if (root == nullptr) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    PyObject* key = PyTuple_GET_ITEM(f->place, 1);
+    if (key == Py_None) return root == reinterpret_cast<PyObject*>(f);
+    // Our class's metaclass is `type`, so reading its members runs no code of the host's.
+    if (root != f->owner) return false;
+    Ref members = getattr(root, Ref(text("__dict__")));
+    Ref entry = Ref::steal(PyObject_GetItem(members, key));
+    if (!entry) {
+        if (!pending_is(PyExc_KeyError)) raise();
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* holder_type = PyTuple_GET_ITEM(f->place, 3);
+    if (holder_type != Py_None) {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(entry.get())) != holder_type) return false;
+        entry = getattr(entry, PyTuple_GET_ITEM(f->place, 2));
+    }
+    return entry.get() == reinterpret_cast<PyObject*>(f);
+}
+
+/// Our functions answer `__class__` with types.FunctionType, as mock's spec objects answer with their
+/// spec: isinstance() and inspect.isfunction() then take them for Python functions, so autospec,
+/// signatures and serialisers treat them as such, while type() tells the truth. They answer so only
+/// while a copy rebuilt from their code would call them (found_by_its_code): otherwise a serialiser
+/// would copy them by value into something else, where it must fail instead.
+PyObject* get_class(PyObject* self, void*) {
+    return guarded([&] {
+        return Py_NewRef(found_by_its_code(as_function(self)) ? python_function_type
+                                                              : reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    }, static_cast<PyObject*>(nullptr));
+}
 
 /// Assigning or deleting `__class__` is refused by object's own rule, in its words.
 int set_class(PyObject* self, PyObject* value, void*) {
@@ -430,6 +470,10 @@ Ref genuine_function_type() {
 PyTypeObject* the_type() {
     if (detail::function_type == nullptr) {
         if (python_function_type == nullptr) python_function_type = genuine_function_type().release();
+        if (class_method_type == nullptr) {
+            Ref probe = check(PyClassMethod_New(Py_None));
+            class_method_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())));
+        }
         // A function has __type_params__ from 3.12 on; the entry is the table's last.
         if (Py_Version < 0x030C0000) function_getset[std::size(function_getset) - 2] = {};
         detail::function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
@@ -445,17 +489,18 @@ Ref default_object(const Default& d) {
     }
 }
 
-/// The code behind `__code__`: the function's parameters, and a body that calls the function as
-/// reached from its module's globals by `reach`. Tools read the signature from it; a serialiser that
-/// copies a function by value (as cloudpickle does when it cannot find one by name) rebuilds from it a
-/// Python function that calls this one, so the copy does what the function does.
+/// The code behind `__code__`: the function's parameters, and a body that calls the function as the
+/// expression `reach` finds it from its module's globals. Tools read the signature from it; a
+/// serialiser that copies a function by value (as cloudpickle does when it cannot find one by name)
+/// rebuilds from it a Python function that calls this one, so the copy does what the function does.
 Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames, PyObject* reach) {
     PyObject* file = PyDict_GetItemString(globals, "__file__");
     const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : "<compiled>";
     if (filename == nullptr) raise();
     Ref separator = text(", ");
     Ref params = check(PyUnicode_Join(separator, varnames));
-    Ref source = check(PyUnicode_FromFormat("def %U(%U):\n    return %U(%U)\n", name, params.get(), reach, params.get()));
+    Ref source =
+        check(PyUnicode_FromFormat("def %U(%U):\n    return %U(%U)\n", name, params.get(), reach, params.get()));
     const char* source_text = PyUnicode_AsUTF8AndSize(source, nullptr);
     if (source_text == nullptr) raise();
     Ref module_code = check(Py_CompileString(source_text, filename, Py_file_input));
@@ -519,8 +564,9 @@ Ref global(PyObject* globals, PyObject* name) {
     raise();
 }
 
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* reach) {
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key, Held held) {
     if (def.params.size() > static_cast<size_t>(max_params)) raise(PyExc_SystemError, "too many parameters");
+    PyTypeObject* type = the_type();  // first: it also takes the types the place below names
     Ref name = check(PyUnicode_InternFromString(def.name));
     Ref qualname = qualname_prefix ? check(PyUnicode_FromFormat("%s.%s", qualname_prefix, def.name)) : name;
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
@@ -537,10 +583,21 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     Ref defaults = PyList_GET_SIZE(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
     PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
     if (module == nullptr && PyErr_Occurred()) raise();
-    Ref code = make_code(globals, name, qualname, varnames, reach ? reach : name.get());
+    // Where its code finds it from the module's globals: in the dict of its class, a global under
+    // the class's name; or at module level, under its own name.
+    Ref global = qualname_prefix ? text(qualname_prefix) : name;
+    const char* attribute = held == Held::by_property ? "fget" : held == Held::by_class_method ? "__func__" : nullptr;
+    PyObject* holder_type = held == Held::by_property ? reinterpret_cast<PyObject*>(&PyProperty_Type)
+                            : held == Held::by_class_method ? class_method_type : Py_None;
+    Ref place = key ? check(Py_BuildValue("(OOzO)", global.get(), key, attribute, holder_type))
+                    : check(Py_BuildValue("(OOOO)", global.get(), Py_None, Py_None, Py_None));
+    Ref reach = !key ? global
+                : attribute ? check(PyUnicode_FromFormat("%U.__dict__[%R].%s", global.get(), key, attribute))
+                            : check(PyUnicode_FromFormat("%U.__dict__[%R]", global.get(), key));
+    Ref code = make_code(globals, name, qualname, varnames, reach);
     Ref builtins = builtins_of(globals);
 
-    FunctionObject* f = PyObject_GC_New(FunctionObject, the_type());
+    FunctionObject* f = PyObject_GC_New(FunctionObject, type);
     if (f == nullptr) raise();
     f->vectorcall = function_vectorcall;
     f->def = &def;
@@ -554,6 +611,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     f->defaults = defaults.release();
     f->code = code.release();
     f->varnames = varnames.release();
+    f->place = place.release();
     f->owner = nullptr;
     f->type_params = nullptr;
     f->dict = nullptr;

@@ -38,10 +38,10 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     Ref functions = check(PyList_New(0));
     for (const Member& member : members) {
         Ref key = class_key(name, member.def->name);
-        // The class is a global of its module under its name: the function is found from there.
-        const char* unwrap = member.kind == Member::property ? ".fget" : member.kind == Member::class_method ? ".__func__" : "";
-        Ref reach = check(PyUnicode_FromFormat("%s.__dict__[%R]%s", name, key.get(), unwrap));
-        Ref function = make_function(*member.def, globals, name, reach);
+        const Held held = member.kind == Member::property       ? Held::by_property
+                          : member.kind == Member::class_method ? Held::by_class_method
+                                                                : Held::directly;
+        Ref function = make_function(*member.def, globals, name, key, held);
         check_status(PyList_Append(functions, function));
         Ref entry;
         switch (member.kind) {
