@@ -524,7 +524,9 @@ Ref builtins_of(PyObject* globals) {
     PyObject* builtins = PyDict_GetItemWithError(globals, Ref(text("__builtins__")));
     if (builtins == nullptr) {
         if (PyErr_Occurred()) raise();
-        return own(PyEval_GetBuiltins());  // none of its own: those of the code that makes it
+        builtins = PyEval_GetBuiltins();  // none of its own: those of the code that makes it
+        if (builtins == nullptr) raise(PyExc_SystemError, "no builtins");
+        return own(builtins);
     }
     return own(PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins);
 }
@@ -586,6 +588,9 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     // Where its code finds it from the module's globals: in the dict of its class, a global under
     // the class's name; or at module level, under its own name.
     Ref global = qualname_prefix ? text(qualname_prefix) : name;
+    if (check_status(PySequence_Contains(varnames, global)))
+        raise(PyExc_SystemError, "%U() has a parameter named %U, which its code would take for the global",
+              qualname.get(), global.get());
     const char* attribute = held == Held::by_property ? "fget" : held == Held::by_class_method ? "__func__" : nullptr;
     PyObject* holder_type = held == Held::by_property ? reinterpret_cast<PyObject*>(&PyProperty_Type)
                             : held == Held::by_class_method ? class_method_type : Py_None;
