@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 #include "plenx_glue/ops.hpp"
 #include "plenx_glue/stack.hpp"
@@ -32,7 +33,9 @@ struct FunctionObject {
     PyObject* defaults;     // __defaults__ (a tuple, or null)
     PyObject* code;         // __code__, so that inspect reads the signature
     PyObject* varnames;     // the parameter names, interned
+    PyObject* place;        // where its code finds it: (global, key or None, attribute or None, holder type or None)
     PyObject* owner;        // the class that defines it (what super() starts after), or null
+    PyObject* type_params;  // __type_params__ (a tuple, or null for none)
     PyObject* dict;         // __dict__
     PyObject* weakrefs;
 };
@@ -242,7 +245,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->code);
     Py_VISIT(f->varnames);
+    Py_VISIT(f->place);
     Py_VISIT(f->owner);
+    Py_VISIT(f->type_params);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -256,6 +261,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->owner);
+    Py_CLEAR(f->type_params);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -270,6 +276,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->code);
     Py_CLEAR(f->varnames);
+    Py_CLEAR(f->place);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -337,6 +344,74 @@ PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->
 PyObject* none_if_cleared(PyObject* field) noexcept { return Py_NewRef(field ? field : Py_None); }
 PyObject* get_globals(PyObject* self, void*) { return none_if_cleared(as_function(self)->globals); }
 PyObject* get_builtins(PyObject* self, void*) { return none_if_cleared(as_function(self)->builtins); }
+PyObject* get_type_params(PyObject* self, void*) {
+    PyObject* type_params = as_function(self)->type_params;
+    return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
+}
+int set_type_params(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
+    return 0;
+}
+
+/// types.FunctionType and classmethod, from objects the interpreter makes (not whatever `types` holds).
+PyObject* python_function_type = nullptr;
+PyObject* class_method_type = nullptr;
+
+/// Whether a Python function rebuilt from our __code__ and __globals__, as serialisers that copy a
+/// function by value rebuild one, would call this very function: the global its code starts from is
+/// still the class that defines it (or the function itself), holding it where the code looks.
+bool found_by_its_code(FunctionObject* f) {
+    if (f->globals == nullptr || f->place == nullptr) return false;
+    PyObject* root = PyDict_GetItemWithError(f->globals, PyTuple_GET_ITEM(f->place, 0));
+    if (root == nullptr) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    PyObject* key = PyTuple_GET_ITEM(f->place, 1);
+    if (key == Py_None) return root == reinterpret_cast<PyObject*>(f);
+    // Our class's metaclass is `type`, so reading its members runs no code of the host's.
+    if (root != f->owner) return false;
+    Ref members = getattr(root, Ref(text("__dict__")));
+    Ref entry = Ref::steal(PyObject_GetItem(members, key));
+    if (!entry) {
+        if (!pending_is(PyExc_KeyError)) raise();
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* holder_type = PyTuple_GET_ITEM(f->place, 3);
+    if (holder_type != Py_None) {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(entry.get())) != holder_type) return false;
+        entry = getattr(entry, PyTuple_GET_ITEM(f->place, 2));
+    }
+    return entry.get() == reinterpret_cast<PyObject*>(f);
+}
+
+/// Our functions answer `__class__` with types.FunctionType, as mock's spec objects answer with their
+/// spec: isinstance() and inspect.isfunction() then take them for Python functions, so autospec,
+/// signatures and serialisers treat them as such, while type() tells the truth. They answer so only
+/// while a copy rebuilt from their code would call them (found_by_its_code): otherwise a serialiser
+/// would copy them by value into something else, where it must fail instead.
+PyObject* get_class(PyObject* self, void*) {
+    return guarded([&] {
+        return Py_NewRef(found_by_its_code(as_function(self)) ? python_function_type
+                                                              : reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    }, static_cast<PyObject*>(nullptr));
+}
+
+/// Assigning or deleting `__class__` is refused by object's own rule, in its words.
+int set_class(PyObject* self, PyObject* value, void*) {
+    return guarded([&] {
+        Ref object_dict = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), Ref(text("__dict__")));
+        Ref descriptor = subscript(object_dict, Ref(text("__class__")));
+        if (value == nullptr) call_method(descriptor, Ref(text("__delete__")), self);
+        else call_method(descriptor, Ref(text("__set__")), self, value);
+        return 0;
+    }, -1);
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -349,6 +424,8 @@ PyGetSetDef function_getset[] = {
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__class__", get_class, set_class, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},  // last: 3.12 and later only
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -388,9 +465,25 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
+/// The type of a function the interpreter makes, taken from one it makes here.
+Ref genuine_function_type() {
+    Ref code = check(Py_CompileString("lambda: None", "<glue>", Py_eval_input));
+    Ref namespace_ = check(PyDict_New());
+    Ref function = check(PyEval_EvalCode(code, namespace_, namespace_));
+    return own(reinterpret_cast<PyObject*>(Py_TYPE(function.get())));
+}
+
 PyTypeObject* the_type() {
-    if (detail::function_type == nullptr)
+    if (detail::function_type == nullptr) {
+        if (python_function_type == nullptr) python_function_type = genuine_function_type().release();
+        if (class_method_type == nullptr) {
+            Ref probe = check(PyClassMethod_New(Py_None));
+            class_method_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())));
+        }
+        // A function has __type_params__ from 3.12 on; the entry is the table's last.
+        if (Py_Version < 0x030C0000) function_getset[std::size(function_getset) - 2] = {};
         detail::function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
+    }
     return detail::function_type;
 }
 
@@ -402,20 +495,31 @@ Ref default_object(const Default& d) {
     }
 }
 
-/// A code object carrying the parameter names, which is what inspect reads a signature from.
-Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames) {
+/// The code behind `__code__`: the function's parameters, and a body that calls the function as the
+/// expression `reach` finds it from its module's globals. Tools read the signature from it; a
+/// serialiser that copies a function by value (as cloudpickle does when it cannot find one by name)
+/// rebuilds from it a Python function that calls this one, so the copy does what the function does.
+Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames, PyObject* reach) {
     PyObject* file = PyDict_GetItemString(globals, "__file__");
     const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : "<compiled>";
     if (filename == nullptr) raise();
-    const char* function_name = PyUnicode_AsUTF8(name);
-    if (function_name == nullptr) raise();
-    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function_name, 0)));
-    Ref replace = getattr(empty, Ref(text("replace")));
+    Ref separator = text(", ");
+    Ref params = check(PyUnicode_Join(separator, varnames));
+    Ref source =
+        check(PyUnicode_FromFormat("def %U(%U):\n    return %U(%U)\n", name, params.get(), reach, params.get()));
+    const char* source_text = PyUnicode_AsUTF8AndSize(source, nullptr);
+    if (source_text == nullptr) raise();
+    Ref module_code = check(Py_CompileString(source_text, filename, Py_file_input));
+    // The def's code is the module code's one constant of the code type.
+    Ref constants = getattr(module_code, Ref(text("co_consts")));
+    Ref code;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(constants); i++) {
+        PyObject* constant = PyTuple_GetItem(constants, i);
+        if (constant != nullptr && Py_TYPE(constant) == Py_TYPE(module_code.get())) code = own(constant);
+    }
+    if (!code) raise(PyExc_SystemError, "no code compiled for %U", qualname);
+    Ref replace = getattr(code, Ref(text("replace")));
     Ref kwargs = check(PyDict_New());
-    Ref argcount = integer(static_cast<long>(PyTuple_GET_SIZE(varnames)));
-    check_status(PyDict_SetItemString(kwargs, "co_argcount", argcount));
-    check_status(PyDict_SetItemString(kwargs, "co_nlocals", argcount));
-    check_status(PyDict_SetItemString(kwargs, "co_varnames", varnames));
     check_status(PyDict_SetItemString(kwargs, "co_qualname", qualname));
     Ref no_args = check(PyTuple_New(0));
     return check(PyObject_Call(replace, no_args, kwargs));
@@ -483,8 +587,9 @@ Ref global(PyObject* globals, PyObject* builtins, PyObject* name) {
 
 Ref global(PyObject* globals, PyObject* name) { return global(globals, builtins_for(globals), name); }
 
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix) {
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key, Held held) {
     if (def.params.size() > static_cast<size_t>(max_params)) raise(PyExc_SystemError, "too many parameters");
+    PyTypeObject* type = the_type();  // first: it also takes the types the place below names
     Ref name = check(PyUnicode_InternFromString(def.name));
     Ref qualname = qualname_prefix ? check(PyUnicode_FromFormat("%s.%s", qualname_prefix, def.name)) : name;
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
@@ -501,11 +606,25 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     Ref defaults = PyList_GET_SIZE(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
     PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
     if (module == nullptr && PyErr_Occurred()) raise();
-    Ref code = make_code(globals, name, qualname, varnames);
+    // Where its code finds it from the module's globals: in the dict of its class, a global under
+    // the class's name; or at module level, under its own name.
+    Ref global = qualname_prefix ? text(qualname_prefix) : name;
+    if (check_status(PySequence_Contains(varnames, global)))
+        raise(PyExc_SystemError, "%U() has a parameter named %U, which its code would take for the global",
+              qualname.get(), global.get());
+    const char* attribute = held == Held::by_property ? "fget" : held == Held::by_class_method ? "__func__" : nullptr;
+    PyObject* holder_type = held == Held::by_property ? reinterpret_cast<PyObject*>(&PyProperty_Type)
+                            : held == Held::by_class_method ? class_method_type : Py_None;
+    Ref place = key ? check(Py_BuildValue("(OOzO)", global.get(), key, attribute, holder_type))
+                    : check(Py_BuildValue("(OOOO)", global.get(), Py_None, Py_None, Py_None));
+    Ref reach = !key ? global
+                : attribute ? check(PyUnicode_FromFormat("%U.__dict__[%R].%s", global.get(), key, attribute))
+                            : check(PyUnicode_FromFormat("%U.__dict__[%R]", global.get(), key));
+    Ref code = make_code(globals, name, qualname, varnames, reach);
     Ref doc = def.doc ? text(def.doc) : none();
     Ref builtins = builtins_for(globals);
 
-    FunctionObject* f = PyObject_GC_New(FunctionObject, the_type());
+    FunctionObject* f = PyObject_GC_New(FunctionObject, type);
     if (f == nullptr) raise();
     f->vectorcall = function_vectorcall;
     f->def = &def;
@@ -519,7 +638,9 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     f->defaults = defaults.release();
     f->code = code.release();
     f->varnames = varnames.release();
+    f->place = place.release();
     f->owner = nullptr;
+    f->type_params = nullptr;
     f->dict = nullptr;
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);

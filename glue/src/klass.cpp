@@ -40,7 +40,11 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     if (doc) check_status(PyDict_SetItem(namespace_, doc_key, Ref(text(doc))));
     Ref functions = check(PyList_New(0));
     for (const Member& member : members) {
-        Ref function = make_function(*member.def, globals, name);
+        Ref key = class_key(name, member.def->name);
+        const Held held = member.kind == Member::property       ? Held::by_property
+                          : member.kind == Member::class_method ? Held::by_class_method
+                                                                : Held::directly;
+        Ref function = make_function(*member.def, globals, name, key, held);
         check_status(PyList_Append(functions, function));
         Ref entry;
         switch (member.kind) {
@@ -49,7 +53,7 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
             case Member::class_method: entry = call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), function.get()); break;
             default: entry = function;
         }
-        check_status(PyDict_SetItem(namespace_, class_key(name, member.def->name), entry));
+        check_status(PyDict_SetItem(namespace_, key, entry));
     }
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(text(name)).get(), bases, namespace_.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(functions.get()); i++) set_owner(PyList_GET_ITEM(functions.get(), i), cls);

@@ -76,9 +76,14 @@ private:
     PyObject* const* slots_;
 };
 
+/// How a class holds one of its functions in its dict.
+enum class Held { directly, by_property, by_class_method };
+
 /// Creates the function object for `def`, living in the module whose dict is `globals`.
-/// `qualname_prefix` is the owning class's qualified name, or nullptr at module level.
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix);
+/// `qualname_prefix` is the owning class's qualified name, or nullptr at module level; a class's
+/// function is held under `key` in the class's dict, as `held` says.
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key = nullptr,
+                  Held held = Held::directly);
 
 /// Runs the body of one of our function objects on arguments already bound in declaration order,
 /// from our own code: no call machinery, but the call counts against the recursion limit as the
