@@ -81,6 +81,9 @@ Name round_digits_name{"ROUND_DIGITS"};
 /// double it holds, where a class of the host's could say otherwise.
 bool declared_types(PyObject* module, const Name& name, bool floats_only, PyTypeObject** types, size_t* count) {
     Ref declared = lookup_attr(module, name);
+    // A later load of the module (a second instance, or one whose first look took no snapshot)
+    // reads the declaration anew: what an earlier one read makes way.
+    for (; *count > 0; --*count) Py_DECREF(reinterpret_cast<PyObject*>(types[*count - 1]));
     if (!declared || !PyTuple_CheckExact(declared) || PyTuple_GET_SIZE(declared.get()) > 8) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(declared.get()); i++)
         if (!PyType_Check(PyTuple_GET_ITEM(declared.get(), i))) return false;
