@@ -3,12 +3,29 @@
 // Argument binding and its TypeErrors follow the interpreter's own rules for Python functions.
 #include "plenx_glue/function.hpp"
 
-#include <structmember.h>
-
 #include <algorithm>
 #include <cstddef>
+#include <string>
 
 #include "plenx_glue/ops.hpp"
+
+#if PLENX_FAST_LAYER
+#include "plenx_glue/cpython/access.hpp"  // enter_frame(): the Python frame counter is charged too
+#else
+namespace glue {
+namespace {
+/// A call counts against the recursion limit (the C counter: the Limited API has no other).
+bool enter_frame() noexcept { return Py_EnterRecursiveCall("") == 0; }
+void leave_frame() noexcept { Py_LeaveRecursiveCall(); }
+}  // namespace
+}  // namespace glue
+#endif
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
 
 namespace glue {
 
@@ -39,7 +56,7 @@ FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<Func
 // ---- argument binding, worded as the interpreter words it ----
 
 void too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t defcount) {
-    const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
+    const Py_ssize_t argcount = tuple_size(f->varnames);
     Ref sig = defcount ? check(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount))
                        : check(PyUnicode_FromFormat("%zd", argcount));
     const bool plural = defcount != 0 || argcount != 1;
@@ -51,18 +68,18 @@ void missing_arguments(FunctionObject* f, PyObject** slots, Py_ssize_t end) {
     Ref names = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < end; i++) {
         if (slots[i] != nullptr) continue;
-        Ref quoted = check(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i)));
+        Ref quoted = check(PyObject_Repr(tuple_item(f->varnames, i)));
         check_status(PyList_Append(names, quoted));
     }
-    const Py_ssize_t n = PyList_GET_SIZE(names.get());
+    const Py_ssize_t n = list_size(names.get());
     Ref listed;
     if (n == 1) {
-        listed = own(PyList_GET_ITEM(names.get(), 0));
+        listed = own(list_item(names.get(), 0));
     } else if (n == 2) {
-        listed = check(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
+        listed = check(PyUnicode_FromFormat("%U and %U", list_item(names.get(), 0), list_item(names.get(), 1)));
     } else {
-        Ref tail = check(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), n - 2),
-                                              PyList_GET_ITEM(names.get(), n - 1)));
+        Ref tail = check(PyUnicode_FromFormat(", %U, and %U", list_item(names.get(), n - 2),
+                                              list_item(names.get(), n - 1)));
         Ref head = check(PyList_GetSlice(names, 0, n - 2));
         Ref separator = text(", ");
         Ref joined = check(PyUnicode_Join(separator, head));
@@ -116,8 +133,8 @@ PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) noexcept {
     }
     PyObject* best = nullptr;
     size_t best_distance = SIZE_MAX;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->varnames); i++) {
-        PyObject* candidate = PyTuple_GET_ITEM(f->varnames, i);
+    for (Py_ssize_t i = 0; i < tuple_size(f->varnames); i++) {
+        PyObject* candidate = tuple_item(f->varnames, i);
         if (PyUnicode_Compare(candidate, keyword) == 0) continue;
         Py_ssize_t size;
         const char* text = PyUnicode_AsUTF8AndSize(candidate, &size);
@@ -134,12 +151,12 @@ PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) noexcept {
 
 /// The position of keyword `keyword` among the parameters, or -1.
 Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
-    const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
+    const Py_ssize_t argcount = tuple_size(f->varnames);
     for (Py_ssize_t j = 0; j < argcount; j++) {
-        if (PyTuple_GET_ITEM(f->varnames, j) == keyword) return j;
+        if (tuple_item(f->varnames, j) == keyword) return j;
     }
     for (Py_ssize_t j = 0; j < argcount; j++) {
-        if (check_status(PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(f->varnames, j), Py_EQ))) return j;
+        if (check_status(PyObject_RichCompareBool(keyword, tuple_item(f->varnames, j), Py_EQ))) return j;
     }
     return -1;
 }
@@ -147,16 +164,17 @@ Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
 /// Fills `slots` from positional and keyword arguments, then defaults. Throws on a bad call.
 void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* defaults,
           PyObject** slots) {
-    const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
+    const Py_ssize_t argcount = tuple_size(f->varnames);
     const Py_ssize_t n = std::min(nargs, argcount);
     std::copy(args, args + n, slots);
-    const Py_ssize_t kwcount = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t kwcount = kwnames ? tuple_size(kwnames) : 0;
     for (Py_ssize_t i = 0; i < kwcount; i++) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        PyObject* keyword = tuple_item(kwnames, i);
         if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
         const Py_ssize_t j = parameter_index(f, keyword);
         if (j < 0) {
-            if constexpr (suggests_keywords) {
+            // From 3.13 the interpreter suggests a parameter name; the running one decides.
+            if (Py_Version >= 0x030D0000) {
                 if (PyObject* suggestion = suggested_keyword(f, keyword))
                     raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
                           f->qualname, keyword, suggestion);
@@ -167,7 +185,7 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword);
         slots[j] = args[nargs + i];
     }
-    const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    const Py_ssize_t defcount = defaults ? tuple_size(defaults) : 0;
     if (nargs > argcount) {
         too_many_positional(f, nargs, defcount);
         raise();
@@ -181,7 +199,7 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             }
         }
         for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; i++) {
-            if (slots[m + i] == nullptr) slots[m + i] = PyTuple_GET_ITEM(defaults, i);
+            if (slots[m + i] == nullptr) slots[m + i] = tuple_item(defaults, i);
         }
     }
 }
@@ -202,17 +220,17 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
 /// Whether the keywords name exactly the parameters after the positional arguments, in order:
 /// the arguments then already stand in declaration order.
 bool in_declaration_order(FunctionObject* f, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    const Py_ssize_t kwcount = PyTuple_GET_SIZE(kwnames);
-    if (nargs + kwcount != PyTuple_GET_SIZE(f->varnames)) return false;
+    const Py_ssize_t kwcount = tuple_size(kwnames);
+    if (nargs + kwcount != tuple_size(f->varnames)) return false;
     for (Py_ssize_t i = 0; i < kwcount; i++)
-        if (PyTuple_GET_ITEM(kwnames, i) != PyTuple_GET_ITEM(f->varnames, nargs + i)) return false;
+        if (tuple_item(kwnames, i) != tuple_item(f->varnames, nargs + i)) return false;
     return true;
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr ? nargs == PyTuple_GET_SIZE(f->varnames) : in_declaration_order(f, nargs, kwnames))
+    if (kwnames == nullptr ? nargs == tuple_size(f->varnames) : in_declaration_order(f, nargs, kwnames))
         return run(f, args);
     PyObject* slots[max_params] = {};
     // Held for the call: the defaults tuple may be replaced while the body runs.
@@ -262,13 +280,21 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->code);
     Py_CLEAR(f->varnames);
-    type->tp_free(self);
+    PyObject_GC_Del(self);
     Py_DECREF(type);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+#ifdef Py_LIMITED_API
+    static PyObject* method_type = nullptr;  // types.MethodType, the bound method of Python functions
+    if (method_type == nullptr && (method_type = guarded([] { return builtin_type("method"); }, static_cast<PyObject*>(nullptr))) == nullptr)
+        return nullptr;
+    PyObject* args[] = {self, instance};
+    return PyObject_Vectorcall(method_type, args, 2, nullptr);
+#else
     return PyMethod_New(self, instance);
+#endif
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -283,7 +309,7 @@ int set_text(PyObject** field, PyObject* value, const char* what) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
-    Py_SETREF(*field, Py_NewRef(value));
+    replace_slot(field, Ref::borrow(value));
     return 0;
 }
 
@@ -305,7 +331,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    replace_slot(&as_function(self)->annotations, Ref::borrow(value));
     return 0;
 }
 
@@ -319,9 +345,21 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    replace_slot(&as_function(self)->defaults, Ref::borrow(value));
     return 0;
 }
+
+/// A field that reads as None while unset (deleted), as a Python function's __module__ and __doc__.
+PyObject*& field_at(PyObject* self, void* offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset));
+}
+PyObject* get_field(PyObject* self, void* offset) { return Py_NewRef(field_at(self, offset) ? field_at(self, offset) : Py_None); }
+int set_field(PyObject* self, PyObject* value, void* offset) {
+    replace_slot(&field_at(self, offset), Ref::borrow(value));
+    return 0;
+}
+void* offset_of_module = reinterpret_cast<void*>(offsetof(FunctionObject, module));
+void* offset_of_doc = reinterpret_cast<void*>(offsetof(FunctionObject, doc));
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
@@ -337,15 +375,15 @@ PyGetSetDef function_getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__module__", get_field, set_field, nullptr, offset_of_module},
+    {"__doc__", get_field, set_field, nullptr, offset_of_doc},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -390,20 +428,21 @@ Ref default_object(const Default& d) {
     }
 }
 
-/// A code object carrying the parameter names, which is what inspect reads a signature from.
-Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames) {
+/// A code object carrying the parameter names, which is what inspect reads a signature from:
+/// `def name(params): pass` compiled in the module's file, under the function's qualified name.
+Ref make_code(PyObject* globals, const FunctionDef& def, PyObject* qualname) {
     PyObject* file = PyDict_GetItemString(globals, "__file__");
-    const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : "<compiled>";
+    const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8AndSize(file, nullptr) : "<compiled>";
     if (filename == nullptr) raise();
-    const char* function_name = PyUnicode_AsUTF8(name);
-    if (function_name == nullptr) raise();
-    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, function_name, 0)));
-    Ref replace = getattr(empty, Ref(text("replace")));
+    std::string source = std::string("def ") + def.name + "(";
+    for (const Param& param : def.params) source += std::string(param.name) + ", ";
+    source += "): pass\n";
+    Ref module_code = check(Py_CompileString(source.c_str(), filename, Py_file_input));
+    Ref consts = getattr(module_code, Ref(text("co_consts")));
+    Ref code = own(tuple_item(consts, 0));
+    if (!code || code.get() == Py_None) raise(PyExc_SystemError, "no code compiled for %s", def.name);
+    Ref replace = getattr(code, Ref(text("replace")));
     Ref kwargs = check(PyDict_New());
-    Ref argcount = integer(static_cast<long>(PyTuple_GET_SIZE(varnames)));
-    check_status(PyDict_SetItemString(kwargs, "co_argcount", argcount));
-    check_status(PyDict_SetItemString(kwargs, "co_nlocals", argcount));
-    check_status(PyDict_SetItemString(kwargs, "co_varnames", varnames));
     check_status(PyDict_SetItemString(kwargs, "co_qualname", qualname));
     Ref no_args = check(PyTuple_New(0));
     return check(PyObject_Call(replace, no_args, kwargs));
@@ -421,7 +460,7 @@ PyObject* Args::owner() const {
 
 void set_owner(PyObject* function, PyObject* owner) noexcept {
     if (detail::function_type && Py_IS_TYPE(function, detail::function_type))
-        Py_XSETREF(as_function(function)->owner, Py_NewRef(owner));
+        replace_slot(&as_function(function)->owner, Ref::borrow(owner));
 }
 
 Ref Args::global(const Name& name) const { return glue::global(globals(), name); }
@@ -453,16 +492,16 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     Ref defaults_list = check(PyList_New(0));
     Py_ssize_t i = 0;
     for (const Param& param : def.params) {
-        PyTuple_SET_ITEM(varnames.get(), i++, check(PyUnicode_InternFromString(param.name)).release());
+        check_status(PyTuple_SetItem(varnames, i++, check(PyUnicode_InternFromString(param.name)).release()));
         if (param.annotation) check_status(PyDict_SetItemString(annotations, param.name, text(param.annotation)));
         if (param.default_value.kind != Default::required)
             check_status(PyList_Append(defaults_list, default_object(param.default_value)));
     }
     if (def.returns) check_status(PyDict_SetItemString(annotations, "return", text(def.returns)));
-    Ref defaults = PyList_GET_SIZE(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
+    Ref defaults = list_size(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
     PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
     if (module == nullptr && PyErr_Occurred()) raise();
-    Ref code = make_code(globals, name, qualname, varnames);
+    Ref code = make_code(globals, def, qualname);
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, the_type());
     if (f == nullptr) raise();

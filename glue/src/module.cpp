@@ -71,11 +71,13 @@ void define_global(PyObject* globals, const Name& name, Ref value) { check_statu
 int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
     return guarded(
         [&] {
-            read_shortcut_switch();
             intern_names();
+#if PLENX_FAST_LAYER
+            read_shortcut_switch();
             fast::probe_property_layout();
             probe_inline_values();
             probe_dict_layout();
+#endif
             body(PyModule_GetDict(module));
             return 0;
         },

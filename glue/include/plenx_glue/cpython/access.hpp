@@ -10,6 +10,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#ifdef Py_LIMITED_API
+#error "the interpreter's internals are not part of the stable-ABI build"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 
@@ -28,23 +32,6 @@ inline constexpr bool mirrors_dict_tables = false;
 inline constexpr bool mirrors_dict_tables = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
 #endif
 inline constexpr bool mirrors_inline_values = mirrors_dict_tables;
-
-/// From 3.13 a Python function's "unexpected keyword argument" error suggests a parameter name.
-inline constexpr bool suggests_keywords = PY_VERSION_HEX >= 0x030D0000;
-
-namespace detail {
-inline bool shortcuts_on = false;
-}  // namespace detail
-
-/// Whether shortcuts may be taken at all (the build allows them, and the environment did not
-/// turn them off at import).
-inline bool shortcuts() noexcept { return detail::shortcuts_on; }
-
-/// Reads the switch once, when a module is imported.
-inline void read_shortcut_switch() noexcept {
-    const char* setting = Py_GETENV("PLENX_GLUE_SHORTCUTS");
-    detail::shortcuts_on = PLENX_SHORTCUTS && !(setting != nullptr && setting[0] == '0' && setting[1] == '\0');
-}
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push

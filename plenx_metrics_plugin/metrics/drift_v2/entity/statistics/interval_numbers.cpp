@@ -19,8 +19,10 @@ PyTypeObject* detail::float64_type = nullptr;
 namespace {
 
 // numpy as imported at load, when it was the genuine article (else null); all strong.
+#if PLENX_FAST_LAYER
 PyObject* numpy_module = nullptr;
 PyObject* numpy_absolute = nullptr;
+#endif
 PyObject* numpy_true = nullptr;
 PyObject* numpy_false = nullptr;
 
@@ -34,6 +36,7 @@ FunctionSnapshot& round_seen = *new FunctionSnapshot;
 int round_digits = 0;
 
 // ---- numpy ----
+#if PLENX_FAST_LAYER  // numpy's scalars are built in place: the stable-ABI build calls numpy
 
 /// Whether numpy's float64 is a float subclass with float's layout, so it can be built directly.
 bool float64_is_float(PyObject* type) {
@@ -66,6 +69,7 @@ Ref make_float64(double value) {
     set_float_value(scalar, value);
     return Ref::steal(scalar);
 }
+#endif
 
 // ---- the value helpers ----
 
@@ -84,14 +88,14 @@ bool declared_types(PyObject* module, const Name& name, bool floats_only, PyType
     // A later load of the module (a second instance, or one whose first look took no snapshot)
     // reads the declaration anew: what an earlier one read makes way.
     for (; *count > 0; --*count) Py_DECREF(reinterpret_cast<PyObject*>(types[*count - 1]));
-    if (!declared || !PyTuple_CheckExact(declared) || PyTuple_GET_SIZE(declared.get()) > 8) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(declared.get()); i++)
-        if (!PyType_Check(PyTuple_GET_ITEM(declared.get(), i))) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(declared.get()); i++) {
-        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(declared.get(), i));
+    if (!declared || !PyTuple_CheckExact(declared) || tuple_size(declared.get()) > 8) return false;
+    for (Py_ssize_t i = 0; i < tuple_size(declared.get()); i++)
+        if (!PyType_Check(tuple_item(declared.get(), i))) return false;
+    for (Py_ssize_t i = 0; i < tuple_size(declared.get()); i++) {
+        auto* type = reinterpret_cast<PyTypeObject*>(tuple_item(declared.get(), i));
         if (floats_only && (!PyType_IsSubtype(type, &PyFloat_Type) || PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)))
             continue;
-        types[(*count)++] = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+        types[(*count)++] = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type)));
     }
     return true;
 }
@@ -138,7 +142,9 @@ bool round_decimal(double x, int digits, double* result) {
 
 void remember_imports(PyObject* globals) {
     remember_standard_uuid4();
+#if PLENX_FAST_LAYER
     if (numpy_module == nullptr && shortcuts()) remember_numpy(global(globals, names::np));
+#endif
     if (get_python_types_seen.function() == nullptr && round_seen.function() == nullptr) remember_helpers(globals);
 }
 
@@ -148,7 +154,7 @@ Ref python_types(PyObject* convert, Ref value) {
         for (size_t i = 0; i < passed_through_count; i++)
             if (passed_through[i] == type) return value;
         for (size_t i = 0; i < float_converted_count; i++)
-            if (float_converted[i] == type) return floating(PyFloat_AS_DOUBLE(value.get()));
+            if (float_converted[i] == type) return floating(glue::float_value(value.get()));
     }
     return call(convert, value.get());
 }
@@ -158,18 +164,22 @@ Ref rounded(const Args& a, PyObject* bound) {
     if (round_seen.unchanged(round)) {
         if (PyLong_CheckExact(bound)) return own(bound);
         double result;
-        if (PyFloat_CheckExact(bound) && round_decimal(PyFloat_AS_DOUBLE(bound), round_digits, &result))
+        if (PyFloat_CheckExact(bound) && round_decimal(glue::float_value(bound), round_digits, &result))
             return floating(result);
     }
     return call(round, bound);
 }
 
 Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline) {
+#if PLENX_FAST_LAYER
     if (np_module == numpy_module && abs_function == numpy_absolute && PyFloat_CheckExact(production) &&
         PyFloat_CheckExact(baseline)) {
-        const double b = PyFloat_AS_DOUBLE(baseline);
-        return make_float64(std::fabs((PyFloat_AS_DOUBLE(production) - b) / b));
+        const double b = glue::float_value(baseline);
+        return make_float64(std::fabs((glue::float_value(production) - b) / b));
     }
+#else
+    (void)np_module;
+#endif
     Ref difference = check(PyNumber_Subtract(production, baseline));
     Ref quotient = check(PyNumber_TrueDivide(difference, baseline));
     return call(abs_function, quotient.get());
