@@ -14,9 +14,24 @@
 #else
 namespace glue {
 namespace {
-/// A call counts against the recursion limit (the C counter: the Limited API has no other).
-bool enter_frame() noexcept { return Py_EnterRecursiveCall("") == 0; }
-void leave_frame() noexcept { Py_LeaveRecursiveCall(); }
+/// Our calls on this thread: the Limited API cannot reach the interpreter's count of Python frames,
+/// so ours are held against the recursion limit by themselves (a cycle of them alone must stop
+/// where one of Python functions would).
+thread_local int depth = 0;
+
+/// A call counts against the recursion limit: on the C counter, and as a frame.
+bool enter_frame() noexcept {
+    if (Py_EnterRecursiveCall("")) return false;
+    if (++depth <= Py_GetRecursionLimit()) return true;
+    --depth;
+    Py_LeaveRecursiveCall();
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return false;
+}
+void leave_frame() noexcept {
+    --depth;
+    Py_LeaveRecursiveCall();
+}
 }  // namespace
 }  // namespace glue
 #endif
