@@ -17,6 +17,10 @@ namespace {
 /// Our calls on this thread: the Limited API cannot reach the interpreter's count of Python frames,
 /// so ours are held against the recursion limit by themselves (a cycle of them alone must stop
 /// where one of Python functions would).
+#if defined(__GNUC__) && defined(__x86_64__)
+// Read in place, not through __tls_get_addr: the ABI's general TLS model costs a call per use.
+__attribute__((tls_model("initial-exec")))
+#endif
 thread_local int depth = 0;
 
 /// A call counts against the recursion limit: on the C counter, and as a frame.
