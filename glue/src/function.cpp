@@ -3,6 +3,8 @@
 // Argument binding and its TypeErrors follow the interpreter's own rules for Python functions.
 #include "plenx_glue/function.hpp"
 
+#include <structmember.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <string>
@@ -40,11 +42,6 @@ void leave_frame() noexcept {
 }  // namespace glue
 #endif
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define Py_T_PYSSIZET T_PYSSIZET
-#define Py_READONLY READONLY
-#endif
 
 namespace glue {
 
@@ -368,18 +365,6 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-/// A field that reads as None while unset (deleted), as a Python function's __module__ and __doc__.
-PyObject*& field_at(PyObject* self, void* offset) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset));
-}
-PyObject* get_field(PyObject* self, void* offset) { return Py_NewRef(field_at(self, offset) ? field_at(self, offset) : Py_None); }
-int set_field(PyObject* self, PyObject* value, void* offset) {
-    replace_slot(&field_at(self, offset), Ref::borrow(value));
-    return 0;
-}
-void* offset_of_module = reinterpret_cast<void*>(offsetof(FunctionObject, module));
-void* offset_of_doc = reinterpret_cast<void*>(offsetof(FunctionObject, doc));
-
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self)->globals); }
@@ -394,15 +379,15 @@ PyGetSetDef function_getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__module__", get_field, set_field, nullptr, offset_of_module},
-    {"__doc__", get_field, set_field, nullptr, offset_of_doc},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
-    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

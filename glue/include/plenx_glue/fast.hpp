@@ -44,10 +44,7 @@ inline Ref getattr(PyObject* o, const Name& name) {
 /// lookup_attr with a plain instance attribute read in place.
 inline Ref lookup_attr(PyObject* o, const Name& name) {
     if (PyObject** slot = instance_slot(o, name); slot && *slot) return own(*slot);
-    // Without making the AttributeError that glue::lookup_attr would clear.
-    PyObject* result;
-    check_status(optional_attr(o, name, &result));
-    return Ref::steal(result);
+    return glue::lookup_attr(o, name.get());
 }
 /// `o.name = value`; a plain instance attribute is stored in place.
 inline void setattr(PyObject* o, const Name& name, PyObject* value) {

@@ -11,10 +11,6 @@
 #include "names.hpp"
 #include "ref.hpp"
 
-#ifndef PLENX_SHORTCUTS
-#define PLENX_SHORTCUTS 1
-#endif
-
 namespace glue {
 
 #if PLENX_FAST_LAYER
@@ -212,9 +208,6 @@ private:
 
 /// The pending exception, taken out of the interpreter (null when none is set).
 inline Ref fetch_error() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     if (type == nullptr) return Ref();
@@ -223,20 +216,14 @@ inline Ref fetch_error() noexcept {
     Py_XDECREF(type);
     Py_XDECREF(traceback);
     return Ref::steal(value);
-#endif
 }
 
 /// Raises `error` again, unchanged: same object, same traceback, no new chaining.
 [[noreturn]] inline void reraise(Ref error) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(error.release());
-    raise();
-#else
     PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
     PyObject* traceback = PyException_GetTraceback(error);
     PyErr_Restore(type, error.release(), traceback);
     raise();
-#endif
 }
 
 /// Whether the pending exception is an instance of `type`.

@@ -13,6 +13,9 @@
 #else
 #define PLENX_FAST_LAYER 1
 #endif
+#ifndef PLENX_SHORTCUTS
+#define PLENX_SHORTCUTS 1
+#endif
 
 #include <exception>
 #include <new>

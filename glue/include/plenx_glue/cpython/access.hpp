@@ -17,9 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#ifndef PLENX_SHORTCUTS
-#define PLENX_SHORTCUTS 1
-#endif
+#include "../ref.hpp"
 
 namespace glue {
 
@@ -100,15 +98,6 @@ inline PyObject* type_dict(PyTypeObject* type) noexcept {
 /// _PyType_Lookup: `name` in the dicts of type's MRO (borrowed, or null); it runs no code of the
 /// host's unless a class dict holds keys other than strings, and assigns a version tag.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept { return _PyType_Lookup(type, name); }
-
-/// _PyObject_LookupAttr (3.13: PyObject_GetOptionalAttr): getattr giving null, not AttributeError.
-inline int optional_attr(PyObject* o, PyObject* name, PyObject** result) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(o, name, result);
-#else
-    return _PyObject_LookupAttr(o, name, result);
-#endif
-}
 
 /// The value of an exact int of at most one digit: 3.11 PyLongObject.ob_digit with the sign in
 /// ob_size; 3.12 on PyUnstable_Long_CompactValue. False where the int is larger.
