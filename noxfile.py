@@ -38,6 +38,8 @@ STUBBED = [
 def suite(session, shortcuts, package=".", python="python"):
     """Installs `package` with its test extras into `python`'s environment and tests it there."""
     session.run(python, "-m", "pip", "install", "--quiet", f"{package}[test]", external=True)
+    if package.endswith(".whl"):  # pip keeps an installed wheel of the same version: this very file replaces it
+        session.run(python, "-m", "pip", "install", "--quiet", "--force-reinstall", "--no-deps", package, external=True)
     env = {"PLENX_GLUE_SHORTCUTS": shortcuts}
     tests = os.path.join(os.getcwd(), "tests")
     # -P keeps the source tree off sys.path, so the installed package is what is tested.
@@ -67,6 +69,8 @@ def tests_stable_abi(session):
     session.run("python", "-m", "pip", "wheel", "--quiet", "--no-deps", "--wheel-dir", str(wheels), ".",
                 env={"PLENX_STABLE_ABI": "1"})
     (wheel,) = wheels.glob("*-cp312-abi3-*.whl")
+    session.install("abi3audit")
+    session.run("abi3audit", "--strict", "--verbose", str(wheel))
     suite(session, "1", str(wheel))
     for version in STABLE_ABI_PYTHONS[1:]:
         interpreter = shutil.which(f"python{version}")
