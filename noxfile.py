@@ -64,22 +64,22 @@ def tests_plain(session):
 @nox.session(python=STABLE_ABI_PYTHONS[0])
 def tests_stable_abi(session):
     """One stable-ABI (abi3) wheel, built once, then installed and tested on each of STABLE_ABI_PYTHONS."""
-    wheels = Path(session.create_tmp()) / "abi3"
-    shutil.rmtree(wheels, ignore_errors=True)
-    session.run("python", "-m", "pip", "wheel", "--quiet", "--no-deps", "--wheel-dir", str(wheels), ".",
-                env={"PLENX_STABLE_ABI": "1"})
-    (wheel,) = wheels.glob("*-cp312-abi3-*.whl")
-    session.install("abi3audit")
-    session.run("abi3audit", "--strict", "--verbose", str(wheel))
-    suite(session, "1", str(wheel))
-    for version in STABLE_ABI_PYTHONS[1:]:
-        interpreter = shutil.which(f"python{version}")
-        if interpreter is None:
-            if nox.options.error_on_missing_interpreters:
-                session.error(f"python{version} not found")
-            session.warn(f"python{version} not found: the abi3 wheel is not tested on it")
-            continue
-        venv = Path(session.create_tmp()) / f"abi3-{version}"
-        shutil.rmtree(venv, ignore_errors=True)
-        session.run(interpreter, "-m", "venv", str(venv), external=True)
-        suite(session, "1", str(wheel), str(venv / "bin" / "python"))
+    # Outside the tree, and not session.create_tmp(): that would move the tests' TMPDIR into the tree.
+    with tempfile.TemporaryDirectory(prefix="plenx-abi3-") as work:
+        wheels = Path(work) / "wheels"
+        session.run("python", "-m", "pip", "wheel", "--quiet", "--no-deps", "--wheel-dir", str(wheels), ".",
+                    env={"PLENX_STABLE_ABI": "1"})
+        (wheel,) = wheels.glob("*-cp312-abi3-*.whl")
+        session.install("abi3audit")
+        session.run("abi3audit", "--strict", "--verbose", str(wheel))
+        suite(session, "1", str(wheel))
+        for version in STABLE_ABI_PYTHONS[1:]:
+            interpreter = shutil.which(f"python{version}")
+            if interpreter is None:
+                if nox.options.error_on_missing_interpreters:
+                    session.error(f"python{version} not found")
+                session.warn(f"python{version} not found: the abi3 wheel is not tested on it")
+                continue
+            venv = Path(work) / f"venv-{version}"
+            session.run(interpreter, "-m", "venv", str(venv), external=True)
+            suite(session, "1", str(wheel), str(venv / "bin" / "python"))
