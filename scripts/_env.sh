@@ -2,6 +2,8 @@
 # checks it against the one range of versions the package supports (`requires-python` in
 # pyproject.toml), and makes or refreshes a virtual environment of it:
 #
+#   plenx_verified_pythons   the minor versions ([tool.plenx] verified-python) the fast build is
+#                    verified on, one a line; any newer CPython gets the stable-ABI build
 #   plenx_python     sets PY to a supported CPython: $PYTHON if set, else python3, else the first
 #                    python3.N on PATH that fits; stops with one line if there is none
 #   plenx_venv DIR   makes DIR a virtual environment of $PY with a recent enough pip (rebuilding a
@@ -30,6 +32,14 @@ plenx_requires_python() {
     [[ $spec =~ ^((~=|==|!=|\<=|\>=|\<|\>)[0-9]+(\.[0-9]+)*(\.\*)?,?)+$ ]] \
         || plenx_die "cannot read requires-python \"$spec\" (this script knows >=, >, <=, <, ==, !=, ~=)"
     echo "$spec"
+}
+
+plenx_verified_pythons() {
+    local list
+    list=$(sed -n 's/^[[:space:]]*verified-python[[:space:]]*=[[:space:]]*\[\(.*\)\].*/\1/p' \
+        "$PLENX_ROOT/pyproject.toml" | head -n 1)
+    [ -n "$list" ] || plenx_die "found no verified-python in $PLENX_ROOT/pyproject.toml"
+    grep -oE '[0-9]+\.[0-9]+' <<< "$list"
 }
 
 # Sets the variable named $1 to version $2 ("3.11", "3.11.7", "23.2.1") as one comparable number

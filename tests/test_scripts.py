@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -145,3 +146,17 @@ def test_the_demo_reinstalls_exactly_when_the_build_would_differ(project, tmp_pa
     assert [demo(PLENX_STABLE_ABI="1")[0], demo(PLENX_STABLE_ABI="1")[0]] == [3, 3]
     record.write_text("another build\n")
     assert [demo(PLENX_STABLE_ABI="1")[0], demo(PLENX_STABLE_ABI="1")[0]] == [4, 4]
+
+
+def test_the_verified_interpreters_are_one_list_that_the_abi3_override_follows():
+    pyproject = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    verified = pyproject["tool"]["plenx"]["verified-python"]
+    assert pyproject["project"]["requires-python"] == f">={verified[0]}"
+    done = source_env("plenx_verified_pythons", ROOT, env_sh=str(ENV_SH))
+    assert done.returncode == 0 and done.stdout.split() == verified, done.stderr
+    # A CPython newer than the last verified one builds the cp312-abi3 wheel, as PLENX_STABLE_ABI=1 does.
+    newer, switch = ([o for o in pyproject["tool"]["scikit-build"]["overrides"] if key in o["if"]]
+                     for key in ("python-version", "env"))
+    assert newer[0]["if"]["python-version"] == f">{verified[-1]}"
+    assert newer[0]["wheel"] == switch[0]["wheel"] == {"py-api": "cp312"}
+    assert newer[0]["cmake"] == switch[0]["cmake"] == {"define": {"PLENX_STABLE_ABI": "ON"}}

@@ -32,7 +32,7 @@ def check():
 
 def test_sdist_of_a_used_tree_holds_only_the_sources(check, tmp_path, monkeypatch):
     tree = tmp_path / "tree"
-    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build", "dist", ".venv*", "__pycache__"))
+    shutil.copytree(ROOT, tree, ignore=shutil.ignore_patterns(".git", "build", "dist", ".venv*", ".nox", "__pycache__"))
     for name in LEFTOVERS:
         (tree / name).parent.mkdir(parents=True, exist_ok=True)
         (tree / name).write_bytes(b"\x7fELF")

@@ -7,11 +7,15 @@
 #include <algorithm>
 #include <span>
 
-#include "plenx_glue/cpython/dict_tables.hpp"
 #include "plenx_glue/ops.hpp"
+
+#if PLENX_FAST_LAYER
+#include "plenx_glue/cpython/dict_tables.hpp"
+#endif
 
 namespace glue {
 
+#if PLENX_FAST_LAYER
 namespace {
 
 bool dict_layout_known = false;
@@ -42,14 +46,8 @@ Ref make_template(std::span<const Name* const> keys) {
     return dict;
 }
 
-}  // namespace
-
-Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache) {
-    if (!dict_layout_known) {
-        Ref dict = check(PyDict_New());
-        for (size_t i = 0; i < keys.size(); i++) check_status(PyDict_SetItem(dict, *keys[i], values[i]));
-        return dict;
-    }
+/// filled_dict where dict copies are laid out as expected.
+Ref filled_in_place(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache) {
     if (cache == nullptr) cache = make_template(keys).release();
     // The copy is as untracked as the template; none of the values asks for tracking.
     Ref dict = check(PyDict_Copy(cache));
@@ -67,6 +65,20 @@ Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObje
     return dict;
 }
 
+}  // namespace
+#endif
+
+Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache) {
+#if PLENX_FAST_LAYER
+    if (dict_layout_known) return filled_in_place(keys, values, cache);
+#endif
+    (void)cache;
+    Ref dict = check(PyDict_New());
+    for (size_t i = 0; i < keys.size(); i++) check_status(PyDict_SetItem(dict, *keys[i], values[i]));
+    return dict;
+}
+
+#if PLENX_FAST_LAYER
 bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexcept {
     // A table of the string kind holds exact strs only; comparing one with an exact str runs nothing.
     KeysHead* keys = dict_layout_known && PyUnicode_CheckExact(key) ? own_table(dict) : nullptr;
@@ -114,5 +126,6 @@ void probe_dict_layout() {
                         PyDict_GetItemWithError(original, probe_second) == Py_None && !PyErr_Occurred() &&
                         strings && strings->kind == KeysHead::unicode && others && others->kind == KeysHead::general;
 }
+#endif
 
 }  // namespace glue

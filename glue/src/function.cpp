@@ -8,9 +8,42 @@
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
+#include <string>
 
 #include "plenx_glue/ops.hpp"
 #include "plenx_glue/stack.hpp"
+
+#if PLENX_FAST_LAYER
+#include "plenx_glue/cpython/access.hpp"  // enter_frame(): the Python frame counter is charged too
+#else
+namespace glue {
+namespace {
+/// Our calls on this thread: the Limited API cannot reach the interpreter's count of Python frames,
+/// so ours are held against the recursion limit by themselves (a cycle of them alone must stop
+/// where one of Python functions would).
+#if defined(__GNUC__) && defined(__x86_64__)
+// Read in place, not through __tls_get_addr: the ABI's general TLS model costs a call per use.
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local int depth = 0;
+
+/// A call counts against the recursion limit: on the C counter, and as a frame.
+bool enter_frame() noexcept {
+    if (Py_EnterRecursiveCall("")) return false;
+    if (++depth <= Py_GetRecursionLimit()) return true;
+    --depth;
+    Py_LeaveRecursiveCall();
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return false;
+}
+void leave_frame() noexcept {
+    --depth;
+    Py_LeaveRecursiveCall();
+}
+}  // namespace
+}  // namespace glue
+#endif
+
 
 namespace glue {
 
@@ -47,7 +80,7 @@ FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<Func
 // ---- argument binding, worded as the interpreter words it ----
 
 void too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t defcount) {
-    const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
+    const Py_ssize_t argcount = tuple_size(f->varnames);
     Ref sig = defcount ? check(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount))
                        : check(PyUnicode_FromFormat("%zd", argcount));
     const bool plural = defcount != 0 || argcount != 1;
@@ -59,18 +92,18 @@ void missing_arguments(FunctionObject* f, PyObject** slots, Py_ssize_t end) {
     Ref names = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < end; i++) {
         if (slots[i] != nullptr) continue;
-        Ref quoted = check(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i)));
+        Ref quoted = check(PyObject_Repr(tuple_item(f->varnames, i)));
         check_status(PyList_Append(names, quoted));
     }
-    const Py_ssize_t n = PyList_GET_SIZE(names.get());
+    const Py_ssize_t n = list_size(names.get());
     Ref listed;
     if (n == 1) {
-        listed = own(PyList_GET_ITEM(names.get(), 0));
+        listed = own(list_item(names.get(), 0));
     } else if (n == 2) {
-        listed = check(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0), PyList_GET_ITEM(names.get(), 1)));
+        listed = check(PyUnicode_FromFormat("%U and %U", list_item(names.get(), 0), list_item(names.get(), 1)));
     } else {
-        Ref tail = check(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), n - 2),
-                                              PyList_GET_ITEM(names.get(), n - 1)));
+        Ref tail = check(PyUnicode_FromFormat(", %U, and %U", list_item(names.get(), n - 2),
+                                              list_item(names.get(), n - 1)));
         Ref head = check(PyList_GetSlice(names, 0, n - 2));
         Ref separator = text(", ");
         Ref joined = check(PyUnicode_Join(separator, head));
@@ -124,8 +157,8 @@ PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) noexcept {
     }
     PyObject* best = nullptr;
     size_t best_distance = SIZE_MAX;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(f->varnames); i++) {
-        PyObject* candidate = PyTuple_GET_ITEM(f->varnames, i);
+    for (Py_ssize_t i = 0; i < tuple_size(f->varnames); i++) {
+        PyObject* candidate = tuple_item(f->varnames, i);
         if (PyUnicode_Compare(candidate, keyword) == 0) continue;
         Py_ssize_t size;
         const char* text = PyUnicode_AsUTF8AndSize(candidate, &size);
@@ -142,12 +175,12 @@ PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) noexcept {
 
 /// The position of keyword `keyword` among the parameters, or -1.
 Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
-    const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
+    const Py_ssize_t argcount = tuple_size(f->varnames);
     for (Py_ssize_t j = 0; j < argcount; j++) {
-        if (PyTuple_GET_ITEM(f->varnames, j) == keyword) return j;
+        if (tuple_item(f->varnames, j) == keyword) return j;
     }
     for (Py_ssize_t j = 0; j < argcount; j++) {
-        if (check_status(PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(f->varnames, j), Py_EQ))) return j;
+        if (check_status(PyObject_RichCompareBool(keyword, tuple_item(f->varnames, j), Py_EQ))) return j;
     }
     return -1;
 }
@@ -155,16 +188,17 @@ Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
 /// Fills `slots` from positional and keyword arguments, then defaults. Throws on a bad call.
 void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* defaults,
           PyObject** slots) {
-    const Py_ssize_t argcount = PyTuple_GET_SIZE(f->varnames);
+    const Py_ssize_t argcount = tuple_size(f->varnames);
     const Py_ssize_t n = std::min(nargs, argcount);
     std::copy(args, args + n, slots);
-    const Py_ssize_t kwcount = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t kwcount = kwnames ? tuple_size(kwnames) : 0;
     for (Py_ssize_t i = 0; i < kwcount; i++) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        PyObject* keyword = tuple_item(kwnames, i);
         if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
         const Py_ssize_t j = parameter_index(f, keyword);
         if (j < 0) {
-            if constexpr (suggests_keywords) {
+            // From 3.13 the interpreter suggests a parameter name; the running one decides.
+            if (Py_Version >= 0x030D0000) {
                 if (PyObject* suggestion = suggested_keyword(f, keyword))
                     raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
                           f->qualname, keyword, suggestion);
@@ -175,7 +209,7 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword);
         slots[j] = args[nargs + i];
     }
-    const Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    const Py_ssize_t defcount = defaults ? tuple_size(defaults) : 0;
     if (nargs > argcount) {
         too_many_positional(f, nargs, defcount);
         raise();
@@ -189,7 +223,7 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
             }
         }
         for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; i++) {
-            if (slots[m + i] == nullptr) slots[m + i] = PyTuple_GET_ITEM(defaults, i);
+            if (slots[m + i] == nullptr) slots[m + i] = tuple_item(defaults, i);
         }
     }
 }
@@ -211,17 +245,17 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
 /// Whether the keywords name exactly the parameters after the positional arguments, in order:
 /// the arguments then already stand in declaration order.
 bool in_declaration_order(FunctionObject* f, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    const Py_ssize_t kwcount = PyTuple_GET_SIZE(kwnames);
-    if (nargs + kwcount != PyTuple_GET_SIZE(f->varnames)) return false;
+    const Py_ssize_t kwcount = tuple_size(kwnames);
+    if (nargs + kwcount != tuple_size(f->varnames)) return false;
     for (Py_ssize_t i = 0; i < kwcount; i++)
-        if (PyTuple_GET_ITEM(kwnames, i) != PyTuple_GET_ITEM(f->varnames, nargs + i)) return false;
+        if (tuple_item(kwnames, i) != tuple_item(f->varnames, nargs + i)) return false;
     return true;
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr ? nargs == PyTuple_GET_SIZE(f->varnames) : in_declaration_order(f, nargs, kwnames))
+    if (kwnames == nullptr ? nargs == tuple_size(f->varnames) : in_declaration_order(f, nargs, kwnames))
         return run(f, args);
     PyObject* slots[max_params] = {};
     // Held for the call: the defaults tuple may be replaced while the body runs.
@@ -277,13 +311,21 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->varnames);
     Py_CLEAR(f->place);
-    type->tp_free(self);
+    PyObject_GC_Del(self);
     Py_DECREF(type);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+#ifdef Py_LIMITED_API
+    static PyObject* method_type = nullptr;  // types.MethodType, the bound method of Python functions
+    if (method_type == nullptr && (method_type = guarded([] { return builtin_type("method"); }, static_cast<PyObject*>(nullptr))) == nullptr)
+        return nullptr;
+    PyObject* args[] = {self, instance};
+    return PyObject_Vectorcall(method_type, args, 2, nullptr);
+#else
     return PyMethod_New(self, instance);
+#endif
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -298,7 +340,7 @@ int set_text(PyObject** field, PyObject* value, const char* what) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
-    Py_SETREF(*field, Py_NewRef(value));
+    replace_slot(field, Ref::borrow(value));
     return 0;
 }
 
@@ -320,7 +362,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    replace_slot(&as_function(self)->annotations, Ref::borrow(value));
     return 0;
 }
 
@@ -334,7 +376,7 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    replace_slot(&as_function(self)->defaults, Ref::borrow(value));
     return 0;
 }
 
@@ -353,7 +395,7 @@ int set_type_params(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
         return -1;
     }
-    Py_XSETREF(as_function(self)->type_params, Py_NewRef(value));
+    replace_slot(&as_function(self)->type_params, Ref::borrow(value));
     return 0;
 }
 
@@ -366,12 +408,12 @@ PyObject* class_method_type = nullptr;
 /// still the class that defines it (or the function itself), holding it where the code looks.
 bool found_by_its_code(FunctionObject* f) {
     if (f->globals == nullptr || f->place == nullptr) return false;
-    PyObject* root = PyDict_GetItemWithError(f->globals, PyTuple_GET_ITEM(f->place, 0));
+    PyObject* root = PyDict_GetItemWithError(f->globals, tuple_item(f->place, 0));
     if (root == nullptr) {
         if (PyErr_Occurred()) raise();
         return false;
     }
-    PyObject* key = PyTuple_GET_ITEM(f->place, 1);
+    PyObject* key = tuple_item(f->place, 1);
     if (key == Py_None) return root == reinterpret_cast<PyObject*>(f);
     // Our class's metaclass is `type`, so reading its members runs no code of the host's.
     if (root != f->owner) return false;
@@ -382,10 +424,10 @@ bool found_by_its_code(FunctionObject* f) {
         PyErr_Clear();
         return false;
     }
-    PyObject* holder_type = PyTuple_GET_ITEM(f->place, 3);
+    PyObject* holder_type = tuple_item(f->place, 3);
     if (holder_type != Py_None) {
         if (reinterpret_cast<PyObject*>(Py_TYPE(entry.get())) != holder_type) return false;
-        entry = getattr(entry, PyTuple_GET_ITEM(f->place, 2));
+        entry = getattr(entry, tuple_item(f->place, 2));
     }
     return entry.get() == reinterpret_cast<PyObject*>(f);
 }
@@ -476,10 +518,7 @@ Ref genuine_function_type() {
 PyTypeObject* the_type() {
     if (detail::function_type == nullptr) {
         if (python_function_type == nullptr) python_function_type = genuine_function_type().release();
-        if (class_method_type == nullptr) {
-            Ref probe = check(PyClassMethod_New(Py_None));
-            class_method_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())));
-        }
+        if (class_method_type == nullptr) class_method_type = Py_NewRef(builtin_type("classmethod"));
         // A function has __type_params__ from 3.12 on; the entry is the table's last.
         if (Py_Version < 0x030C0000) function_getset[std::size(function_getset) - 2] = {};
         detail::function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
@@ -501,7 +540,7 @@ Ref default_object(const Default& d) {
 /// rebuilds from it a Python function that calls this one, so the copy does what the function does.
 Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames, PyObject* reach) {
     PyObject* file = PyDict_GetItemString(globals, "__file__");
-    const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : "<compiled>";
+    const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8AndSize(file, nullptr) : "<compiled>";
     if (filename == nullptr) raise();
     Ref separator = text(", ");
     Ref params = check(PyUnicode_Join(separator, varnames));
@@ -537,7 +576,7 @@ PyObject* Args::owner() const {
 
 void set_owner(PyObject* function, PyObject* owner) noexcept {
     if (detail::function_type && Py_IS_TYPE(function, detail::function_type))
-        Py_XSETREF(as_function(function)->owner, Py_NewRef(owner));
+        replace_slot(&as_function(function)->owner, Ref::borrow(owner));
 }
 
 Ref Args::global(const Name& name) const { return glue::global(globals_, builtins_, name); }
@@ -597,13 +636,13 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     Ref defaults_list = check(PyList_New(0));
     Py_ssize_t i = 0;
     for (const Param& param : def.params) {
-        PyTuple_SET_ITEM(varnames.get(), i++, check(PyUnicode_InternFromString(param.name)).release());
+        check_status(PyTuple_SetItem(varnames, i++, check(PyUnicode_InternFromString(param.name)).release()));
         if (param.annotation) check_status(PyDict_SetItemString(annotations, param.name, text(param.annotation)));
         if (param.default_value.kind != Default::required)
             check_status(PyList_Append(defaults_list, default_object(param.default_value)));
     }
     if (def.returns) check_status(PyDict_SetItemString(annotations, "return", text(def.returns)));
-    Ref defaults = PyList_GET_SIZE(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
+    Ref defaults = list_size(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
     PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
     if (module == nullptr && PyErr_Occurred()) raise();
     // Where its code finds it from the module's globals: in the dict of its class, a global under

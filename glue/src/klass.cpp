@@ -7,7 +7,10 @@
 #include <string_view>
 
 #include "plenx_glue/ops.hpp"
+
+#if PLENX_FAST_LAYER
 #include "slots.hpp"
+#endif
 
 namespace glue {
 
@@ -50,14 +53,16 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
         switch (member.kind) {
             case Member::property: entry = call(reinterpret_cast<PyObject*>(&PyProperty_Type), function.get()); break;
             // Called as the decorator is, so that it takes the function's name and docstring.
-            case Member::class_method: entry = call(reinterpret_cast<PyObject*>(&PyClassMethod_Type), function.get()); break;
+            case Member::class_method: entry = call(builtin_type("classmethod"), function.get()); break;
             default: entry = function;
         }
         check_status(PyDict_SetItem(namespace_, key, entry));
     }
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(text(name)).get(), bases, namespace_.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(functions.get()); i++) set_owner(PyList_GET_ITEM(functions.get(), i), cls);
+    for (Py_ssize_t i = 0; i < list_size(functions); i++) set_owner(list_item(functions, i), cls);
+#if PLENX_FAST_LAYER
     if (shortcuts()) install_slots(reinterpret_cast<PyTypeObject*>(cls.get()));
+#endif
     return cls;
 }
 

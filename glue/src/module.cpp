@@ -152,11 +152,13 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
         [&] {
             // An import hook may load the module again from within its own load.
             if (stack_exhausted()) raise();
-            read_shortcut_switch();
             intern_names();
+#if PLENX_FAST_LAYER
+            read_shortcut_switch();
             fast::probe_property_layout();
             probe_inline_values();
             probe_dict_layout();
+#endif
             PyObject* globals = PyModule_GetDict(module);
             // As importlib runs a module's body: `__builtins__` is set first, to the builtins of
             // the code that runs the import machinery, and the module's functions keep those.

@@ -8,8 +8,36 @@ namespace glue {
 Ref name_tuple(std::initializer_list<const Name*> names) {
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
-    for (const Name* name : names) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(name->get()));
+    for (const Name* name : names) check_status(PyTuple_SetItem(tuple, i++, Py_NewRef(name->get())));
     return tuple;
+}
+
+Ref type_name(PyTypeObject* type) {
+#if PLENX_FAST_LAYER
+    return text(type->tp_name);
+#else
+    // A class's tp_name is its __name__; the interpreter's own types carry "module.name", but
+    // for builtins the name alone.
+    Ref name = check(PyType_GetName(type));
+    if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) return name;
+    Ref module = getattr(reinterpret_cast<PyObject*>(type), Ref(text("__module__")));
+    if (!PyUnicode_Check(module) || PyUnicode_CompareWithASCIIString(module, "builtins") == 0) return name;
+    return check(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
+#endif
+}
+
+PyObject* builtin_type(const char* name) {
+    Ref subclasses = call_method(reinterpret_cast<PyObject*>(&PyBaseObject_Type), Ref(text("__subclasses__")));
+    for (Py_ssize_t i = 0; i < list_size(subclasses); i++) {
+        PyObject* type = list_item(subclasses, i);
+        if (!PyType_Check(type) || (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type)) & Py_TPFLAGS_HEAPTYPE)) continue;
+        Ref module = getattr(type, Ref(text("__module__")));
+        Ref found = check(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
+        if (PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "builtins") == 0 &&
+            PyUnicode_CompareWithASCIIString(found, name) == 0)
+            return type;  // the interpreter's types live as long as it does
+    }
+    raise(PyExc_SystemError, "the interpreter has no type '%s'", name);
 }
 
 namespace {

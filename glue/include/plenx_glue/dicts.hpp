@@ -23,7 +23,8 @@ inline bool tracked_in_containers(PyObject* value) noexcept {
     // _PyObject_GC_MAY_BE_TRACKED: a collected type (whose instance says it is collected), and
     // for a tuple, one the collector still tracks.
     PyTypeObject* type = Py_TYPE(value);
-    if (!PyType_IS_GC(type) || (type->tp_is_gc != nullptr && !type->tp_is_gc(value))) return false;
+    if (!PyType_IS_GC(type)) return false;
+    if (auto is_gc = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_tp_is_gc)); is_gc && !is_gc(value)) return false;
     return !PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value);
 }
 
@@ -73,6 +74,7 @@ private:
     mutable PyObject* template_ = nullptr;  // strong, kept for the process
 };
 
+#if PLENX_FAST_LAYER
 /// Looks `key` up in `dict` where that cannot run any code (every key an exact str, so no
 /// __eq__ of the host's is asked). False, with nothing looked up, where it could.
 bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexcept;
@@ -87,5 +89,6 @@ void prefetch_values(PyObject* dict) noexcept;
 
 /// Checks once, on a probe dict, that dict copies are laid out as filled_dict expects.
 void probe_dict_layout();
+#endif
 
 }  // namespace glue

@@ -5,10 +5,34 @@
 // differ, and all of them are off when shortcuts() is. A call not spelt `fast::` takes none.
 #pragma once
 
-#include "attributes.hpp"
-#include "dicts.hpp"
 #include "function.hpp"
 #include "ops.hpp"
+
+#if !PLENX_FAST_LAYER
+// The stable-ABI build: each name is the basic operation itself.
+namespace glue::fast {
+using glue::call_method;
+using glue::call_method_kw;
+using glue::call_super;
+using glue::compare;
+using glue::equals;
+using glue::getattr;
+using glue::lookup_attr;
+using glue::setattr;
+using glue::small_int;
+using glue::subscript;
+using glue::SuperMethod;
+inline Ref get_property(PyObject* obj, PyObject* name) { return getattr(obj, name); }
+inline Ref lookup_property(PyObject* obj, PyObject* name) { return lookup_attr(obj, name); }
+inline PyObject* peek_property(PyObject*, PyObject*) noexcept { return nullptr; }
+inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr; }
+inline void prefetch_attributes(PyObject*) noexcept {}
+inline void prefetch_values(PyObject*) noexcept {}
+}  // namespace glue::fast
+#else
+
+#include "attributes.hpp"
+#include "dicts.hpp"
 
 namespace glue::fast {
 
@@ -50,7 +74,7 @@ Ref call_method(PyObject* self, const Name& name, A... args) {
 template <class... A>
 Ref call_method_kw(PyObject* self, const Name& name, PyObject* kwnames, A... args) {
     PyObject* stack[] = {self, static_cast<PyObject*>(args)...};
-    const size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    const size_t positional = sizeof...(A) + 1 - static_cast<size_t>(tuple_size(kwnames));
     return call_method_stack(stack, positional, name, kwnames);
 }
 
@@ -62,10 +86,7 @@ inline Ref subscript(PyObject* o, const Name& key) {
 
 /// The value of an exact int when it fits a long; one-digit ints are read in place.
 inline bool small_int(PyObject* exact_int, long* value) noexcept {
-    if (shortcuts() && one_digit_value(exact_int, value)) return true;
-    int overflow = 0;
-    *value = PyLong_AsLongAndOverflow(exact_int, &overflow);
-    return overflow == 0;  // cannot fail otherwise for an exact int
+    return (shortcuts() && one_digit_value(exact_int, value)) || glue::small_int(exact_int, value);
 }
 
 /// `a <op> b`; two exact floats, or two exact ints that fit a long, are compared in C, where
@@ -86,7 +107,7 @@ inline Ref compare(PyObject* a, PyObject* b, int op) {
 inline bool equals(PyObject* a, PyObject* b) {
     const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
     if (shortcuts() && Py_TYPE(a)->tp_richcompare == identity && Py_TYPE(b)->tp_richcompare == identity) return a == b;
-    return truthy(compare(a, b, Py_EQ));
+    return glue::equals(a, b);
 }
 
 /// `obj.name`. When that is a property whose getter is one of our functions, the getter's body
@@ -101,6 +122,10 @@ PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
 
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();
+
+using glue::instance_slot;
+using glue::prefetch_attributes;
+using glue::prefetch_values;
 
 /// Finds `name` the way `super(owner, self).name` does: in the MRO super() searches (type(self)'s
 /// as a rule) after `owner`, remembering where while no class of the MRO changes. Returns the raw
@@ -136,3 +161,4 @@ Ref call_super(PyObject* owner, PyObject* self, const Name& name, A... args) {
 }
 
 }  // namespace glue::fast
+#endif

@@ -5,10 +5,28 @@
 // is what a fresh lookup would give. Any change of the dict, a finaliser's included, shows.
 #pragma once
 
-#include "cpython/access.hpp"
 #include "function.hpp"
 #include "names.hpp"
+#include "ops.hpp"
 #include "ref.hpp"
+
+#if !PLENX_FAST_LAYER
+namespace glue {
+
+/// The stable-ABI build remembers nothing: each use looks the name up afresh.
+class Lookup : public Name {
+public:
+    explicit Lookup(const char* text) noexcept : Name(text) {}
+    Ref global(PyObject* globals) const { return glue::global(globals, get()); }
+    Ref attribute(PyObject* owner) const { return getattr(owner, get()); }
+};
+
+inline Ref Args::global(const Lookup& name) const { return name.global(globals_); }
+
+}  // namespace glue
+#else
+
+#include "cpython/access.hpp"
 
 namespace glue {
 
@@ -56,3 +74,4 @@ private:
 inline Ref Args::global(const Lookup& name) const { return name.global(globals_, builtins_); }
 
 }  // namespace glue
+#endif

@@ -9,6 +9,7 @@
 
 namespace glue {
 
+#if PLENX_FAST_LAYER
 /// What a class, at one version, makes of this name (see attributes.hpp).
 struct SlotMemo {
     unsigned int version = 0;             // the class's version tag; 0 never matches
@@ -28,6 +29,7 @@ struct SuperMemo {
     PyObject* holder = nullptr;  // the dict of the MRO that `found` was found in
     uint64_t holder_version = 0;
 };
+#endif
 
 /// An interned Python string for a fixed attribute, key or global name.
 class Name {
@@ -40,10 +42,12 @@ public:
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
 
+#if PLENX_FAST_LAYER
     /// The two classes most recently seen with this attribute (Continuous and Discrete alternate).
     mutable SlotMemo slots[2];
     /// The same for super() lookups of this name.
     mutable SuperMemo supers[2];
+#endif
 
 private:
     friend void intern_names();

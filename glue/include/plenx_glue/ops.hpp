@@ -1,17 +1,52 @@
 // plenx_glue/ops.hpp: the C API operations the modules use, checked and returning Refs.
 //
 // Each helper either succeeds or throws python_error with the interpreter's own exception set.
-// This is the basic layer: the public C API and nothing else. The same operations with the
-// glue's shortcuts are in fast.hpp, named glue::fast::..., so a call site says which it takes.
+// This is the basic layer: the Limited API of 3.12 wherever the stable-ABI build needs it, and
+// nothing of the interpreter's internals. The same operations with the glue's shortcuts are in
+// fast.hpp, named glue::fast::..., so a call site says which it takes.
 #pragma once
 
 #include <initializer_list>
 
-#include "cpython/access.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
 namespace glue {
+
+#if PLENX_FAST_LAYER
+namespace detail {
+inline bool shortcuts_on = false;
+}  // namespace detail
+
+/// Whether shortcuts may be taken at all (the build allows them, and the environment did not
+/// turn them off at import).
+inline bool shortcuts() noexcept { return detail::shortcuts_on; }
+
+/// Reads the switch once, when a module is imported.
+inline void read_shortcut_switch() noexcept {
+    const char* setting = Py_GETENV("PLENX_GLUE_SHORTCUTS");
+    detail::shortcuts_on = PLENX_SHORTCUTS && !(setting != nullptr && setting[0] == '0' && setting[1] == '\0');
+}
+#else
+/// The stable-ABI build has no shortcuts at all.
+constexpr bool shortcuts() noexcept { return false; }
+#endif
+
+/// Tuple, list and float reads (borrowed, no checks: the caller knows the type and the index):
+/// the C API's macros, or under the Limited API the functions they stand for.
+#ifdef Py_LIMITED_API
+inline Py_ssize_t tuple_size(PyObject* t) noexcept { return PyTuple_Size(t); }
+inline PyObject* tuple_item(PyObject* t, Py_ssize_t i) noexcept { return PyTuple_GetItem(t, i); }
+inline Py_ssize_t list_size(PyObject* l) noexcept { return PyList_Size(l); }
+inline PyObject* list_item(PyObject* l, Py_ssize_t i) noexcept { return PyList_GetItem(l, i); }
+inline double float_value(PyObject* f) noexcept { return PyFloat_AsDouble(f); }
+#else
+inline Py_ssize_t tuple_size(PyObject* t) noexcept { return PyTuple_GET_SIZE(t); }
+inline PyObject* tuple_item(PyObject* t, Py_ssize_t i) noexcept { return PyTuple_GET_ITEM(t, i); }
+inline Py_ssize_t list_size(PyObject* l) noexcept { return PyList_GET_SIZE(l); }
+inline PyObject* list_item(PyObject* l, Py_ssize_t i) noexcept { return PyList_GET_ITEM(l, i); }
+inline double float_value(PyObject* f) noexcept { return PyFloat_AS_DOUBLE(f); }
+#endif
 
 /// A new reference to a borrowed object.
 inline Ref own(PyObject* o) noexcept { return Ref::borrow(o); }
@@ -26,9 +61,10 @@ inline void setattr(PyObject* o, PyObject* name, PyObject* value) { check_status
 
 /// getattr that answers null instead of raising AttributeError; other errors still throw.
 inline Ref lookup_attr(PyObject* o, PyObject* name) {
-    PyObject* result;
-    check_status(optional_attr(o, name, &result));
-    return Ref::steal(result);
+    if (PyObject* found = PyObject_GetAttr(o, name)) return Ref::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    return Ref();
 }
 
 /// Calls with positional arguments only, through vectorcall (no argument tuple).
@@ -42,7 +78,7 @@ Ref call(PyObject* callable, A... args) {
 template <class... A>
 Ref call_kw(PyObject* callable, PyObject* kwnames, A... args) {
     PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
-    const size_t positional = sizeof...(A) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    const size_t positional = sizeof...(A) - static_cast<size_t>(tuple_size(kwnames));
     return check(PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
@@ -57,7 +93,7 @@ Ref call_method(PyObject* self, PyObject* name, A... args) {
 template <class... A>
 Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, A... args) {
     PyObject* stack[] = {self, static_cast<PyObject*>(args)...};
-    const size_t positional = sizeof...(A) + 1 - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    const size_t positional = sizeof...(A) + 1 - static_cast<size_t>(tuple_size(kwnames));
     return check(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
@@ -86,6 +122,15 @@ bool apply_comparison(T a, T b, int op) {
 
 /// `a <op> b` as the host evaluates it, returning the comparison's own result object.
 inline Ref compare(PyObject* a, PyObject* b, int op) { return check(PyObject_RichCompare(a, b, op)); }
+/// `bool(a == b)`.
+inline bool equals(PyObject* a, PyObject* b) { return truthy(compare(a, b, Py_EQ)); }
+
+/// The value of an exact int when it fits a long.
+inline bool small_int(PyObject* exact_int, long* value) noexcept {
+    int overflow = 0;
+    *value = PyLong_AsLongAndOverflow(exact_int, &overflow);
+    return overflow == 0;  // cannot fail otherwise for an exact int
+}
 
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }
 inline Py_ssize_t length(PyObject* o) {
@@ -96,7 +141,7 @@ inline Py_ssize_t length(PyObject* o) {
 
 /// `o[i]` for an index, the host's subscription (a negative index counts from the end).
 inline Ref item(PyObject* o, Py_ssize_t i) {
-    if (PyList_CheckExact(o) && i >= 0 && i < PyList_GET_SIZE(o)) return own(PyList_GET_ITEM(o, i));
+    if (PyList_CheckExact(o) && i >= 0 && i < list_size(o)) return own(list_item(o, i));
     Ref index = integer(static_cast<long>(i));
     return check(PyObject_GetItem(o, index));
 }
@@ -107,14 +152,38 @@ inline void set_item(PyObject* o, PyObject* key, PyObject* value) { check_status
 /// `o.append(value)`; lists are appended to directly.
 void append(PyObject* o, PyObject* value);
 
-/// The C-level name of an object's type, as the interpreter's argument checks print it.
-inline const char* type_name(PyObject* o) noexcept { return Py_TYPE(o)->tp_name; }
+/// The C-level name of a type (tp_name), as the interpreter's argument checks print it.
+Ref type_name(PyTypeObject* type);
 
 /// Refuses an argument whose type is not exactly `expected`, as typed arguments are refused.
 inline void require_exact(PyObject* value, PyTypeObject* expected, const char* argument) {
     if (Py_TYPE(value) != expected)
-        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
-              expected->tp_name, type_name(value));
+        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200U, got %.200U)", argument,
+              type_name(expected).get(), type_name(Py_TYPE(value)).get());
+}
+
+/// A type of the interpreter's own (builtins `name`), found among object's subclasses: what a
+/// host's assignment to builtins cannot have replaced. Borrowed; SystemError when missing.
+PyObject* builtin_type(const char* name);
+
+/// `super(owner, self).name`, looked up now and called later.
+class SuperMethod {
+public:
+    SuperMethod(PyObject* owner, PyObject* self, PyObject* name)
+        : bound_(getattr(call(reinterpret_cast<PyObject*>(&PySuper_Type), owner, self).get(), name)) {}
+    template <class... A>
+    Ref operator()(A... args) const {
+        return call(bound_, args...);
+    }
+
+private:
+    Ref bound_;
+};
+
+/// Calls `super(owner, self).name(args...)`.
+template <class... A>
+Ref call_super(PyObject* owner, PyObject* self, PyObject* name, A... args) {
+    return SuperMethod(owner, self, name)(args...);
 }
 
 /// While alive, `error` is the exception being handled (what sys.exc_info() gives), as inside an

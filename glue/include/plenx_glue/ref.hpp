@@ -6,6 +6,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+/// The fast layer (cpython/ and fast.hpp's shortcuts) is compiled in, except in the stable-ABI
+/// build: there only the Limited API may be used, and the basic layer is all there is.
+#ifdef Py_LIMITED_API
+#define PLENX_FAST_LAYER 0
+#else
+#define PLENX_FAST_LAYER 1
+#endif
+#ifndef PLENX_SHORTCUTS
+#define PLENX_SHORTCUTS 1
+#endif
+
 #include <exception>
 #include <new>
 #include <utility>

@@ -6,12 +6,27 @@
 // work itself without calling it, and nothing host code can do tells the two apart.
 #pragma once
 
+#include "ref.hpp"
+
+#if !PLENX_FAST_LAYER
+namespace glue {
+
+/// The stable-ABI build vouches for no function: every one is called.
+class FunctionSnapshot {
+public:
+    bool take(PyObject*) noexcept { return false; }
+    bool unchanged(PyObject*) const noexcept { return false; }
+    PyObject* function() const noexcept { return nullptr; }
+};
+
+}  // namespace glue
+#else
+
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 #include "cpython/access.hpp"
-#include "ref.hpp"
 
 namespace glue {
 
@@ -55,3 +70,4 @@ private:
 };
 
 }  // namespace glue
+#endif

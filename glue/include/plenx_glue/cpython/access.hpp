@@ -10,12 +10,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#ifdef Py_LIMITED_API
+#error "the interpreter's internals are not part of the stable-ABI build"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 
-#ifndef PLENX_SHORTCUTS
-#define PLENX_SHORTCUTS 1
-#endif
+#include "../ref.hpp"
 
 namespace glue {
 
@@ -28,23 +30,6 @@ inline constexpr bool mirrors_dict_tables = false;
 inline constexpr bool mirrors_dict_tables = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
 #endif
 inline constexpr bool mirrors_inline_values = mirrors_dict_tables;
-
-/// From 3.13 a Python function's "unexpected keyword argument" error suggests a parameter name.
-inline constexpr bool suggests_keywords = PY_VERSION_HEX >= 0x030D0000;
-
-namespace detail {
-inline bool shortcuts_on = false;
-}  // namespace detail
-
-/// Whether shortcuts may be taken at all (the build allows them, and the environment did not
-/// turn them off at import).
-inline bool shortcuts() noexcept { return detail::shortcuts_on; }
-
-/// Reads the switch once, when a module is imported.
-inline void read_shortcut_switch() noexcept {
-    const char* setting = Py_GETENV("PLENX_GLUE_SHORTCUTS");
-    detail::shortcuts_on = PLENX_SHORTCUTS && !(setting != nullptr && setting[0] == '0' && setting[1] == '\0');
-}
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -114,15 +99,6 @@ inline PyObject* type_dict(PyTypeObject* type) noexcept {
 /// _PyType_Lookup: `name` in the dicts of type's MRO (borrowed, or null); it runs no code of the
 /// host's unless a class dict holds keys other than strings, and assigns a version tag.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept { return _PyType_Lookup(type, name); }
-
-/// _PyObject_LookupAttr (3.13: PyObject_GetOptionalAttr): getattr giving null, not AttributeError.
-inline int optional_attr(PyObject* o, PyObject* name, PyObject** result) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(o, name, result);
-#else
-    return _PyObject_LookupAttr(o, name, result);
-#endif
-}
 
 /// The value of an exact int of at most one digit: 3.11 PyLongObject.ob_digit with the sign in
 /// ob_size; 3.12 on PyUnstable_Long_CompactValue. False where the int is larger.

@@ -38,7 +38,7 @@ Ref to_dict(const Args& a) { return to_dict_with(a, {&names::lower_bound, &names
 Ref from_dict(const Args& a) {
     PyObject* dict_ = a[1];
     require_exact(dict_, &PyDict_Type, "dict_");
-    prefetch_values(dict_);  // stored values lie wherever their intervals were made
+    fast::prefetch_values(dict_);  // stored values lie wherever their intervals were made
     return restoring(
         [&] {
             Ref lower = fast::subscript(dict_, names::lower_bound);

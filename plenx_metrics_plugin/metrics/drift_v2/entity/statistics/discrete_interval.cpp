@@ -46,7 +46,7 @@ Ref to_dict(const Args& a) { return to_dict_with(a, {&names::contribution_to_dis
 Ref from_dict(const Args& a) {
     PyObject* dict_ = a[1];
     require_exact(dict_, &PyDict_Type, "dict_");
-    prefetch_values(dict_);  // stored values lie wherever their intervals were made
+    fast::prefetch_values(dict_);  // stored values lie wherever their intervals were made
     return restoring(
         [&] {
             Ref field = fast::subscript(dict_, names::field);

@@ -3,6 +3,7 @@
 // Attribute and global names, the member tables of each class, and the numeric shortcuts.
 #pragma once
 
+#include <plenx_glue/dicts.hpp>
 #include <plenx_glue/fast.hpp>
 #include <plenx_glue/function.hpp>
 #include <plenx_glue/klass.hpp>
@@ -208,7 +209,7 @@ extern PyTypeObject* float64_type;
 inline bool number(PyObject* o, double* value, bool* numpy) noexcept {
     if (PyFloat_CheckExact(o) || (float64_type != nullptr && Py_IS_TYPE(o, float64_type))) {
         *numpy = *numpy || !PyFloat_CheckExact(o);
-        *value = PyFloat_AS_DOUBLE(o);
+        *value = glue::float_value(o);
         return true;
     }
     long v;

@@ -59,7 +59,7 @@ Ref cached_change(const Args& a) {
 /// compared with the -1 marker without running anything.
 PyObject* peek_change(PyObject* self) noexcept {
     static PyObject* const minus_one = PyLong_FromLong(-1);  // a cached small int: cannot fail
-    PyObject** slot = instance_slot(self, names::absolute_change_percentage_cache);
+    PyObject** slot = fast::instance_slot(self, names::absolute_change_percentage_cache);
     PyObject* cached = slot ? *slot : nullptr;
     if (cached == nullptr) return nullptr;
     const NumberComparison differs(cached, minus_one, Py_NE);

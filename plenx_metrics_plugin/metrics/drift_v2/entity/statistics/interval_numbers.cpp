@@ -41,6 +41,8 @@ int round_digits = 0;
 
 // ---- numpy ----
 
+#if PLENX_FAST_LAYER  // numpy's scalars are built in place: the stable-ABI build calls numpy
+
 /// Whether numpy's float64 is a float subclass with float's layout, so it can be built directly.
 bool float64_is_float(PyObject* type) {
     if (!trust::static_type_named(type, "numpy.float64")) return false;
@@ -90,6 +92,8 @@ bool float_types(PyObject* conversions, const std::vector<PyTypeObject*>& plain,
     return true;
 }
 
+#endif  // PLENX_FAST_LAYER
+
 /// round(x, digits) as the interpreter computes it (correctly rounded decimal, ties to even,
 /// read back to the nearest double); false where this shortcut cannot promise the same.
 bool round_decimal(double x, int digits, double* result) {
@@ -106,6 +110,7 @@ bool round_decimal(double x, int digits, double* result) {
 
 }  // namespace
 
+#if PLENX_FAST_LAYER
 void remember_numpy(PyObject* np) noexcept {
     if (numpy_module != nullptr) return;
     trust::vouch([&] {
@@ -176,6 +181,10 @@ void remember_originals(PyObject* globals) noexcept {
     PyObject* round = trust::entry(globals, "round_");
     if (convert != nullptr && round != nullptr) remember_helpers(convert, round);
 }
+#else
+// The stable-ABI build stands in for nothing: every original is called.
+void remember_originals(PyObject*) noexcept {}
+#endif
 
 Ref python_types(PyObject* convert, Ref value) {
     if (get_python_types_seen.unchanged(convert)) {
@@ -183,7 +192,7 @@ Ref python_types(PyObject* convert, Ref value) {
         for (PyTypeObject* plain : passed_through)
             if (plain == type) return value;
         for (PyTypeObject* converted : float_converted)
-            if (converted == type) return floating(PyFloat_AS_DOUBLE(value.get()));
+            if (converted == type) return floating(glue::float_value(value.get()));
     }
     return call(convert, value.get());
 }
@@ -193,18 +202,22 @@ Ref rounded(const Args& a, PyObject* bound) {
     if (round_seen.unchanged(round)) {
         if (PyLong_CheckExact(bound)) return own(bound);
         double result;
-        if (PyFloat_CheckExact(bound) && round_decimal(PyFloat_AS_DOUBLE(bound), round_digits, &result))
+        if (PyFloat_CheckExact(bound) && round_decimal(glue::float_value(bound), round_digits, &result))
             return floating(result);
     }
     return call(round, bound);
 }
 
 Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline) {
+#if PLENX_FAST_LAYER
     if (np_module == numpy_module && abs_function == numpy_absolute && PyFloat_CheckExact(production) &&
         PyFloat_CheckExact(baseline)) {
-        const double b = PyFloat_AS_DOUBLE(baseline);
-        return make_float64(float64_type, std::fabs((PyFloat_AS_DOUBLE(production) - b) / b));
+        const double b = glue::float_value(baseline);
+        return make_float64(float64_type, std::fabs((glue::float_value(production) - b) / b));
     }
+#else
+    (void)np_module;
+#endif
     Ref difference = check(PyNumber_Subtract(production, baseline));
     Ref quotient = check(PyNumber_TrueDivide(difference, baseline));
     return call(abs_function, quotient.get());

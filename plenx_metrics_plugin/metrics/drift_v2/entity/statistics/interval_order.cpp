@@ -23,10 +23,10 @@ Ref to_dict(const Args& a) {
                                   &names::baseline_absolute_count, &names::baseline_percentage,
                                   &names::production_absolute_count, &names::production_percentage});
     // Sorted intervals lie in no order memory favours: start fetching what the entries read.
-    prefetch_attributes(self);
-    if (PyObject** slot = instance_slot(self, names::values); slot && *slot && PyList_CheckExact(*slot)) {
+    fast::prefetch_attributes(self);
+    if (PyObject** slot = fast::instance_slot(self, names::values); slot && *slot && PyList_CheckExact(*slot)) {
         PyObject* list = *slot;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list) && i < 2; i++) prefetch_attributes(PyList_GET_ITEM(list, i));
+        for (Py_ssize_t i = 0; i < list_size(list) && i < 2; i++) fast::prefetch_attributes(list_item(list, i));
     }
     decltype(shape)::Fill dict(shape);
     auto put = [&](auto read) { fill_entry(a, dict, read); };

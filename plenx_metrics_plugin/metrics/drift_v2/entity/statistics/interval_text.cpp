@@ -41,7 +41,7 @@ bool format_number(PyObject* o, char*& out) {
         out = std::to_chars(out, out + 24, value).ptr;
         return true;
     }
-    return PyFloat_CheckExact(o) && format_two_places(PyFloat_AS_DOUBLE(o), out);
+    return PyFloat_CheckExact(o) && format_two_places(glue::float_value(o), out);
 }
 
 }  // namespace

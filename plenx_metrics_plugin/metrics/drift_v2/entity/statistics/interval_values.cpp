@@ -89,8 +89,8 @@ Ref data_set(const Args& a, const Lookup& member) {
 Ref find_value(PyObject* values, PyObject* member) {
     if (PyList_CheckExact(values)) {
         // The list may change while an entry's `type` is compared; re-check the size each time.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); i++) {
-            Ref value = own(PyList_GET_ITEM(values, i));
+        for (Py_ssize_t i = 0; i < list_size(values); i++) {
+            Ref value = own(list_item(values, i));
             Ref type = fast::getattr(value, names::type);
             if (fast::equals(type, member)) return value;
         }
