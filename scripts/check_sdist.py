@@ -12,7 +12,7 @@ from pathlib import Path, PurePosixPath
 ROOT = Path(__file__).resolve().parents[1]
 TOP_FILES = ["pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "PKG-INFO"]
 SOURCE_DIRS = ["glue", "plenx_metrics_plugin"]
-SOURCE_SUFFIXES = {".cpp", ".hpp", ".py", ".pyi", ".typed"}
+SOURCE_SUFFIXES = {".cpp", ".hpp", ".in", ".py", ".pyi", ".typed"}
 BUILT_DIRS = {"build", "dist", "wheelhouse", "__pycache__", ".pytest_cache", ".hypothesis", ".mypy_cache"}
 BUILT_SUFFIXES = {".o", ".so", ".a", ".pyc", ".whl"}
 

@@ -2,40 +2,12 @@
 //
 // Compiled at load and compared with what was imported: native work stands in only for code
 // identical to these, never for whatever stood under the name when the module was imported.
+// The package's own helpers come from their shipped file (interval_helpers_source.hpp).
 #pragma once
 
+#include "interval_helpers_source.hpp"
+
 namespace interval::originals {
-
-/// The package's value helpers as shipped (common/utils/python_utils.py).
-inline constexpr char helpers[] = R"py(import numpy as np
-
-
-def get_python_types(value):
-    """Return `value` in the host's plain types: numpy scalars become the int, float, bool or str
-    they hold; everything else is returned unchanged."""
-    kind = type(value)
-    if kind in _PLAIN:
-        return value
-    to_plain = _NUMPY_TO_PLAIN.get(kind)
-    if to_plain is not None:
-        return to_plain(value)
-    if isinstance(value, np.generic):
-        return value.item()
-    return value
-
-
-def round_(value, ndigits=ROUND_DIGITS):
-    """Round a floating-point number (host or numpy) to `ndigits` decimals, as a host float;
-    integers and any other value are returned unchanged."""
-    kind = type(value)
-    if kind is int:
-        return value
-    if kind is float:
-        return round(value, ndigits)
-    if isinstance(value, (float, np.floating)):
-        return round(float(value), ndigits)
-    return value
-)py";
 
 /// The standard library's uuid4 and the two UUID methods it runs (uuid.py of CPython 3.11 to 3.13).
 inline constexpr char uuid[] = R"py(import os
