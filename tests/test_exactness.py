@@ -188,6 +188,7 @@ def test_a_data_set_type_served_by_its_metaclass_is_asked_at_every_use(module, m
     ("uuid.uuid4.__code__ = (lambda: 'patched code').__code__", "patched code"),
     ("uuid.int_ = lambda *a, **k: 0", None),
     ("import builtins; builtins.object = type('O', (), {'__setattr__': lambda *a: None})", None),
+    ("uuid.UUID.__init__.__kwdefaults__.clear()", "TypeError"),
 ])
 def test_ids_follow_what_the_standard_uuid4_would_do(change, expected):
     script = f"""
@@ -253,6 +254,9 @@ def outcome(module):
     "H._NUMPY_TO_PLAIN = {np.float64: str}",
     "uuid.UUID.__str__ = uuid.UUID.hex.fget",
     "uuid.UUID.__init__.__defaults__ = (None,) * 5 + (4,)",
+    "uuid.UUID.int = property(lambda s: calls.append(1) or 7, lambda s, v: calls.append(1))",
+    "uuid.UUID.__del__ = lambda s: calls.append(1)",
+    "uuid.UUID = type('U', (uuid.UUID,), {'__getattribute__': lambda s, n: calls.append(1) or object.__getattribute__(s, n)})",
     "uuid.int_ = type('I', (int,), {'from_bytes': lambda *a, **k: calls.append(1) or int.from_bytes(*a, **k)})",
     "np.abs = np.absolute = lambda v, f=np.absolute: calls.append(1) or f(v)",
 ])
