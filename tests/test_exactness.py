@@ -256,6 +256,9 @@ def outcome(module):
     "uuid.UUID.__init__.__defaults__ = (None,) * 5 + (4,)",
     "uuid.UUID.int = property(lambda s: calls.append(1) or 7, lambda s, v: calls.append(1))",
     "uuid.UUID.__del__ = lambda s: calls.append(1)",
+    # A constant of the host's that claims to equal the one it replaced.
+    "f = uuid.UUID.__str__; f.__code__ = f.__code__.replace(co_consts=tuple(type('E', (int,), {'__eq__': "
+    "lambda s, o: calls.append(1) or True, '__hash__': int.__hash__})(2) if c == 8 else c for c in f.__code__.co_consts))",
     "uuid.UUID = type('U', (uuid.UUID,), {'__getattribute__': lambda s, n: calls.append(1) or object.__getattribute__(s, n)})",
     "uuid.int_ = type('I', (int,), {'from_bytes': lambda *a, **k: calls.append(1) or int.from_bytes(*a, **k)})",
     "np.abs = np.absolute = lambda v, f=np.absolute: calls.append(1) or f(v)",
