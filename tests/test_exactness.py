@@ -231,6 +231,29 @@ def test_a_wrapper_installed_before_import_is_called():
     assert run_python(script) == 1
 
 
+def test_the_load_looks_up_sys_modules_only_as_its_imports_do():
+    # A key of the host's in sys.modules answers each lookup of "uuid" with its own __eq__.
+    script = """
+    import json, sys, uuid
+    import numpy, typing, functools, plenx_metrics_plugin.common.utils.python_utils
+    import plenx_metrics_plugin.metrics.drift_v2.utils.constants, plenx_metrics_plugin.metrics.drift_v2.utils.control_box
+    calls = []
+    class Key(str):
+        def __eq__(self, other):
+            calls.append(1)
+            return str.__eq__(self, other)
+        __hash__ = str.__hash__
+    del sys.modules["uuid"]
+    sys.modules[Key("uuid")] = uuid
+    exec("from uuid import uuid4", {})
+    plain = len(calls)
+    import plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval
+    print(json.dumps([plain, len(calls) - plain]))
+    """
+    plain, ours = run_python(script)
+    assert ours == plain
+
+
 # ---- originals replaced before the first import ---------------------------------------------
 
 _OUTCOME = textwrap.indent("""

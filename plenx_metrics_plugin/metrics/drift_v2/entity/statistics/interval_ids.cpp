@@ -99,10 +99,10 @@ bool is_os_urandom(PyObject* urandom) {
 }
 
 /// Whether `function` is the standard library's `qualname`, as uuid.py defines it, living in
-/// the uuid module and reading nothing but genuine builtins and `checked`.
-bool standard(PyObject* function, PyObject* uuid, const char* qualname, std::initializer_list<trust::Checked> checked) {
+/// `module` (the globals uuid4 reads) and reading nothing but genuine builtins and `checked`.
+bool standard(PyObject* function, PyObject* module, const char* qualname, std::initializer_list<trust::Checked> checked) {
     return function != nullptr && trust::same_code_as(function, originals::uuid, qualname) &&
-           PyFunction_GET_GLOBALS(function) == PyModule_GetDict(uuid) && trust::reads_genuine_names(function, checked);
+           PyFunction_GET_GLOBALS(function) == module && trust::reads_genuine_names(function, checked);
 }
 
 /// Whether the defaults of UUID.__init__ are the standard ones: None for every parameter that
@@ -159,14 +159,15 @@ bool standard_ids(PyObject* uuid4) noexcept {
 
 }  // namespace
 
-void remember_standard_uuid4() noexcept {
+void remember_standard_uuid4(PyObject* function) noexcept {
     if (uuid_class != nullptr) return;
-    trust::vouch([] {
-        Ref uuid = Ref::steal(PyImport_GetModule(Ref(text("uuid"))));
-        if (!uuid) return false;
-        PyObject* function = trust::module_entry(uuid, "uuid4");
-        PyObject* cls = trust::module_entry(uuid, "UUID");
-        PyObject* os = trust::module_entry(uuid, "os");
+    trust::vouch([&] {
+        // What uuid4 reads is what its own globals hold, wherever sys.modules points: nothing
+        // else is looked up (a key of the host's in sys.modules could answer a lookup with code).
+        if (!PyFunction_Check(function)) return false;
+        PyObject* uuid = PyFunction_GET_GLOBALS(function);
+        PyObject* cls = trust::entry(uuid, "UUID");
+        PyObject* os = trust::entry(uuid, "os");
         if (cls == nullptr || !Py_IS_TYPE(cls, &PyType_Type) || os == nullptr ||
             !is_os_urandom(trust::module_entry(os, "urandom")) ||
             !standard(function, uuid, "uuid4", {{"UUID", cls}, {"os", os}}))
