@@ -285,6 +285,8 @@ def outcome(module):
     "uuid.UUID = type('U', (uuid.UUID,), {'__getattribute__': lambda s, n: calls.append(1) or object.__getattribute__(s, n)})",
     "uuid.int_ = type('I', (int,), {'from_bytes': lambda *a, **k: calls.append(1) or int.from_bytes(*a, **k)})",
     "np.abs = np.absolute = lambda v, f=np.absolute: calls.append(1) or f(v)",
+    # numpy.frompyfunc names a ufunc after the function, up to a NUL.
+    "f = lambda v: calls.append(1) or v; f.__name__ = 'absolute\\x00'; np.abs = np.frompyfunc(f, 1, 1)",
 ])
 def test_originals_replaced_before_the_first_import_are_called(change):
     script = f"""

@@ -110,7 +110,12 @@ bool genuine_builtin(PyObject* value, const char* name) {
 }
 
 bool genuine_ufunc(PyObject* value, const char* name) {
-    return static_type_named(reinterpret_cast<PyObject*>(Py_TYPE(value)), "numpy.ufunc") && named(value, name);
+    if (!static_type_named(reinterpret_cast<PyObject*>(Py_TYPE(value)), "numpy.ufunc") || !named(value, name))
+        return false;
+    // numpy.frompyfunc makes a ufunc of any name (one ending in a NUL reads as `name`), but with
+    // one loop over objects only; numpy's own have a loop over doubles, which no Python code makes.
+    Ref types = lookup_attr(value, Ref(text("types")));
+    return types && PyList_CheckExact(types) && check_status(PySequence_Contains(types, Ref(text("d->d"))));
 }
 
 bool same_code_as(PyObject* function, const char* source, const char* qualname) {
