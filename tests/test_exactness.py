@@ -348,6 +348,29 @@ def test_attribute_names_that_are_not_interned(module):
     assert third.get_baseline_value() == "third's own" and module.Interval.get_production_value(third).percentage == 30.0
 
 
+def test_a_global_under_a_key_of_the_hosts_is_looked_up_at_every_use(module):
+    # LOAD_GLOBAL asks such a key's __eq__ at every lookup: once it stops answering, the name is gone.
+    answers = [True]
+
+    class Key(str):
+        def __eq__(self, other):
+            return answers[0] and str.__eq__(self, other)
+        __hash__ = str.__hash__
+    namespace = vars(module)
+    saved = dict(namespace)
+    namespace[Key("np")] = namespace.pop("np")
+    try:
+        made = filled(module)
+        assert made._calculate_absolute_change_percentage() == 0.5
+        answers[0] = False
+        with pytest.raises(NameError):
+            made._calculate_absolute_change_percentage()
+    finally:
+        # Rebuilt, so that the module's globals hold exact strings only again, in their order.
+        namespace.clear()
+        namespace.update(saved)
+
+
 # ---- the helpers' declared work --------------------------------------------------------------
 
 def _alternative(value, ndigits=2):
