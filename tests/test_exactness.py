@@ -188,6 +188,7 @@ def test_a_data_set_type_served_by_its_metaclass_is_asked_at_every_use(module, m
     ("uuid.uuid4.__code__ = (lambda: 'patched code').__code__", "patched code"),
     ("uuid.int_ = lambda *a, **k: 0", None),
     ("import builtins; builtins.object = type('O', (), {'__setattr__': lambda *a: None})", None),
+    ("uuid.UUID.__init__.__kwdefaults__.clear()", "TypeError"),
 ])
 def test_ids_follow_what_the_standard_uuid4_would_do(change, expected):
     script = f"""
@@ -230,6 +231,29 @@ def test_a_wrapper_installed_before_import_is_called():
     assert run_python(script) == 1
 
 
+def test_the_load_looks_up_sys_modules_only_as_its_imports_do():
+    # A key of the host's in sys.modules answers each lookup of "uuid" with its own __eq__.
+    script = """
+    import json, sys, uuid
+    import numpy, typing, functools, plenx_metrics_plugin.common.utils.python_utils
+    import plenx_metrics_plugin.metrics.drift_v2.utils.constants, plenx_metrics_plugin.metrics.drift_v2.utils.control_box
+    calls = []
+    class Key(str):
+        def __eq__(self, other):
+            calls.append(1)
+            return str.__eq__(self, other)
+        __hash__ = str.__hash__
+    del sys.modules["uuid"]
+    sys.modules[Key("uuid")] = uuid
+    exec("from uuid import uuid4", {})
+    plain = len(calls)
+    import plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval
+    print(json.dumps([plain, len(calls) - plain]))
+    """
+    plain, ours = run_python(script)
+    assert ours == plain
+
+
 # ---- originals replaced before the first import ---------------------------------------------
 
 _OUTCOME = textwrap.indent("""
@@ -253,8 +277,16 @@ def outcome(module):
     "H._NUMPY_TO_PLAIN = {np.float64: str}",
     "uuid.UUID.__str__ = uuid.UUID.hex.fget",
     "uuid.UUID.__init__.__defaults__ = (None,) * 5 + (4,)",
+    "uuid.UUID.int = property(lambda s: calls.append(1) or 7, lambda s, v: calls.append(1))",
+    "uuid.UUID.__del__ = lambda s: calls.append(1)",
+    # A constant of the host's that claims to equal the one it replaced.
+    "f = uuid.UUID.__str__; f.__code__ = f.__code__.replace(co_consts=tuple(type('E', (int,), {'__eq__': "
+    "lambda s, o: calls.append(1) or True, '__hash__': int.__hash__})(2) if c == 8 else c for c in f.__code__.co_consts))",
+    "uuid.UUID = type('U', (uuid.UUID,), {'__getattribute__': lambda s, n: calls.append(1) or object.__getattribute__(s, n)})",
     "uuid.int_ = type('I', (int,), {'from_bytes': lambda *a, **k: calls.append(1) or int.from_bytes(*a, **k)})",
     "np.abs = np.absolute = lambda v, f=np.absolute: calls.append(1) or f(v)",
+    # numpy.frompyfunc names a ufunc after the function, up to a NUL.
+    "f = lambda v: calls.append(1) or v; f.__name__ = 'absolute\\x00'; np.abs = np.frompyfunc(f, 1, 1)",
 ])
 def test_originals_replaced_before_the_first_import_are_called(change):
     script = f"""
@@ -314,6 +346,29 @@ def test_attribute_names_that_are_not_interned(module):
     assert third.has_increased_in_production() is True and third.get_baseline_value().absolute_count == 10
     object.__setattr__(third, name, lambda: "third's own")
     assert third.get_baseline_value() == "third's own" and module.Interval.get_production_value(third).percentage == 30.0
+
+
+def test_a_global_under_a_key_of_the_hosts_is_looked_up_at_every_use(module):
+    # LOAD_GLOBAL asks such a key's __eq__ at every lookup: once it stops answering, the name is gone.
+    answers = [True]
+
+    class Key(str):
+        def __eq__(self, other):
+            return answers[0] and str.__eq__(self, other)
+        __hash__ = str.__hash__
+    namespace = vars(module)
+    saved = dict(namespace)
+    namespace[Key("np")] = namespace.pop("np")
+    try:
+        made = filled(module)
+        assert made._calculate_absolute_change_percentage() == 0.5
+        answers[0] = False
+        with pytest.raises(NameError):
+            made._calculate_absolute_change_percentage()
+    finally:
+        # Rebuilt, so that the module's globals hold exact strings only again, in their order.
+        namespace.clear()
+        namespace.update(saved)
 
 
 # ---- the helpers' declared work --------------------------------------------------------------

@@ -47,12 +47,19 @@ void Lookup::remember(PyObject* owner, PyObject* dict, PyObject* value) const no
 }
 
 Ref Lookup::lookup_global(PyObject* globals, PyObject* builtins) const {
-    PyObject* value = PyDict_GetItemWithError(globals, get());
+    // A key of the host's among the globals (a str subclass) answers each lookup with its own
+    // __eq__, as LOAD_GLOBAL asks it every time: such a lookup is not remembered.
+    PyObject* value = nullptr;
+    if (shortcuts() && lookup_without_code(globals, get(), &value)) {
+        if (value == nullptr) return glue::global(globals, builtins, get());  // a builtin, or NameError
+        remember(globals, globals, value);
+        return Ref::borrow(value);
+    }
+    value = PyDict_GetItemWithError(globals, get());
     if (value == nullptr) {
         if (PyErr_Occurred()) raise();
-        return glue::global(globals, builtins, get());  // a builtin, or NameError
+        return glue::global(globals, builtins, get());
     }
-    if (shortcuts()) remember(globals, globals, value);
     return Ref::borrow(value);
 }
 

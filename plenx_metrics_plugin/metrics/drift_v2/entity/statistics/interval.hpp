@@ -260,7 +260,7 @@ private:
 void remember_originals(PyObject* globals) noexcept;
 /// The same for numpy, the standard uuid4 and the helpers, each taken in full or not at all.
 void remember_numpy(PyObject* np) noexcept;
-void remember_standard_uuid4() noexcept;
+void remember_standard_uuid4(PyObject* uuid4) noexcept;
 void remember_helpers(PyObject* convert, PyObject* round) noexcept;
 
 namespace trust {

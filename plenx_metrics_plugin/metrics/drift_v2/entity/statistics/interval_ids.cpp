@@ -31,6 +31,8 @@ FunctionSnapshot& uuid_str_seen = *new FunctionSnapshot;
 PyObject* uuid_class = nullptr;  // strong, kept for the process
 unsigned int uuid_class_tag = 0;
 uint64_t uuid_class_dict_version = 0;
+// The keyword-only defaults of UUID.__init__ are a dict, changed in place without a new identity.
+uint64_t uuid_init_kwdefaults_version = 0;
 
 // ---- the random source ----
 
@@ -98,10 +100,10 @@ bool is_os_urandom(PyObject* urandom) {
 }
 
 /// Whether `function` is the standard library's `qualname`, as uuid.py defines it, living in
-/// the uuid module and reading nothing but genuine builtins and `checked`.
-bool standard(PyObject* function, PyObject* uuid, const char* qualname, std::initializer_list<trust::Checked> checked) {
+/// `module` (the globals uuid4 reads) and reading nothing but genuine builtins and `checked`.
+bool standard(PyObject* function, PyObject* module, const char* qualname, std::initializer_list<trust::Checked> checked) {
     return function != nullptr && trust::same_code_as(function, originals::uuid, qualname) &&
-           PyFunction_GET_GLOBALS(function) == PyModule_GetDict(uuid) && trust::reads_genuine_names(function, checked);
+           PyFunction_GET_GLOBALS(function) == module && trust::reads_genuine_names(function, checked);
 }
 
 /// Whether the defaults of UUID.__init__ are the standard ones: None for every parameter that
@@ -114,6 +116,35 @@ bool standard_init_defaults(PyObject* init) {
     return true;
 }
 
+/// Whether the class's own parts that UUID(bytes=..., version=4) and str() of it go through are
+/// the standard ones, as uuid.py leaves them: a direct subclass of object that reads attributes
+/// the generic way and has no finaliser, with `int` and `is_safe` its own slots (a property or a
+/// __getattribute__ there, set before or after our import, or on a subclass, runs host code).
+bool standard_class(PyTypeObject* type) {
+    if (type->tp_base != &PyBaseObject_Type || type->tp_mro == nullptr || !PyTuple_CheckExact(type->tp_mro) ||
+        PyTuple_GET_SIZE(type->tp_mro) != 2 || type->tp_getattro != PyObject_GenericGetAttr ||
+        type->tp_finalize != nullptr || type->tp_del != nullptr)
+        return false;
+    for (const char* slot : {"int", "is_safe"}) {
+        Ref name = text(slot);
+        PyObject* member = type_lookup(type, name);
+        if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) return false;
+        // A slot of this very class, under its own name (not another slot moved there).
+        Ref owner = getattr(member, Ref(text("__objclass__")));
+        Ref own_name = getattr(member, Ref(text("__name__")));
+        if (owner.get() != reinterpret_cast<PyObject*>(type) || !PyUnicode_CheckExact(own_name) ||
+            PyUnicode_Compare(own_name, name) != 0)
+            return false;
+    }
+    return true;
+}
+
+/// Whether UUID.__init__'s keyword-only default is there: without it, uuid4's call fails.
+bool standard_init_kwdefaults(PyObject* init) noexcept {
+    PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(init);
+    return kwdefaults != nullptr && PyDict_CheckExact(kwdefaults) && trust::entry(kwdefaults, "is_safe") != nullptr;
+}
+
 bool uuid_class_unchanged() noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(uuid_class);
     return version_tag(type) == uuid_class_tag && dict_version(type_dict(type)) == uuid_class_dict_version;
@@ -122,19 +153,22 @@ bool uuid_class_unchanged() noexcept {
 /// Whether the id may be made here: `uuid4` is the standard one and nothing it reads changed.
 bool standard_ids(PyObject* uuid4) noexcept {
     return uuid_class != nullptr && uuid4_seen.unchanged(uuid4) && uuid_class_unchanged() &&
-           uuid_init_seen.unchanged(uuid_init_seen.function()) && uuid_str_seen.unchanged(uuid_str_seen.function());
+           uuid_init_seen.unchanged(uuid_init_seen.function()) &&
+           dict_version(PyFunction_GET_KW_DEFAULTS(uuid_init_seen.function())) == uuid_init_kwdefaults_version &&
+           uuid_str_seen.unchanged(uuid_str_seen.function());
 }
 
 }  // namespace
 
-void remember_standard_uuid4() noexcept {
+void remember_standard_uuid4(PyObject* function) noexcept {
     if (uuid_class != nullptr) return;
-    trust::vouch([] {
-        Ref uuid = Ref::steal(PyImport_GetModule(Ref(text("uuid"))));
-        if (!uuid) return false;
-        PyObject* function = trust::module_entry(uuid, "uuid4");
-        PyObject* cls = trust::module_entry(uuid, "UUID");
-        PyObject* os = trust::module_entry(uuid, "os");
+    trust::vouch([&] {
+        // What uuid4 reads is what its own globals hold, wherever sys.modules points: nothing
+        // else is looked up (a key of the host's in sys.modules could answer a lookup with code).
+        if (!PyFunction_Check(function)) return false;
+        PyObject* uuid = PyFunction_GET_GLOBALS(function);
+        PyObject* cls = trust::entry(uuid, "UUID");
+        PyObject* os = trust::entry(uuid, "os");
         if (cls == nullptr || !Py_IS_TYPE(cls, &PyType_Type) || os == nullptr ||
             !is_os_urandom(trust::module_entry(os, "urandom")) ||
             !standard(function, uuid, "uuid4", {{"UUID", cls}, {"os", os}}))
@@ -143,12 +177,14 @@ void remember_standard_uuid4() noexcept {
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         PyObject* init = type_lookup(type, Ref(text("__init__")));
         PyObject* str_method = type_lookup(type, Ref(text("__str__")));
-        if (type->tp_new != PyBaseObject_Type.tp_new || !standard(init, uuid, "UUID.__init__", {}) ||
-            !standard_init_defaults(init) || !standard(str_method, uuid, "UUID.__str__", {}))
+        if (type->tp_new != PyBaseObject_Type.tp_new || !standard_class(type) ||
+            !standard(init, uuid, "UUID.__init__", {}) || !standard_init_defaults(init) ||
+            !standard_init_kwdefaults(init) || !standard(str_method, uuid, "UUID.__str__", {}))
             return false;
         if (!uuid4_seen.take(function) || !uuid_init_seen.take(init) || !uuid_str_seen.take(str_method)) return false;
         uuid_class_tag = version_tag(type);
         uuid_class_dict_version = dict_version(type_dict(type));
+        uuid_init_kwdefaults_version = dict_version(PyFunction_GET_KW_DEFAULTS(init));
         if (uuid_class_tag == 0) return false;
         uuid_class = Py_NewRef(cls);
         return true;

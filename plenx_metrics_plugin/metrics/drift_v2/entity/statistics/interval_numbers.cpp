@@ -174,7 +174,8 @@ void remember_helpers(PyObject* convert, PyObject* round) noexcept {
 
 void remember_originals(PyObject* globals) noexcept {
     if (!shortcuts()) return;
-    remember_standard_uuid4();
+    PyObject* uuid4 = trust::entry(globals, "uuid4");
+    if (uuid4 != nullptr) remember_standard_uuid4(uuid4);
     PyObject* np = trust::entry(globals, "np");
     if (np != nullptr) remember_numpy(np);
     PyObject* convert = trust::entry(globals, "get_python_types");

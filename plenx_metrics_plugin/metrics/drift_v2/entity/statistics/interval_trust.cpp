@@ -59,13 +59,40 @@ Ref find_code(PyObject* code, const char* qualname) {
     return Ref();
 }
 
-/// Whether two code objects do the same: same instructions, constants, names and parameters.
+bool same_code(PyObject* a, PyObject* b);
+
+/// Whether two constants are the same constant, decided without running code: the same exact
+/// type, and for a float the same bits. A constant of the host's (code.replace accepts any
+/// object) would answer `==` with code of its own, and 0.0 == -0.0 and 1 == 1.0 == True.
+bool same_constant(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (Py_TYPE(a) != Py_TYPE(b)) return false;
+    if (PyTuple_CheckExact(a)) {
+        if (PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a); i++)
+            if (!same_constant(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i))) return false;
+        return true;
+    }
+    if (PyFloat_CheckExact(a)) {
+        const double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    if (PyCode_Check(a)) return same_code(a, b);
+    // The other constants of these sources; the interpreter's own types compare without code.
+    if (PyUnicode_CheckExact(a) || PyLong_CheckExact(a) || PyBytes_CheckExact(a))
+        return check_status(PyObject_RichCompareBool(a, b, Py_EQ));
+    return false;
+}
+
+/// Whether two code objects do the same: same instructions, exception table, constants, names
+/// and parameters.
 bool same_code(PyObject* a, PyObject* b) {
-    for (const char* field : {"co_code", "co_consts", "co_names", "co_varnames", "co_argcount",
-                              "co_posonlyargcount", "co_kwonlyargcount", "co_flags"}) {
+    for (const char* field : {"co_code", "co_exceptiontable", "co_consts", "co_names", "co_varnames",
+                              "co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_flags"}) {
         Ref name = text(field);
         Ref x = getattr(a, name), y = getattr(b, name);
-        if (!check_status(PyObject_RichCompareBool(x, y, Py_EQ))) return false;
+        // Each is a tuple of constants, or exact bytes, strings or ints.
+        if (!same_constant(x, y)) return false;
     }
     return true;
 }
@@ -85,7 +112,12 @@ bool genuine_builtin(PyObject* value, const char* name) {
 }
 
 bool genuine_ufunc(PyObject* value, const char* name) {
-    return static_type_named(reinterpret_cast<PyObject*>(Py_TYPE(value)), "numpy.ufunc") && named(value, name);
+    if (!static_type_named(reinterpret_cast<PyObject*>(Py_TYPE(value)), "numpy.ufunc") || !named(value, name))
+        return false;
+    // numpy.frompyfunc makes a ufunc of any name (one ending in a NUL reads as `name`), but with
+    // one loop over objects only; numpy's own have a loop over doubles, which no Python code makes.
+    Ref types = lookup_attr(value, Ref(text("types")));
+    return types && PyList_CheckExact(types) && check_status(PySequence_Contains(types, Ref(text("d->d"))));
 }
 
 bool same_code_as(PyObject* function, const char* source, const char* qualname) {
