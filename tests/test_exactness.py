@@ -304,6 +304,27 @@ def test_originals_replaced_before_the_first_import_are_called(change):
     assert ours == plain
 
 
+@pytest.mark.skipif(os.environ.get("PLENX_GLUE_SHORTCUTS") == "0" or compiled.__file__.endswith(".abi3.so"),
+                    reason="only the fast build with its shortcuts on stands in for the originals")
+def test_the_genuine_originals_are_recognised():
+    # In a fresh interpreter the shipped helpers and the standard uuid4 are the ones the module
+    # does the work of itself: a profiler sees none of them called (one that sees them means a
+    # check refused a genuine original).
+    script = """
+    import json, sys
+    import plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval as M
+    def made(cls, *args):
+        x = cls(*args); x.add_baseline_value(10, 20.0); x.add_production_value(15, 30.0); return x
+    made(M.ContinuousStatisticsInterval, 1.005, 2)
+    called = []
+    sys.setprofile(lambda frame, event, arg: event == "call" and called.append(frame.f_code.co_name))
+    made(M.ContinuousStatisticsInterval, 1.005, 2).to_dict(); made(M.DiscreteStatisticsInterval, "d").to_dict()
+    sys.setprofile(None)
+    print(json.dumps(sorted({"get_python_types", "round_", "uuid4", "__init__", "__str__"} & set(called))))
+    """
+    assert run_python(script) == []
+
+
 def test_a_failed_load_leaves_nothing_behind():
     # A helpers module without the names only a shortcut would read, whose __getattr__ raises, and
     # a first load that fails: each retry must load, and compare, as the first plain load would.
