@@ -61,11 +61,7 @@ bool FunctionSnapshot::take(PyObject* function) {
     kwdefaults_ = Ref::borrow(PyFunction_GET_KW_DEFAULTS(function));
     watches_ = std::move(watches);
     watched_.clear();
-    version_sum_ = 0;
-    for (const Watch& watch : watches_) {
-        watched_.push_back(watch.dict);
-        version_sum_ += watch.version;
-    }
+    for (const Watch& watch : watches_) watched_.emplace_back(watch.dict, watch.version);
     return true;
 }
 
@@ -80,8 +76,8 @@ bool FunctionSnapshot::names_unchanged() const noexcept {
         }
         watch.version = dict_version(watch.dict);
     }
-    version_sum_ = 0;
-    for (const Watch& watch : watches_) version_sum_ += watch.version;
+    // The same dicts in the same order: only their versions move on.
+    for (size_t i = 0; i < watches_.size(); i++) watched_[i].second = watches_[i].version;
     return true;
 }
 

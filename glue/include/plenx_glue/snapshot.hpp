@@ -41,10 +41,11 @@ public:
         if (function != function_.get() || function == nullptr || PyFunction_GET_CODE(function) != code_.get() ||
             PyFunction_GET_DEFAULTS(function) != defaults_.get() || PyFunction_GET_KW_DEFAULTS(function) != kwdefaults_.get())
             return false;
-        // A dict's version only ever grows, so the sum of them is the same only if none changed.
-        uint64_t sum = 0;
-        for (PyObject* dict : watched_) sum += dict_version(dict);
-        return sum == version_sum_ || names_unchanged();
+        // Each dict against its own version: from 3.12 a version also carries watcher bits, which
+        // can go down, so changes to two dicts could cancel out in a sum.
+        for (const auto& [dict, version] : watched_)
+            if (dict_version(dict) != version) return names_unchanged();
+        return true;
     }
     /// The function of the snapshot (borrowed), or null when none was taken.
     PyObject* function() const noexcept { return function_; }
@@ -65,8 +66,7 @@ private:
 
     Ref function_, code_, defaults_, kwdefaults_;
     std::vector<Watch> watches_;
-    std::vector<PyObject*> watched_;  // the watches' dicts, for the quick check
-    mutable uint64_t version_sum_ = 0;
+    mutable std::vector<std::pair<PyObject*, uint64_t>> watched_;  // each watch's dict and version, for the quick check
 };
 
 }  // namespace glue
