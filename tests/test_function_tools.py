@@ -280,6 +280,26 @@ def test_functions_a_copy_would_not_reach_are_not_copied():
     assert cloudpickle.loads(cloudpickle.dumps(made)).to_dict() == made.to_dict()
 
 
+@pytest.mark.parametrize("registered", [iv, sys.modules["plenx_metrics_plugin"]])
+def test_a_module_registered_to_be_copied_by_value(registered):
+    # A plain class there is copied with its members; ours cannot be (a copy of a member would
+    # find only itself once cloudpickle sets it back on the class). So they are pickled by name,
+    # a member that has none fails loudly, and the class is left working.
+    made = interval(iv.ContinuousStatisticsInterval, 0, 1)
+    members = list(vars(iv.ContinuousStatisticsInterval).items())
+    cloudpickle.register_pickle_by_value(registered)
+    try:
+        assert not inspect.isfunction(iv.Interval.to_dict)
+        assert cloudpickle.loads(cloudpickle.dumps(iv.Interval.to_dict)) is iv.Interval.to_dict
+        with pytest.raises(pickle.PicklingError):
+            cloudpickle.dumps(made)
+    finally:
+        cloudpickle.unregister_pickle_by_value(registered)
+    assert inspect.isfunction(iv.Interval.to_dict)
+    assert list(vars(iv.ContinuousStatisticsInterval).items()) == members
+    assert made.to_dict()["production_percentage"] == 30.0 and made.absolute_change_percentage == 0.5
+
+
 def test_dask_ships_intervals_and_class_methods_between_processes():
     continuous, discrete = iv.ContinuousStatisticsInterval, iv.DiscreteStatisticsInterval
     made = [interval(continuous, k, k + 1) for k in range(3)] + [interval(discrete, "f")]

@@ -432,6 +432,25 @@ bool found_by_its_code(FunctionObject* f) {
     return entry.get() == reinterpret_cast<PyObject*>(f);
 }
 
+/// Whether cloudpickle was told to copy this function's module, or a package holding it, by value.
+/// It would then copy the function by value too, and set the copy on the class it copies back,
+/// where the copy would find only itself: such a function is pickled by its name instead.
+bool copied_by_value(FunctionObject* f) {
+    Ref cloudpickle = Ref::steal(PyImport_GetModule(Ref(text("cloudpickle"))));
+    if (!cloudpickle) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    if (f->module == nullptr || !PyUnicode_Check(f->module)) return false;
+    Ref registered = call_method(cloudpickle, Ref(text("list_registry_pickle_by_value")));
+    const char* module = PyUnicode_AsUTF8(f->module);
+    if (module == nullptr) raise();
+    // "a.b.c" is copied by value when "a.b.c", "a.b" or "a" is registered.
+    for (std::string name = module; !name.empty(); name.resize(name.rfind('.') == std::string::npos ? 0 : name.rfind('.')))
+        if (check_status(PySequence_Contains(registered, Ref(text(name.c_str()))))) return true;
+    return false;
+}
+
 /// Our functions answer `__class__` with types.FunctionType, as mock's spec objects answer with their
 /// spec: isinstance() and inspect.isfunction() then take them for Python functions, so autospec,
 /// signatures and serialisers treat them as such, while type() tells the truth. They answer so only
@@ -439,8 +458,9 @@ bool found_by_its_code(FunctionObject* f) {
 /// would copy them by value into something else, where it must fail instead.
 PyObject* get_class(PyObject* self, void*) {
     return guarded([&] {
-        return Py_NewRef(found_by_its_code(as_function(self)) ? python_function_type
-                                                              : reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        FunctionObject* f = as_function(self);
+        return Py_NewRef(found_by_its_code(f) && !copied_by_value(f) ? python_function_type
+                                                                      : reinterpret_cast<PyObject*>(Py_TYPE(self)));
     }, static_cast<PyObject*>(nullptr));
 }
 
