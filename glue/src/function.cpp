@@ -443,7 +443,7 @@ bool copied_by_value(FunctionObject* f) {
     }
     if (f->module == nullptr || !PyUnicode_Check(f->module)) return false;
     Ref registered = call_method(cloudpickle, Ref(text("list_registry_pickle_by_value")));
-    const char* module = PyUnicode_AsUTF8(f->module);
+    const char* module = PyUnicode_AsUTF8AndSize(f->module, nullptr);
     if (module == nullptr) raise();
     // "a.b.c" is copied by value when "a.b.c", "a.b" or "a" is registered.
     for (std::string name = module; !name.empty(); name.resize(name.rfind('.') == std::string::npos ? 0 : name.rfind('.')))
