@@ -15,8 +15,9 @@ Ref name_tuple(std::initializer_list<const Name*> names) {
 #if !PLENX_FAST_LAYER
 namespace {
 /// A heap type's tp_name: a class's is its __name__, but a type made by PyType_FromSpec keeps the
-/// dotted name its PyType_Spec gives ("functools.partial"), which the Limited API has no reader for. The interpreter's
-/// refusal of `NoneType.__new__(type)` prints it in full and runs no code of the type's.
+/// dotted name its PyType_Spec gives ("functools.partial"), which the Limited API has no reader
+/// for. The interpreter's refusal of `NoneType.__new__(type)` prints it in full and runs no code
+/// of the type's.
 Ref heap_type_name(PyTypeObject* type) {
     Ref name = check(PyType_GetName(type));
     Ref new_ = getattr(reinterpret_cast<PyObject*>(Py_TYPE(Py_None)), Ref(text("__new__")));
