@@ -266,37 +266,27 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 // ---- the type ----
 
+/// The fields that may hold host objects, cleared to break a cycle through the function.
+constexpr PyObject* FunctionObject::*cleared_fields[] = {
+    &FunctionObject::globals, &FunctionObject::builtins,    &FunctionObject::module,
+    &FunctionObject::doc,     &FunctionObject::annotations, &FunctionObject::defaults,
+    &FunctionObject::owner,   &FunctionObject::type_params, &FunctionObject::dict};
+/// The fields kept until the function goes: its name, repr and __code__ read them meanwhile.
+constexpr PyObject* FunctionObject::*kept_fields[] = {&FunctionObject::name, &FunctionObject::qualname,
+                                                       &FunctionObject::code, &FunctionObject::varnames,
+                                                       &FunctionObject::place};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->globals);
-    Py_VISIT(f->builtins);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->code);
-    Py_VISIT(f->varnames);
-    Py_VISIT(f->place);
-    Py_VISIT(f->owner);
-    Py_VISIT(f->type_params);
-    Py_VISIT(f->dict);
+    for (auto field : cleared_fields) Py_VISIT(f->*field);
+    for (auto field : kept_fields) Py_VISIT(f->*field);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->builtins);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->owner);
-    Py_CLEAR(f->type_params);
-    Py_CLEAR(f->dict);
+    for (auto field : cleared_fields) Py_CLEAR(f->*field);
     return 0;
 }
 
@@ -306,11 +296,7 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->varnames);
-    Py_CLEAR(f->place);
+    for (auto field : kept_fields) Py_CLEAR(f->*field);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -335,20 +321,25 @@ PyObject* function_repr(PyObject* self) {
 /// Pickled by reference, like a Python function: by module and qualified name.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
 
-int set_text(PyObject** field, PyObject* value, const char* what) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    replace_slot(field, Ref::borrow(value));
-    return 0;
+/// A field read as an attribute; None once the collector has cleared it, as a Python function's
+/// members read then.
+template <PyObject* FunctionObject::*field>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* value = as_function(self)->*field;
+    return Py_NewRef(value ? value : Py_None);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) { return set_text(&as_function(self)->name, value, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_text(&as_function(self)->qualname, value, "__qualname__");
+/// A field set as an attribute, to an instance of the types `kind` flags; None or a deletion
+/// empties an `optional` one. `message` (the closure) words the refusal.
+template <PyObject* FunctionObject::*field, unsigned long kind, bool optional>
+int set_field(PyObject* self, PyObject* value, void* message) {
+    if (optional && value == Py_None) value = nullptr;
+    if (value == nullptr ? !optional : !PyType_FastSubclass(Py_TYPE(value), kind)) {
+        PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
+        return -1;
+    }
+    replace_slot(&(as_function(self)->*field), Ref::borrow(value));
+    return 0;
 }
 
 PyObject* get_annotations(PyObject* self, void*) {
@@ -356,48 +347,11 @@ PyObject* get_annotations(PyObject* self, void*) {
     if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
     return Py_NewRef(f->annotations);
 }
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    replace_slot(&as_function(self)->annotations, Ref::borrow(value));
-    return 0;
-}
-
-PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* defaults = as_function(self)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
-}
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    replace_slot(&as_function(self)->defaults, Ref::borrow(value));
-    return 0;
-}
-
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-// None once the collector has cleared them, as a Python function's members read then.
-PyObject* none_if_cleared(PyObject* field) noexcept { return Py_NewRef(field ? field : Py_None); }
-PyObject* get_globals(PyObject* self, void*) { return none_if_cleared(as_function(self)->globals); }
-PyObject* get_builtins(PyObject* self, void*) { return none_if_cleared(as_function(self)->builtins); }
 PyObject* get_type_params(PyObject* self, void*) {
     PyObject* type_params = as_function(self)->type_params;
     return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
 }
-int set_type_params(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
-        return -1;
-    }
-    replace_slot(&as_function(self)->type_params, Ref::borrow(value));
-    return 0;
-}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 /// types.FunctionType and classmethod, from objects the interpreter makes (not whatever `types` holds).
 PyObject* python_function_type = nullptr;
@@ -475,19 +429,30 @@ int set_class(PyObject* self, PyObject* value, void*) {
     }, -1);
 }
 
+using F = FunctionObject;
+constexpr unsigned long text_kind = Py_TPFLAGS_UNICODE_SUBCLASS, dict_kind = Py_TPFLAGS_DICT_SUBCLASS,
+                        tuple_kind = Py_TPFLAGS_TUPLE_SUBCLASS;
+void* message(const char* text) noexcept { return const_cast<char*>(text); }
+
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__name__", get_field<&F::name>, set_field<&F::name, text_kind, false>, nullptr,
+     message("__name__ must be set to a string object")},
+    {"__qualname__", get_field<&F::qualname>, set_field<&F::qualname, text_kind, false>, nullptr,
+     message("__qualname__ must be set to a string object")},
+    {"__annotations__", get_annotations, set_field<&F::annotations, dict_kind, true>, nullptr,
+     message("__annotations__ must be set to a dict object")},
+    {"__defaults__", get_field<&F::defaults>, set_field<&F::defaults, tuple_kind, true>, nullptr,
+     message("__defaults__ must be set to a tuple object")},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__code__", get_field<&F::code>, nullptr, nullptr, nullptr},
+    {"__globals__", get_field<&F::globals>, nullptr, nullptr, nullptr},
+    {"__builtins__", get_field<&F::builtins>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__class__", get_class, set_class, nullptr, nullptr},
-    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},  // last: 3.12 and later only
+    // Last: 3.12 and later only.
+    {"__type_params__", get_type_params, set_field<&F::type_params, tuple_kind, false>, nullptr,
+     message("__type_params__ must be set to a tuple")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
