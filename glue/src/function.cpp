@@ -611,7 +611,8 @@ Ref global(PyObject* globals, PyObject* builtins, PyObject* name) {
 
 Ref global(PyObject* globals, PyObject* name) { return global(globals, builtins_for(globals), name); }
 
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key, Held held) {
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key,
+                  Member::Kind held) {
     if (def.params.size() > static_cast<size_t>(max_params)) raise(PyExc_SystemError, "too many parameters");
     PyTypeObject* type = the_type();  // first: it also takes the types the place below names
     Ref name = check(PyUnicode_InternFromString(def.name));
@@ -636,9 +637,10 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     if (check_status(PySequence_Contains(varnames, global)))
         raise(PyExc_SystemError, "%U() has a parameter named %U, which its code would take for the global",
               qualname.get(), global.get());
-    const char* attribute = held == Held::by_property ? "fget" : held == Held::by_class_method ? "__func__" : nullptr;
-    PyObject* holder_type = held == Held::by_property ? reinterpret_cast<PyObject*>(&PyProperty_Type)
-                            : held == Held::by_class_method ? class_method_type : Py_None;
+    const char* attribute = held == Member::property ? "fget" : held == Member::class_method ? "__func__" : nullptr;
+    PyObject* holder_type = held == Member::property       ? reinterpret_cast<PyObject*>(&PyProperty_Type)
+                            : held == Member::class_method ? class_method_type
+                                                           : Py_None;
     Ref place = key ? check(Py_BuildValue("(OOzO)", global.get(), key, attribute, holder_type))
                     : check(Py_BuildValue("(OOOO)", global.get(), Py_None, Py_None, Py_None));
     Ref reach = !key ? global

@@ -44,10 +44,7 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     Ref functions = check(PyList_New(0));
     for (const Member& member : members) {
         Ref key = class_key(name, member.def->name);
-        const Held held = member.kind == Member::property       ? Held::by_property
-                          : member.kind == Member::class_method ? Held::by_class_method
-                                                                : Held::directly;
-        Ref function = make_function(*member.def, globals, name, key, held);
+        Ref function = make_function(*member.def, globals, name, key, member.kind);
         check_status(PyList_Append(functions, function));
         Ref entry;
         switch (member.kind) {

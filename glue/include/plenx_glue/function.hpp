@@ -76,14 +76,17 @@ private:
     PyObject* const* slots_;
 };
 
-/// How a class holds one of its functions in its dict.
-enum class Held { directly, by_property, by_class_method };
+/// One entry of a class body, in declaration order, and how the class's dict holds it.
+struct Member {
+    enum Kind { method, property, class_method } kind;
+    const FunctionDef* def;
+};
 
 /// Creates the function object for `def`, living in the module whose dict is `globals`.
 /// `qualname_prefix` is the owning class's qualified name, or nullptr at module level; a class's
 /// function is held under `key` in the class's dict, as `held` says.
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key = nullptr,
-                  Held held = Held::directly);
+                  Member::Kind held = Member::method);
 
 /// Runs the body of one of our function objects on arguments already bound in declaration order,
 /// from our own code: no call machinery, but the call counts against the recursion limit as the

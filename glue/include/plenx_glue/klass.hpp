@@ -10,12 +10,6 @@
 
 namespace glue {
 
-/// One entry of a class body, in declaration order.
-struct Member {
-    enum Kind { method, property, class_method } kind;
-    const FunctionDef* def;
-};
-
 /// `type(name, bases, namespace)` with `__module__` from `globals` and the members in order;
 /// `doc`, when given, is the class's docstring, where a class statement puts it.
 Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members,
