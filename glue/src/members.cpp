@@ -145,11 +145,6 @@ Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject
     raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name.get());
 }
 
-Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
-    PyTypeObject* start = nullptr;
-    return super_lookup(owner, self, name, &start);
-}
-
 SuperMethod::SuperMethod(PyObject* owner, PyObject* self, const Name& name) {
     PyTypeObject* start = nullptr;
     attribute_ = super_lookup(owner, self, name, &start);

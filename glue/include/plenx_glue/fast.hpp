@@ -11,17 +11,7 @@
 #if !PLENX_FAST_LAYER
 // The stable-ABI build: each name is the basic operation itself.
 namespace glue::fast {
-using glue::call_method;
-using glue::call_method_kw;
-using glue::call_super;
-using glue::compare;
-using glue::equals;
-using glue::getattr;
-using glue::lookup_attr;
-using glue::setattr;
-using glue::small_int;
-using glue::subscript;
-using glue::SuperMethod;
+using namespace glue;
 inline Ref get_property(PyObject* obj, PyObject* name) { return getattr(obj, name); }
 inline Ref lookup_property(PyObject* obj, PyObject* name) { return lookup_attr(obj, name); }
 inline PyObject* peek_property(PyObject*, PyObject*) noexcept { return nullptr; }
@@ -129,9 +119,8 @@ using glue::prefetch_values;
 
 /// Finds `name` the way `super(owner, self).name` does: in the MRO super() searches (type(self)'s
 /// as a rule) after `owner`, remembering where while no class of the MRO changes. Returns the raw
-/// class attribute (not bound); raises as super() does when there is none or self does not fit.
-Ref super_lookup(PyObject* owner, PyObject* self, const Name& name);
-/// The same, also giving the class whose MRO was searched (what super() binds with).
+/// class attribute (not bound) and the class whose MRO was searched (what super() binds with);
+/// raises as super() does when there is none or self does not fit.
 Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject** start);
 
 /// `super(owner, self).name`, looked up now and called later.
@@ -154,6 +143,11 @@ private:
     PyObject* self_ = nullptr;  // set when the attribute is a function still to be given self
 };
 
+}  // namespace glue::fast
+#endif
+
+namespace glue::fast {
+
 /// Calls `super(owner, self).name(args...)`.
 template <class... A>
 Ref call_super(PyObject* owner, PyObject* self, const Name& name, A... args) {
@@ -161,4 +155,3 @@ Ref call_super(PyObject* owner, PyObject* self, const Name& name, A... args) {
 }
 
 }  // namespace glue::fast
-#endif

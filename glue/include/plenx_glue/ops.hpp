@@ -180,12 +180,6 @@ private:
     Ref bound_;
 };
 
-/// Calls `super(owner, self).name(args...)`.
-template <class... A>
-Ref call_super(PyObject* owner, PyObject* self, PyObject* name, A... args) {
-    return SuperMethod(owner, self, name)(args...);
-}
-
 /// While alive, `error` is the exception being handled (what sys.exc_info() gives), as inside an
 /// `except` block: the interpreter makes it the __context__ of any error raised meanwhile,
 /// breaking cycles as it does. The one handled before is restored at the end.
