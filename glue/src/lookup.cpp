@@ -50,17 +50,11 @@ Ref Lookup::lookup_global(PyObject* globals, PyObject* builtins) const {
     // A key of the host's among the globals (a str subclass) answers each lookup with its own
     // __eq__, as LOAD_GLOBAL asks it every time: such a lookup is not remembered.
     PyObject* value = nullptr;
-    if (shortcuts() && lookup_without_code(globals, get(), &value)) {
-        if (value == nullptr) return glue::global(globals, builtins, get());  // a builtin, or NameError
+    if (shortcuts() && lookup_without_code(globals, get(), &value) && value != nullptr) {
         remember(globals, globals, value);
         return Ref::borrow(value);
     }
-    value = PyDict_GetItemWithError(globals, get());
-    if (value == nullptr) {
-        if (PyErr_Occurred()) raise();
-        return glue::global(globals, builtins, get());
-    }
-    return Ref::borrow(value);
+    return glue::global(globals, builtins, get());
 }
 
 bool Lookup::still_holds(PyObject* owner) const noexcept {
