@@ -66,7 +66,7 @@ struct FunctionObject {
     PyObject* defaults;     // __defaults__ (a tuple, or null)
     PyObject* code;         // __code__, so that inspect reads the signature
     PyObject* varnames;     // the parameter names, interned
-    PyObject* place;        // where its code finds it: (global, key or None, attribute or None, holder type or None)
+    PyObject* place;        // where its code finds it: (class global, key, attribute or None, holder type or None)
     PyObject* owner;        // the class that defines it (what super() starts after), or null
     PyObject* type_params;  // __type_params__ (a tuple, or null for none)
     PyObject* dict;         // __dict__
@@ -368,7 +368,6 @@ bool found_by_its_code(FunctionObject* f) {
         return false;
     }
     PyObject* key = tuple_item(f->place, 1);
-    if (key == Py_None) return root == reinterpret_cast<PyObject*>(f);
     // Our class's metaclass is `type`, so reading its members runs no code of the host's.
     if (root != f->owner) return false;
     Ref members = getattr(root, Ref(text("__dict__")));
@@ -611,12 +610,12 @@ Ref global(PyObject* globals, PyObject* builtins, PyObject* name) {
 
 Ref global(PyObject* globals, PyObject* name) { return global(globals, builtins_for(globals), name); }
 
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key,
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name, PyObject* key,
                   Member::Kind held) {
     if (def.params.size() > static_cast<size_t>(max_params)) raise(PyExc_SystemError, "too many parameters");
     PyTypeObject* type = the_type();  // first: it also takes the types the place below names
     Ref name = check(PyUnicode_InternFromString(def.name));
-    Ref qualname = qualname_prefix ? check(PyUnicode_FromFormat("%s.%s", qualname_prefix, def.name)) : name;
+    Ref qualname = check(PyUnicode_FromFormat("%s.%s", class_name, def.name));
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
     Ref annotations = check(PyDict_New());
     Ref defaults_list = check(PyList_New(0));
@@ -632,8 +631,8 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
     if (module == nullptr && PyErr_Occurred()) raise();
     // Where its code finds it from the module's globals: in the dict of its class, a global under
-    // the class's name; or at module level, under its own name.
-    Ref global = qualname_prefix ? text(qualname_prefix) : name;
+    // the class's name.
+    Ref global = text(class_name);
     if (check_status(PySequence_Contains(varnames, global)))
         raise(PyExc_SystemError, "%U() has a parameter named %U, which its code would take for the global",
               qualname.get(), global.get());
@@ -641,11 +640,9 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     PyObject* holder_type = held == Member::property       ? reinterpret_cast<PyObject*>(&PyProperty_Type)
                             : held == Member::class_method ? class_method_type
                                                            : Py_None;
-    Ref place = key ? check(Py_BuildValue("(OOzO)", global.get(), key, attribute, holder_type))
-                    : check(Py_BuildValue("(OOOO)", global.get(), Py_None, Py_None, Py_None));
-    Ref reach = !key ? global
-                : attribute ? check(PyUnicode_FromFormat("%U.__dict__[%R].%s", global.get(), key, attribute))
-                            : check(PyUnicode_FromFormat("%U.__dict__[%R]", global.get(), key));
+    Ref place = check(Py_BuildValue("(OOzO)", global.get(), key, attribute, holder_type));
+    Ref reach = attribute ? check(PyUnicode_FromFormat("%U.__dict__[%R].%s", global.get(), key, attribute))
+                          : check(PyUnicode_FromFormat("%U.__dict__[%R]", global.get(), key));
     Ref code = make_code(globals, name, qualname, varnames, reach);
     Ref doc = def.doc ? text(def.doc) : none();
     Ref builtins = builtins_for(globals);

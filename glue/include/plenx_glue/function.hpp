@@ -56,8 +56,6 @@ public:
     Args(PyObject* function, PyObject* globals, PyObject* builtins, PyObject* const* slots) noexcept
         : function_(function), globals_(globals), builtins_(builtins), slots_(slots) {}
     PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
-    /// The function being called.
-    PyObject* function() const noexcept { return function_; }
     /// The globals of the function's module.
     PyObject* globals() const noexcept { return globals_; }
     /// The builtins the function was defined with (its `__builtins__`), never the caller's.
@@ -82,11 +80,10 @@ struct Member {
     const FunctionDef* def;
 };
 
-/// Creates the function object for `def`, living in the module whose dict is `globals`.
-/// `qualname_prefix` is the owning class's qualified name, or nullptr at module level; a class's
-/// function is held under `key` in the class's dict, as `held` says.
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key = nullptr,
-                  Member::Kind held = Member::method);
+/// Creates the function object for `def`, living in the module whose dict is `globals`, held under
+/// `key` in the dict of the class `class_name` (a module global), as `held` says.
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name, PyObject* key,
+                  Member::Kind held);
 
 /// Runs the body of one of our function objects on arguments already bound in declaration order,
 /// from our own code: no call machinery, but the call counts against the recursion limit as the
