@@ -1,7 +1,6 @@
 // glue/src/attributes.cpp: finding an attribute's place among a class's shared keys.
 //
-// The layouts are mirrored for CPython 3.11 to 3.13 (cpython/access.hpp) and checked on a probe
-// class at load; elsewhere, or where the probe disagrees, only the generic C API runs.
+// Layouts mirrored for 3.11 to 3.13 (cpython/access.hpp), checked on a probe class at load.
 #include "plenx_glue/attributes.hpp"
 
 #include "plenx_glue/cpython/dict_tables.hpp"

@@ -1,7 +1,6 @@
 // glue/src/dicts.cpp: dicts of a fixed shape, copied from a template and filled in place.
 //
-// A copy of a compact dict of string keys is its entries in insertion order; values are
-// written there directly, as the dict's own store would after finding the key.
+// A copy of a compact dict of string keys holds its entries in order: values are written there.
 #include "plenx_glue/dicts.hpp"
 
 #include <algorithm>

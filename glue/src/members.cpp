@@ -1,7 +1,6 @@
 // glue/src/members.cpp: the members of our classes read without the generic lookup.
 //
-// A property over one of our functions runs its getter's body directly; super() lookups are
-// remembered while no class of the MRO changes. Both take the generic path wherever it could differ.
+// Our property getters run directly; super() lookups are remembered while the MRO is unchanged.
 #include "plenx_glue/fast.hpp"
 
 namespace glue::fast {

@@ -1,9 +1,6 @@
 // plenx_glue/attributes.hpp: instance attributes read and written where the interpreter keeps them.
 //
-// Plain instances of a class keep their attributes in an inline values array ordered by the
-// class's shared keys. While the class is unchanged (same version tag) and has nothing of that
-// name itself, `obj.name` is that array's entry: the interpreter's own specialised attribute
-// access relies on the same facts. Anything else goes through the generic C API.
+// While the class's version tag holds, a plain attribute is its entry in the inline values array.
 #pragma once
 
 #include <cstdint>

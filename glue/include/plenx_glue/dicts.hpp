@@ -1,8 +1,6 @@
 // plenx_glue/dicts.hpp: dicts with fixed string keys, built as `d = {}; d[k] = v; ...` builds them.
 //
-// The values are gathered first and the dict is then copied from a template and filled in place,
-// unless a value is one the collector tracks: from that store on the interpreter's dict would be
-// tracked (and visible to gc.get_objects()), so it is made then and filled by its own stores.
+// Filled in place from a template, unless a value would make the collector track the dict.
 #pragma once
 
 #include <array>

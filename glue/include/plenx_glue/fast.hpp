@@ -1,8 +1,6 @@
 // plenx_glue/fast.hpp: ops.hpp's operations with the glue's shortcuts, opted into at the call site.
 //
-// `fast::getattr(o, name)` means what `getattr(o, name)` means, but may read the attribute where
-// the interpreter keeps it. Each shortcut gives way to the generic C API wherever the two could
-// differ, and all of them are off when shortcuts() is. A call not spelt `fast::` takes none.
+// Each gives way to the generic C API wherever the two could differ; none runs while shortcuts() is off.
 #pragma once
 
 #include "function.hpp"

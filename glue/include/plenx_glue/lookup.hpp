@@ -1,8 +1,6 @@
 // plenx_glue/lookup.hpp: names looked up in a module's globals, a module or a class, remembered.
 //
-// A memory owns nothing: it keeps the value borrowed beside the version of the dict that holds
-// it. While that version is unchanged the dict still holds the value, so the value is alive and
-// is what a fresh lookup would give. Any change of the dict, a finaliser's included, shows.
+// A memory owns nothing: it holds while the version of the dict that holds the value is unchanged.
 #pragma once
 
 #include "function.hpp"

@@ -1,7 +1,6 @@
 // plenx_glue/module.hpp: what a module does at load: imports into its globals, then definitions.
 //
-// Imports follow the interpreter's `import` statement: `__import__` is the one of the module's own
-// builtins, as for a Python module's code, whoever the caller is.
+// Imports call the `__import__` of the module's own builtins, as a Python module's code does.
 #pragma once
 
 #include <initializer_list>

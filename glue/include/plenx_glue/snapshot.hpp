@@ -1,9 +1,6 @@
 // plenx_glue/snapshot.hpp: a Python function as it was when its behaviour was vouched for.
 //
-// A function's behaviour is its code, its defaults and what its code reads by name from its
-// globals and builtins. While all of those are the very objects seen once (and the dicts and
-// modules among them unchanged), the function does what it did then: a module may then do that
-// work itself without calling it, and nothing host code can do tells the two apart.
+// While its code, defaults and every object its code reads are unchanged, it does what it did.
 #pragma once
 
 #include "ref.hpp"

@@ -1,10 +1,6 @@
 // plenx_glue/cpython/access.hpp: every read or write of the interpreter's private layouts.
 //
-// The glue's shortcuts reach past the public C API only through the accessors here; each names
-// the CPython symbol it mirrors. Which layouts are mirrored is decided per interpreter version at
-// compile time, and each shortcut built on one is checked on a probe at load. One switch turns
-// them all off: the CMake option PLENX_SHORTCUTS, or PLENX_GLUE_SHORTCUTS=0 in the environment
-// when the module is imported. Off, only the public C API runs.
+// Each accessor names the CPython symbol it mirrors; shortcuts() and a probe at load guard each use.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
