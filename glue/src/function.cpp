@@ -79,38 +79,32 @@ FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<Func
 
 // ---- argument binding, worded as the interpreter words it ----
 
-void too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t defcount) {
+[[noreturn]] void too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t defcount) {
     const Py_ssize_t argcount = tuple_size(f->varnames);
     Ref sig = defcount ? check(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount))
                        : check(PyUnicode_FromFormat("%zd", argcount));
     const bool plural = defcount != 0 || argcount != 1;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname, sig.get(),
-                 plural ? "s" : "", given, given == 1 ? "was" : "were");
+    raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname, sig.get(),
+          plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
-void missing_arguments(FunctionObject* f, PyObject** slots, Py_ssize_t end) {
+[[noreturn]] void missing_arguments(FunctionObject* f, PyObject** slots, Py_ssize_t end) {
     Ref names = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < end; i++) {
         if (slots[i] != nullptr) continue;
         Ref quoted = check(PyObject_Repr(tuple_item(f->varnames, i)));
         check_status(PyList_Append(names, quoted));
     }
+    // 'a', 'a' and 'b', 'a', 'b', and 'c'.
     const Py_ssize_t n = list_size(names.get());
-    Ref listed;
-    if (n == 1) {
-        listed = own(list_item(names.get(), 0));
-    } else if (n == 2) {
-        listed = check(PyUnicode_FromFormat("%U and %U", list_item(names.get(), 0), list_item(names.get(), 1)));
-    } else {
-        Ref tail = check(PyUnicode_FromFormat(", %U, and %U", list_item(names.get(), n - 2),
-                                              list_item(names.get(), n - 1)));
-        Ref head = check(PyList_GetSlice(names, 0, n - 2));
-        Ref separator = text(", ");
-        Ref joined = check(PyUnicode_Join(separator, head));
-        listed = check(PyUnicode_Concat(joined, tail));
+    Ref listed = own(list_item(names.get(), n - 1));
+    if (n > 1) {
+        Ref head = check(PyList_GetSlice(names, 0, n - 1));
+        Ref joined = check(PyUnicode_Join(Ref(text(", ")), head));
+        listed = check(PyUnicode_FromFormat("%U%s%U", joined.get(), n == 2 ? " and " : ", and ", listed.get()));
     }
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, n,
-                 n == 1 ? "" : "s", listed.get());
+    raise(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, n, n == 1 ? "" : "s",
+          listed.get());
 }
 
 /// The parameter name a misspelt keyword most likely meant, as the interpreter's suggestions
@@ -176,12 +170,10 @@ PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) noexcept {
 /// The position of keyword `keyword` among the parameters, or -1.
 Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
     const Py_ssize_t argcount = tuple_size(f->varnames);
-    for (Py_ssize_t j = 0; j < argcount; j++) {
+    for (Py_ssize_t j = 0; j < argcount; j++)
         if (tuple_item(f->varnames, j) == keyword) return j;
-    }
-    for (Py_ssize_t j = 0; j < argcount; j++) {
+    for (Py_ssize_t j = 0; j < argcount; j++)
         if (check_status(PyObject_RichCompareBool(keyword, tuple_item(f->varnames, j), Py_EQ))) return j;
-    }
     return -1;
 }
 
@@ -210,21 +202,13 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         slots[j] = args[nargs + i];
     }
     const Py_ssize_t defcount = defaults ? tuple_size(defaults) : 0;
-    if (nargs > argcount) {
-        too_many_positional(f, nargs, defcount);
-        raise();
-    }
+    if (nargs > argcount) too_many_positional(f, nargs, defcount);
     if (nargs < argcount) {
         const Py_ssize_t m = argcount - defcount;
-        for (Py_ssize_t i = nargs; i < m; i++) {
-            if (slots[i] == nullptr) {
-                missing_arguments(f, slots, m);
-                raise();
-            }
-        }
-        for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; i++) {
+        for (Py_ssize_t i = nargs; i < m; i++)
+            if (slots[i] == nullptr) missing_arguments(f, slots, m);
+        for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; i++)
             if (slots[m + i] == nullptr) slots[m + i] = tuple_item(defaults, i);
-        }
     }
 }
 
@@ -491,17 +475,9 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-/// The type of a function the interpreter makes, taken from one it makes here.
-Ref genuine_function_type() {
-    Ref code = check(Py_CompileString("lambda: None", "<glue>", Py_eval_input));
-    Ref namespace_ = check(PyDict_New());
-    Ref function = check(PyEval_EvalCode(code, namespace_, namespace_));
-    return own(reinterpret_cast<PyObject*>(Py_TYPE(function.get())));
-}
-
 PyTypeObject* the_type() {
     if (detail::function_type == nullptr) {
-        if (python_function_type == nullptr) python_function_type = genuine_function_type().release();
+        if (python_function_type == nullptr) python_function_type = Py_NewRef(builtin_type("function"));
         if (class_method_type == nullptr) class_method_type = Py_NewRef(builtin_type("classmethod"));
         // A function has __type_params__ from 3.12 on; the entry is the table's last.
         if (Py_Version < 0x030C0000) function_getset[std::size(function_getset) - 2] = {};
