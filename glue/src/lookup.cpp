@@ -57,12 +57,6 @@ Ref Lookup::lookup_global(PyObject* globals, PyObject* builtins) const {
     return glue::global(globals, builtins, get());
 }
 
-bool Lookup::still_holds(PyObject* owner) const noexcept {
-    // A class is answered inline (attribute()); a module here.
-    return Py_IS_TYPE(owner, &PyModule_Type) && tag_ == 0 && PyModule_GetDict(owner) == dict_ &&
-           dict_version(dict_) == version_;
-}
-
 PyObject* Lookup::find_plainly(PyObject* owner) const {
     if (Py_IS_TYPE(owner, &PyModule_Type)) {
         // module.name is the module dict's entry unless ModuleType itself has that name.
@@ -86,7 +80,10 @@ PyObject* Lookup::find_plainly(PyObject* owner) const {
 }
 
 Ref Lookup::lookup_attribute(PyObject* owner) const {
-    if (owner == owner_ && still_holds(owner)) return Ref::borrow(value_);
+    // A class is answered inline (attribute()); a module here.
+    if (owner == owner_ && Py_IS_TYPE(owner, &PyModule_Type) && tag_ == 0 && PyModule_GetDict(owner) == dict_ &&
+        dict_version(dict_) == version_)
+        return Ref::borrow(value_);
     if (PyObject* found = find_plainly(owner)) return Ref::borrow(found);
     return getattr(owner, get());
 }

@@ -57,7 +57,6 @@ public:
 private:
     Ref lookup_global(PyObject* globals, PyObject* builtins) const;
     Ref lookup_attribute(PyObject* owner) const;
-    bool still_holds(PyObject* owner) const noexcept;
     PyObject* find_plainly(PyObject* owner) const;
     void remember(PyObject* owner, PyObject* dict, PyObject* value) const noexcept;
 
