@@ -101,7 +101,7 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
 }
 
 void probe_inline_values() {
-    if (!mirrors_inline_values || !shortcuts() || detail::inline_values_known) return;
+    if (!mirrors_layouts || !shortcuts() || detail::inline_values_known) return;
     static Name probe_first{"_glue_probe_first"};
     static Name probe_second{"_glue_probe_second"};
     intern_names();

@@ -97,7 +97,7 @@ void prefetch_values(PyObject* dict) noexcept {
 }
 
 void probe_dict_layout() {
-    if (!mirrors_dict_tables || !shortcuts() || dict_layout_known) return;
+    if (!mirrors_layouts || !shortcuts() || dict_layout_known) return;
     static Name probe_first{"_glue_probe_key_first"};
     static Name probe_second{"_glue_probe_key_second"};
     intern_names();

@@ -44,7 +44,7 @@ inline PyObject* class_attribute(PyTypeObject* type, const Name& name) noexcept 
 /// The slot holding `o.name` in place, or null when the generic path must be taken.
 /// A slot may hold null: the attribute is not set on this instance.
 inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
-    if constexpr (!mirrors_inline_values) return nullptr;
+    if constexpr (!mirrors_layouts) return nullptr;
     PyTypeObject* type = Py_TYPE(o);
     if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
     PyObject** values = inline_values(o);
