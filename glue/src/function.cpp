@@ -355,12 +355,8 @@ bool found_by_its_code(FunctionObject* f) {
     // Our class's metaclass is `type`, so reading its members runs no code of the host's.
     if (root != f->owner) return false;
     Ref members = getattr(root, Ref(text("__dict__")));
-    Ref entry = Ref::steal(PyObject_GetItem(members, key));
-    if (!entry) {
-        if (!pending_is(PyExc_KeyError)) raise();
-        PyErr_Clear();
-        return false;
-    }
+    Ref entry = find_item(members, key);
+    if (!entry) return false;
     PyObject* holder_type = tuple_item(f->place, 3);
     if (holder_type != Py_None) {
         if (reinterpret_cast<PyObject*>(Py_TYPE(entry.get())) != holder_type) return false;
@@ -567,16 +563,7 @@ Ref global(PyObject* globals, PyObject* builtins, PyObject* name) {
     if (value != nullptr) return own(value);
     if (PyErr_Occurred()) raise();
     if (builtins == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
-    if (PyDict_CheckExact(builtins)) {
-        value = PyDict_GetItemWithError(builtins, name);
-        if (value != nullptr) return own(value);
-        if (PyErr_Occurred()) raise();
-    } else {
-        // Any other mapping is subscripted, its KeyError standing for "not there".
-        if (Ref found = Ref::steal(PyObject_GetItem(builtins, name))) return found;
-        if (!pending_is(PyExc_KeyError)) raise();
-        PyErr_Clear();
-    }
+    if (Ref found = find_item(builtins, name)) return found;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     // The name rides on the error, as the interpreter's does, for the "Did you mean" hint.
     Ref error = fetch_error();

@@ -23,17 +23,8 @@ Name builtins_key{"__builtins__"};
 /// builtins["__import__"](module, globals, locals, fromlist, 0), as IMPORT_NAME calls it:
 /// `builtins` are those of the code that imports, never its caller's.
 Ref import(PyObject* globals, PyObject* builtins, PyObject* locals, const char* module, PyObject* fromlist) {
-    Ref function;
-    if (PyDict_CheckExact(builtins)) {
-        function = own(PyDict_GetItemWithError(builtins, import_key));
-    } else {
-        function = Ref::steal(PyObject_GetItem(builtins, import_key));
-        if (!function && pending_is(PyExc_KeyError)) PyErr_Clear();
-    }
-    if (!function) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        raise();
-    }
+    Ref function = find_item(builtins, import_key);
+    if (!function) raise(PyExc_ImportError, "__import__ not found");
     Ref level = integer(0);
     return call(function, Ref(text(module)).get(), globals, locals, fromlist, level.get());
 }

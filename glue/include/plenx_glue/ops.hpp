@@ -217,4 +217,17 @@ inline Ref fetch_error() noexcept {
 /// Whether the pending exception is an instance of `type`.
 inline bool pending_is(PyObject* type) noexcept { return PyErr_ExceptionMatches(type) != 0; }
 
+/// `mapping[key]`, or null where the key is absent (an exact dict's miss, or a KeyError).
+inline Ref find_item(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* found = PyDict_GetItemWithError(mapping, key);
+        if (found == nullptr && PyErr_Occurred()) raise();
+        return own(found);
+    }
+    if (Ref found = Ref::steal(PyObject_GetItem(mapping, key))) return found;
+    if (!pending_is(PyExc_KeyError)) raise();
+    PyErr_Clear();
+    return Ref();
+}
+
 }  // namespace glue
