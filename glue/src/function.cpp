@@ -19,13 +19,8 @@
 namespace glue {
 namespace {
 /// Our calls on this thread: the Limited API cannot reach the interpreter's count of Python frames,
-/// so ours are held against the recursion limit by themselves (a cycle of them alone must stop
-/// where one of Python functions would).
-#if defined(__GNUC__) && defined(__x86_64__)
-// Read in place, not through __tls_get_addr: the ABI's general TLS model costs a call per use.
-__attribute__((tls_model("initial-exec")))
-#endif
-thread_local int depth = 0;
+/// so ours are held against the recursion limit by themselves (initial-exec: no call per read).
+[[gnu::tls_model("initial-exec")]] thread_local int depth = 0;
 
 /// A call counts against the recursion limit: on the C counter, and as a frame.
 bool enter_frame() noexcept {
@@ -384,11 +379,9 @@ bool copied_by_value(FunctionObject* f) {
     return false;
 }
 
-/// Our functions answer `__class__` with types.FunctionType, as mock's spec objects answer with their
-/// spec: isinstance() and inspect.isfunction() then take them for Python functions, so autospec,
-/// signatures and serialisers treat them as such, while type() tells the truth. They answer so only
-/// while a copy rebuilt from their code would call them (found_by_its_code): otherwise a serialiser
-/// would copy them by value into something else, where it must fail instead.
+/// Our functions answer `__class__` with types.FunctionType, so isinstance() and inspect take them
+/// for Python functions while type() tells the truth; only while a copy rebuilt from their code
+/// would call them (found_by_its_code), or a serialiser would copy them into something else.
 PyObject* get_class(PyObject* self, void*) {
     return guarded([&] {
         FunctionObject* f = as_function(self);
@@ -490,10 +483,9 @@ Ref default_object(const Default& d) {
     }
 }
 
-/// The code behind `__code__`: the function's parameters, and a body that calls the function as the
-/// expression `reach` finds it from its module's globals. Tools read the signature from it; a
-/// serialiser that copies a function by value (as cloudpickle does when it cannot find one by name)
-/// rebuilds from it a Python function that calls this one, so the copy does what the function does.
+/// The code behind `__code__`: the function's parameters, and a body that calls the function as
+/// `reach` finds it from its module's globals. Tools read the signature from it; a serialiser that
+/// copies a function by value rebuilds from it a Python function that calls this one.
 Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames, PyObject* reach) {
     PyObject* file = PyDict_GetItemString(globals, "__file__");
     const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8AndSize(file, nullptr) : "<compiled>";
@@ -593,8 +585,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
     Ref defaults = list_size(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
     PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
     if (module == nullptr && PyErr_Occurred()) raise();
-    // Where its code finds it from the module's globals: in the dict of its class, a global under
-    // the class's name.
+    // Its code finds it in the dict of its class, the module global of the class's name.
     Ref global = text(class_name);
     if (check_status(PySequence_Contains(varnames, global)))
         raise(PyExc_SystemError, "%U() has a parameter named %U, which its code would take for the global",

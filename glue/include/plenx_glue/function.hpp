@@ -85,10 +85,8 @@ struct Member {
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name, PyObject* key,
                   Member::Kind held);
 
-/// Runs the body of one of our function objects on arguments already bound in declaration order,
-/// from our own code: no call machinery, but the call counts against the recursion limit as the
-/// frame of a Python function does (host code can make our functions call each other in a cycle).
-/// The caller keeps `function` alive for the call.
+/// Runs one of our functions on arguments bound in declaration order, from our own code: no call
+/// machinery, but counted as a Python frame. The caller keeps `function` alive for the call.
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
 
 /// Records the class that defines `function` (no-op for other objects).
