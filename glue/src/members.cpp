@@ -107,8 +107,9 @@ PyTypeObject* super_start(PyObject* owner, PyObject* self, Ref& keep) {
           is_type ? reinterpret_cast<PyTypeObject*>(self)->tp_name : Py_TYPE(self)->tp_name, type->tp_name);
 }
 
-}  // namespace
-
+/// Finds `name` as `super(owner, self).name` does, in the MRO super() searches after `owner`,
+/// remembered while no class of it changes: the raw class attribute, and in `start` the class whose
+/// MRO was searched (what super() binds with). Raises as super() does.
 Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject** start) {
     PyTypeObject* type = Py_TYPE(self);
     const unsigned int version = version_tag(type);
@@ -143,6 +144,8 @@ Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject
     }
     raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name.get());
 }
+
+}  // namespace
 
 SuperMethod::SuperMethod(PyObject* owner, PyObject* self, const Name& name) {
     PyTypeObject* start = nullptr;

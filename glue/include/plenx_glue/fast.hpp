@@ -115,12 +115,6 @@ using glue::instance_slot;
 using glue::prefetch_attributes;
 using glue::prefetch_values;
 
-/// Finds `name` the way `super(owner, self).name` does: in the MRO super() searches (type(self)'s
-/// as a rule) after `owner`, remembering where while no class of the MRO changes. Returns the raw
-/// class attribute (not bound) and the class whose MRO was searched (what super() binds with);
-/// raises as super() does when there is none or self does not fit.
-Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject** start);
-
 /// `super(owner, self).name`, looked up now and called later.
 class SuperMethod {
 public:
