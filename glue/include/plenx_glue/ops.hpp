@@ -147,16 +147,6 @@ inline void set_item(PyObject* o, PyObject* key, PyObject* value) { check_status
 /// `o.append(value)`; lists are appended to directly.
 void append(PyObject* o, PyObject* value);
 
-/// The C-level name of a type (tp_name), as the interpreter's argument checks print it.
-Ref type_name(PyTypeObject* type);
-
-/// Refuses an argument whose type is not exactly `expected`, as typed arguments are refused.
-inline void require_exact(PyObject* value, PyTypeObject* expected, const char* argument) {
-    if (Py_TYPE(value) != expected)
-        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200U, got %.200U)", argument,
-              type_name(expected).get(), type_name(Py_TYPE(value)).get());
-}
-
 /// A type of the interpreter's own (builtins `name`), found among object's subclasses: what a
 /// host's assignment to builtins cannot have replaced. Borrowed; SystemError when missing.
 PyObject* builtin_type(const char* name);
