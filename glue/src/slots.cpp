@@ -55,7 +55,7 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
         [&]() -> PyObject* {
             TupleAndDict call = tuple_and_dict(args, nargs, kwnames);
             check_status(type->tp_init(self, call.positional, call.keywords));
-            return Py_None;
+            return Py_NewRef(Py_None);  // a new reference, as the caller takes over
         },
         static_cast<PyObject*>(nullptr));
 }
