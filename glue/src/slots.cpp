@@ -1,13 +1,9 @@
 // glue/src/slots.cpp: the call and comparison slots of our classes.
 //
 // Each does what the interpreter's own slot does, with our own functions run directly.
-#include "slots.hpp"
-
 #include <algorithm>
 
-#include "plenx_glue/attributes.hpp"
-#include "plenx_glue/function.hpp"
-#include "plenx_glue/ops.hpp"
+#include "plenx_glue/fast.hpp"
 #include "plenx_glue/stack.hpp"
 
 namespace glue {
@@ -134,7 +130,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
 
 }  // namespace
 
-void install_slots(PyTypeObject* type) noexcept {
+void fast::install_slots(PyTypeObject* type) noexcept {
     // Only this class: subclasses made by host code do not inherit it and take the usual path.
     type->tp_vectorcall = construct;
     // Only while the interpreter's own comparison slot is there: assigning a comparison method

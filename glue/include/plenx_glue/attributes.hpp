@@ -18,20 +18,15 @@ extern bool inline_values_known;
 const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept;
 }  // namespace detail
 
-/// Whether `memo` tells what the class of version tag `version` makes of its name now.
-inline bool memo_holds(const SlotMemo& memo, unsigned int version) noexcept {
+/// What `type` currently makes of `name`, remembered per class version; null when unknown.
+inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
     // Version tags are never reused, so a match can only be this class as it is now; the
     // holder's version also covers a class attribute replaced but not yet announced (a
     // finaliser run by the old value sees a class whose tag has not changed yet).
-    return memo.version == version && (memo.holder == nullptr || dict_version(memo.holder) == memo.holder_version);
-}
-
-/// What `type` currently makes of `name`, remembered per class version; null when unknown.
-inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
-    if (const unsigned int version = version_tag(type); version != 0) {
-        if (memo_holds(name.slots[0], version)) return &name.slots[0];
-        if (memo_holds(name.slots[1], version)) return &name.slots[1];
-    }
+    if (const unsigned int version = version_tag(type); version != 0)
+        for (const SlotMemo& memo : name.slots)
+            if (memo.version == version && (!memo.holder || dict_version(memo.holder) == memo.holder_version))
+                return &memo;
     return detail::remember(type, name);
 }
 

@@ -30,9 +30,7 @@ inline bool tracked_in_containers(PyObject* value) noexcept {
 template <size_t N>
 class DictShape {
 public:
-    explicit DictShape(const Name* const (&keys)[N]) noexcept {
-        for (size_t i = 0; i < N; i++) keys_[i] = keys[i];
-    }
+    explicit DictShape(const Name* const (&keys)[N]) noexcept : keys_(std::to_array(keys)) {}
     DictShape(const DictShape&) = delete;
     DictShape& operator=(const DictShape&) = delete;
 
