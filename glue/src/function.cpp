@@ -221,8 +221,7 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
     return result;
 }
 
-/// Whether the keywords name exactly the parameters after the positional arguments, in order:
-/// the arguments then already stand in declaration order.
+/// Whether the keywords name the parameters after the positional ones in order (no binding needed).
 bool in_declaration_order(FunctionObject* f, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     const Py_ssize_t kwcount = tuple_size(kwnames);
     if (nargs + kwcount != tuple_size(f->varnames)) return false;
@@ -300,8 +299,7 @@ PyObject* function_repr(PyObject* self) {
 /// Pickled by reference, like a Python function: by module and qualified name.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
 
-/// A field read as an attribute; None once the collector has cleared it, as a Python function's
-/// members read then.
+/// A field read as an attribute: None once the collector cleared it, as a Python function's read.
 template <PyObject* FunctionObject::*field>
 PyObject* get_field(PyObject* self, void*) {
     PyObject* value = as_function(self)->*field;

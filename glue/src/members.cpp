@@ -31,8 +31,7 @@ PyObject* direct_getter(PyObject* obj, const SlotMemo* memo, const Name& name) n
     return def && def->params.size() == 1 ? getter : nullptr;
 }
 
-/// What `obj.name` is without the generic lookup: a plain attribute's value (borrowed) or our
-/// property getter to run; both null when the generic path must be taken.
+/// `obj.name` without the generic lookup: a plain attribute's value or our getter; both null: generic.
 struct Shortcut {
     PyObject* value = nullptr;
     PyObject* getter = nullptr;

@@ -29,8 +29,7 @@ Ref import(PyObject* globals, PyObject* builtins, PyObject* locals, const char* 
     return call(function, Ref(text(module)).get(), globals, locals, fromlist, level.get());
 }
 
-/// Whether `module.__spec__._initializing` is true. Until 3.13 a failure to tell counts as no;
-/// from 3.13 it propagates.
+/// Whether `module.__spec__._initializing` is true; until 3.13 a failure to tell counts as no.
 bool is_initializing(PyObject* module) {
     const bool strict = Py_Version >= 0x030D0000;
     try {
@@ -75,8 +74,7 @@ Ref package_name(PyObject* module) {
     return name && PyUnicode_Check(name) ? name : Ref();
 }
 
-/// IMPORT_FROM: the attribute, else the submodule in sys.modules, else ImportError worded as the
-/// running interpreter words it.
+/// IMPORT_FROM: the attribute, else the submodule in sys.modules, else the interpreter's ImportError.
 Ref attribute_or_submodule(PyObject* module, PyObject* name) {
     if (Ref found = lookup_attr(module, name)) return found;
     Ref package = package_name(module);

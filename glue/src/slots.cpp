@@ -28,8 +28,7 @@ TupleAndDict tuple_and_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return made;
 }
 
-/// `callable(...)` through its type's tp_call, counted against the recursion limit as
-/// _PyObject_MakeTpCall counts it.
+/// `callable(...)` through its type's tp_call, counted as _PyObject_MakeTpCall counts it.
 PyObject* call_through_slot(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded(
         [&]() -> PyObject* {
@@ -101,8 +100,7 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
 // The comparison methods, by the operator's number (Py_LT ... Py_GE).
 Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__ne__"}, Name{"__gt__"}, Name{"__ge__"}};
 
-/// tp_richcompare for our classes: what the interpreter's own slot does (the operator's method
-/// found on the class, called with both operands), with our own functions run directly.
+/// tp_richcompare for our classes: the interpreter's slot, with our own functions run directly.
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (stack_exhausted()) return nullptr;
     const Name& name = compare_names[op];

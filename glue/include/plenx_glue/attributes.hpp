@@ -36,8 +36,7 @@ inline PyObject* class_attribute(PyTypeObject* type, const Name& name) noexcept 
     return memo ? memo->class_attribute : type_lookup(type, name);
 }
 
-/// The slot holding `o.name` in place, or null when the generic path must be taken.
-/// A slot may hold null: the attribute is not set on this instance.
+/// The slot holding `o.name` in place (null inside: not set), or null for the generic path.
 inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     if constexpr (!mirrors_layouts) return nullptr;
     PyTypeObject* type = Py_TYPE(o);
@@ -48,8 +47,7 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     return memo && memo->in_place ? inline_slot(values, memo->index) : nullptr;
 }
 
-/// Starts fetching the objects held in `o`'s plain attributes, all at once, so that reading
-/// them one by one does not wait on memory for each in turn. Changes nothing.
+/// Starts fetching the objects in `o`'s plain attributes at once, so reads do not wait one by one.
 inline void prefetch_attributes(PyObject* o) noexcept {
     if (!detail::inline_values_known || !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return;
     PyObject** values = inline_values(o);

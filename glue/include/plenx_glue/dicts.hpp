@@ -12,8 +12,7 @@
 
 namespace glue {
 
-/// A new dict of `keys` holding `values` (one each, in order), laid out as one grown key by key.
-/// `cache` keeps a template of the keys for the process.
+/// A new dict of `keys` holding `values`, laid out as one grown key by key; `cache` keeps a template.
 Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache);
 
 /// Whether storing `value` in an untracked dict makes the collector track it (MAINTAIN_TRACKING).
@@ -79,8 +78,7 @@ bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexce
 /// dicts keyed by interned names do), found without hashing; null when not found that way.
 PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept;
 
-/// Starts fetching every value object of `dict` at once, so that reading them one by one does
-/// not wait on memory for each in turn. Reads the table only where its layout is known.
+/// Starts fetching every value of `dict` at once (where its layout is known), as prefetch_attributes.
 void prefetch_values(PyObject* dict) noexcept;
 
 /// Checks once, on a probe dict, that dict copies are laid out as filled_dict expects.

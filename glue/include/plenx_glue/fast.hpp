@@ -40,8 +40,7 @@ inline void setattr(PyObject* o, const Name& name, PyObject* value) {
     glue::setattr(o, name.get(), value);
 }
 
-/// `self.name(*stack[1:])`: one of our functions found on the class runs as a call from our
-/// own code; anything else goes through the interpreter's method call.
+/// `self.name(*stack[1:])`: our function found on the class runs directly, anything else is called.
 inline Ref call_method_stack(PyObject* const* stack, size_t positional, const Name& name, PyObject* kwnames) {
     if (PyObject* function = own_method(stack[0], name)) {
         Ref keep = own(function);  // the class may drop it while the body runs
@@ -98,8 +97,7 @@ inline bool equals(PyObject* a, PyObject* b) {
     return glue::equals(a, b);
 }
 
-/// `obj.name`. When that is a property whose getter is one of our functions, the getter's body
-/// runs directly, skipping the descriptor and call machinery; anything else is a plain getattr.
+/// `obj.name`; a property over one of our functions runs the getter's body directly.
 Ref get_property(PyObject* obj, const Name& name);
 /// get_property that answers null where getattr would raise AttributeError.
 Ref lookup_property(PyObject* obj, const Name& name);

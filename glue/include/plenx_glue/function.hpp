@@ -110,8 +110,7 @@ inline const FunctionDef* definition_of(PyObject* o) noexcept {
 /// How many parameters one of our function objects declares (self included).
 inline size_t parameter_count(PyObject* function) noexcept { return definition_of(function)->params.size(); }
 
-/// The builtins a function defined now in `globals` takes for its own, as the interpreter picks
-/// them: `globals["__builtins__"]` (a module's dict for a module), else the running frame's.
+/// The builtins a function made now in `globals` takes: its `__builtins__` (a module's dict), else the frame's.
 Ref builtins_for(PyObject* globals);
 
 /// Looks a name up in `globals`, then in `builtins`, raising NameError like the interpreter.

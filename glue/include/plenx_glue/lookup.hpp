@@ -28,8 +28,7 @@ inline Ref Args::global(const Lookup& name) const { return name.global(globals_)
 
 namespace glue {
 
-/// The dict, among those of `type`'s MRO, whose entry `name` is `value` and the first to have
-/// that name; null where that cannot be told without running code.
+/// The first dict of `type`'s MRO with `name`, if its entry is `value`; null where code would run to tell.
 PyObject* holder_of(PyTypeObject* type, PyObject* name, PyObject* value) noexcept;
 
 /// A name whose last lookup in one namespace is remembered.

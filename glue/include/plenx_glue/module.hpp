@@ -17,8 +17,7 @@ Ref import_module(PyObject* globals, const char* module);
 /// `import module` inside one of the module's functions.
 Ref import_module(const Args& a, const char* module);
 
-/// `from module import name` inside one of the module's functions: the interpreter's lookup,
-/// with its ImportError (worded as the running interpreter words it) when absent.
+/// `from module import name` inside one of the module's functions, with the interpreter's ImportError.
 Ref import_from(const Args& a, const char* module, const Name& name);
 
 /// `from module import a, b, ...`, storing each name in `globals` in order.

@@ -180,8 +180,7 @@ private:
     Ref previous_;
 };
 
-/// `raise type(message) from cause` (no cause: a plain `raise type(message)`); the exception
-/// being handled, if any, becomes its __context__.
+/// `raise type(message) from cause` (or without a cause), chained to the exception being handled.
 [[noreturn]] void raise_new(PyObject* type, PyObject* message, PyObject* cause = nullptr);
 
 /// The pending exception, taken out of the interpreter (null when none is set).

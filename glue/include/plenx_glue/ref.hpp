@@ -85,8 +85,7 @@ inline int check_status(int status) {
     return status;
 }
 
-/// Runs `body` and turns anything it throws into a pending Python exception.
-/// Returns the body's result, or `failed` when it threw.
+/// The result of `body`, or `failed` with anything it threw made a pending Python exception.
 template <class F, class R>
 R guarded(F&& body, R failed) noexcept {
     try {

@@ -29,8 +29,7 @@ namespace glue {
 
 class FunctionSnapshot {
 public:
-    /// Takes the snapshot of a plain Python function without a closure; false for anything else,
-    /// or where a name it reads cannot be looked up without running code.
+    /// Takes the snapshot of a plain function without a closure; false where it cannot without running code.
     bool take(PyObject* function);
     /// Whether `function` is the function of the snapshot, still as it was then.
     bool unchanged(PyObject* function) const noexcept {
