@@ -33,8 +33,7 @@ KeysHead* full_table(PyObject* dict, size_t count) noexcept {
     return keys && keys->nentries == n && dict_used(dict) == n ? keys : nullptr;
 }
 
-/// A template: each key mapped to None, in order, grown from empty as `d = {}; d[k] = v; ...`
-/// grows it, so a copy is laid out (and sized) as that dict would be.
+/// Each key mapped to None, grown key by key, so a copy is laid out (and sized) as `d[k] = v` makes it.
 Ref make_template(std::span<const Name* const> keys) {
     Ref dict = check(PyDict_New());
     for (const Name* key : keys) check_status(PyDict_SetItem(dict, *key, Py_None));

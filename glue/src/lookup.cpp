@@ -13,8 +13,7 @@ namespace {
 
 Name getattribute_name{"__getattribute__"};
 
-/// Whether looking a name up on a class of metaclass `meta` is type's own lookup: no
-/// __getattribute__ of its own (a __getattr__ is only asked when that lookup fails).
+/// Whether a class of metaclass `meta` is looked up by type's own lookup (no __getattribute__ of its own).
 bool plain_class_lookup(PyTypeObject* meta) noexcept {
     if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
     PyObject* types_own = type_lookup(&PyType_Type, getattribute_name);

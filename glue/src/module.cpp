@@ -20,8 +20,7 @@ Name builtins_key{"__builtins__"};
 
 // Worded as the running interpreter words it (Py_Version), whatever headers this was built with.
 
-/// builtins["__import__"](module, globals, locals, fromlist, 0), as IMPORT_NAME calls it:
-/// `builtins` are those of the code that imports, never its caller's.
+/// builtins["__import__"](module, globals, locals, fromlist, 0) with the importing code's builtins.
 Ref import(PyObject* globals, PyObject* builtins, PyObject* locals, const char* module, PyObject* fromlist) {
     Ref function = find_item(builtins, import_key);
     if (!function) raise(PyExc_ImportError, "__import__ not found");

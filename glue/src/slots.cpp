@@ -131,8 +131,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
 void fast::install_slots(PyTypeObject* type) noexcept {
     // Only this class: subclasses made by host code do not inherit it and take the usual path.
     type->tp_vectorcall = construct;
-    // Only while the interpreter's own comparison slot is there: assigning a comparison method
-    // to the class later puts it back.
+    // Only over type's own slot: assigning a comparison method to the class later puts that back.
     if (type->tp_richcompare != PyBaseObject_Type.tp_richcompare) type->tp_richcompare = richcompare;
 }
 

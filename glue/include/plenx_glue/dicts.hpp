@@ -70,12 +70,10 @@ private:
 };
 
 #if PLENX_FAST_LAYER
-/// Looks `key` up in `dict` where that cannot run any code (every key an exact str, so no
-/// __eq__ of the host's is asked). False, with nothing looked up, where it could.
+/// Looks `key` up where that runs no code (every key an exact str); false, with nothing done, elsewhere.
 bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexcept;
 
-/// The value under `key` in a small compact dict whose entry holds that very string object (as
-/// dicts keyed by interned names do), found without hashing; null when not found that way.
+/// The value under `key` in a small dict of exact strs holding that very string, found without hashing.
 PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept;
 
 /// Starts fetching every value of `dict` at once (where its layout is known), as prefetch_attributes.

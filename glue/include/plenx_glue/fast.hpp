@@ -76,8 +76,7 @@ inline bool small_int(PyObject* exact_int, long* value) noexcept {
     return (shortcuts() && one_digit_value(exact_int, value)) || glue::small_int(exact_int, value);
 }
 
-/// `a <op> b`; two exact floats, or two exact ints that fit a long, are compared in C, where
-/// the interpreter's own comparison runs no code and gives the same bool.
+/// `a <op> b`; exact floats, or exact ints that fit a long, compare in C (the interpreter runs no code).
 inline Ref compare(PyObject* a, PyObject* b, int op) {
     if (!shortcuts()) return glue::compare(a, b, op);
     if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
@@ -89,8 +88,7 @@ inline Ref compare(PyObject* a, PyObject* b, int op) {
     return glue::compare(a, b, op);
 }
 
-/// `bool(a == b)`: types that keep object's own equality compare by identity, whichever side
-/// the interpreter would ask first.
+/// `bool(a == b)`: two types that keep object's own equality compare by identity.
 inline bool equals(PyObject* a, PyObject* b) {
     const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
     if (shortcuts() && Py_TYPE(a)->tp_richcompare == identity && Py_TYPE(b)->tp_richcompare == identity) return a == b;
@@ -102,8 +100,7 @@ Ref get_property(PyObject* obj, const Name& name);
 /// get_property that answers null where getattr would raise AttributeError.
 Ref lookup_property(PyObject* obj, const Name& name);
 
-/// What `obj.name` gives, when finding it runs no code: a plain attribute's value, or the answer
-/// of our property getter's peek. Borrowed; null when only get_property can tell.
+/// `obj.name` where finding it runs no code (a plain attribute, a getter's peek), borrowed; else null.
 PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
 
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).

@@ -80,8 +80,7 @@ struct Member {
     const FunctionDef* def;
 };
 
-/// Creates the function object for `def`, living in the module whose dict is `globals`, held under
-/// `key` in the dict of the class `class_name` (a module global), as `held` says.
+/// The function of `def` in the module of `globals`, held under `key` by the class `class_name`.
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name, PyObject* key,
                   Member::Kind held);
 

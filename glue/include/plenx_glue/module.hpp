@@ -23,8 +23,7 @@ Ref import_from(const Args& a, const char* module, const Name& name);
 /// `from module import a, b, ...`, storing each name in `globals` in order.
 void import_names(PyObject* globals, const char* module, std::initializer_list<const Name*> names);
 
-/// Runs a module's body at exec time: interns names, sets `__builtins__` as importlib does for a
-/// Python module, then `body(globals)`; -1 with an exception set on failure.
+/// Interns names, sets `__builtins__` as importlib does, then runs `body(globals)`; -1 on failure.
 int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept;
 
 /// Stores `value` as the module global `name`.

@@ -65,8 +65,7 @@ private:
     PyObject* p_ = nullptr;
 };
 
-/// Puts `value` in `*slot` (taking over its reference), then releases what the slot held: a
-/// finaliser run by that release already finds the new value in place.
+/// Puts `value` in `*slot`, then releases the old value: a finaliser it runs finds the new one there.
 inline void replace_slot(PyObject** slot, Ref value) noexcept {
     PyObject* old = *slot;
     *slot = value.release();
