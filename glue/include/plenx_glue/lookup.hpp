@@ -15,11 +15,9 @@ namespace glue {
 class Lookup : public Name {
 public:
     explicit Lookup(const char* text) noexcept : Name(text) {}
-    Ref global(PyObject* globals) const { return glue::global(globals, get()); }
+    Ref global(PyObject* globals, PyObject* builtins) const { return glue::global(globals, builtins, get()); }
     Ref attribute(PyObject* owner) const { return getattr(owner, get()); }
 };
-
-inline Ref Args::global(const Lookup& name) const { return name.global(globals_); }
 
 }  // namespace glue
 #else
@@ -67,7 +65,8 @@ private:
     mutable PyObject* value_ = nullptr;  // borrowed
 };
 
-inline Ref Args::global(const Lookup& name) const { return name.global(globals_, builtins_); }
-
 }  // namespace glue
 #endif
+
+/// A global read by one of our functions, from the builtins it was made with (as a Python frame).
+inline glue::Ref glue::Args::global(const Lookup& name) const { return name.global(globals_, builtins_); }
