@@ -137,10 +137,8 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
             PyObject* globals = PyModule_GetDict(module);
             // As importlib runs a module's body: `__builtins__` is set first, to the builtins of
             // the code that runs the import machinery, and the module's functions keep those.
-            if (!PyDict_GetItemWithError(globals, builtins_key)) {
-                if (PyErr_Occurred()) raise();
+            if (!find_item(globals, builtins_key))
                 check_status(PyDict_SetItem(globals, builtins_key, PyEval_GetBuiltins()));
-            }
             body(globals);
             return 0;
         },

@@ -31,11 +31,8 @@ Name append_name{"append"};
 }  // namespace
 
 void append(PyObject* o, PyObject* value) {
-    if (PyList_CheckExact(o)) {
-        check_status(PyList_Append(o, value));
-        return;
-    }
-    call_method(o, append_name, value);
+    if (PyList_CheckExact(o)) check_status(PyList_Append(o, value));
+    else call_method(o, append_name, value);
 }
 
 void raise_new(PyObject* type, PyObject* message, PyObject* cause) {
