@@ -48,11 +48,10 @@ Ref filled_in_place(std::span<const Name* const> keys, std::span<Ref> values, Py
     KeysHead* table = full_table(dict, keys.size());
     for (size_t i = 0; i < keys.size(); i++) {
         const auto at = static_cast<Py_ssize_t>(i);
-        if (table && table->key_at(at) == keys[i]->get()) {
+        if (table && table->key_at(at) == keys[i]->get())
             replace_slot(table->value_at(at), std::move(values[i]));  // over None
-        } else {
+        else
             check_status(PyDict_SetItem(dict, *keys[i], values[i]));
-        }
     }
     return dict;
 }

@@ -18,8 +18,7 @@
 #else
 namespace glue {
 namespace {
-/// Our calls on this thread: the Limited API cannot reach the interpreter's count of Python frames,
-/// so ours are held against the recursion limit by themselves (initial-exec: no call per read).
+/// Our calls on this thread, held against the recursion limit alone (the Limited API has no frame count).
 [[gnu::tls_model("initial-exec")]] thread_local int depth = 0;
 
 /// A call counts against the recursion limit: on the C counter, and as a frame.
@@ -38,7 +37,6 @@ void leave_frame() noexcept {
 }  // namespace
 }  // namespace glue
 #endif
-
 
 namespace glue {
 
@@ -306,8 +304,7 @@ PyObject* get_field(PyObject* self, void*) {
     return Py_NewRef(value ? value : Py_None);
 }
 
-/// A field set as an attribute, to an instance of the types `kind` flags; None or a deletion
-/// empties an `optional` one. `message` (the closure) words the refusal.
+/// Sets a field to an instance of the `kind` types (None or deletion empties an `optional` one), or refuses.
 template <PyObject* FunctionObject::*field, unsigned long kind, bool optional>
 int set_field(PyObject* self, PyObject* value, void* message) {
     if (optional && value == Py_None) value = nullptr;
@@ -420,7 +417,6 @@ PyGetSetDef function_getset[] = {
     {"__builtins__", get_field<&F::builtins>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__class__", get_class, set_class, nullptr, nullptr},
-    // Last: 3.12 and later only.
     {"__type_params__", get_type_params, set_field<&F::type_params, tuple_kind, false>, nullptr,
      message("__type_params__ must be set to a tuple")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

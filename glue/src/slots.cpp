@@ -109,8 +109,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (method == nullptr) Py_RETURN_NOTIMPLEMENTED;
     Ref keep_method = own(method);
     PyObject* args[] = {self, other};
-    // The interpreter's slot adds no guard of its own here, and our comparisons reach further
-    // comparisons only through guarded calls.
+    // No recursion guard, as in the interpreter's slot: ours reach further comparisons only through guarded calls.
     if (const FunctionDef* def = definition_of(method); def && def->params.size() == 2)
         return guarded([&] { return invoke_from_own_code(method, args).release(); }, static_cast<PyObject*>(nullptr));
     if (PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) return PyObject_Vectorcall(method, args, 2, nullptr);

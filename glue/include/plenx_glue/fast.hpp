@@ -106,13 +106,10 @@ PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();
 
-/// Gives our class `type` our call slot (object.__new__ then __init__, without an argument tuple)
-/// and our comparison slot (our comparison functions run directly); only while shortcuts are on.
+/// Gives our class `type` our call slot (no argument tuple) and comparison slot, while shortcuts are on.
 void install_slots(PyTypeObject* type) noexcept;
 
-using glue::instance_slot;
-using glue::prefetch_attributes;
-using glue::prefetch_values;
+using glue::instance_slot, glue::prefetch_attributes, glue::prefetch_values;
 
 /// `super(owner, self).name`, looked up now and called later.
 class SuperMethod {

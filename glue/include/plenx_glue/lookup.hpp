@@ -40,8 +40,7 @@ public:
         return lookup_global(globals, builtins);
     }
 
-    /// `getattr(owner, name)`. Remembered for an exact module whose dict holds the name, and for a
-    /// class whose metaclass adds nothing to the lookup and whose attribute is no descriptor.
+    /// `getattr(owner, name)`, remembered for an exact module, or a plain class's non-descriptor.
     Ref attribute(PyObject* owner) const {
         // Matching tags make it the very class remembered, so the holder of the value is alive.
         if (owner == owner_ && tag_ != 0 && PyType_Check(owner) &&

@@ -147,8 +147,7 @@ inline void set_item(PyObject* o, PyObject* key, PyObject* value) { check_status
 /// `o.append(value)`; lists are appended to directly.
 void append(PyObject* o, PyObject* value);
 
-/// A type of the interpreter's own (builtins `name`), found among object's subclasses: what a
-/// host's assignment to builtins cannot have replaced. Borrowed; SystemError when missing.
+/// The interpreter's own type `name` (borrowed), found among object's subclasses, never the host's.
 PyObject* builtin_type(const char* name);
 
 /// `super(owner, self).name`, looked up now and called later.

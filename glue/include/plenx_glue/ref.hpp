@@ -6,8 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-/// The fast layer (cpython/ and fast.hpp's shortcuts) is compiled in, except in the stable-ABI
-/// build: there only the Limited API may be used, and the basic layer is all there is.
+/// The fast layer (cpython/, fast.hpp's shortcuts) is left out of the stable-ABI (Limited API) build.
 #ifdef Py_LIMITED_API
 #define PLENX_FAST_LAYER 0
 #else

@@ -37,8 +37,7 @@ public:
         if (function != function_.get() || function == nullptr || PyFunction_GET_CODE(function) != code_.get() ||
             PyFunction_GET_DEFAULTS(function) != defaults_.get() || PyFunction_GET_KW_DEFAULTS(function) != kwdefaults_.get())
             return false;
-        // Each dict against its own version: from 3.12 a version also carries watcher bits, which
-        // can go down, so changes to two dicts could cancel out in a sum.
+        // Each dict against its own version: 3.12's watcher bits can go down, so a sum could cancel out.
         for (const auto& [dict, version] : watched_)
             if (dict_version(dict) != version) return names_unchanged();
         return true;

@@ -12,7 +12,6 @@
 
 namespace glue {
 
-
 /// One entry of a table whose keys are all strings.
 struct UnicodeEntry {
     PyObject* key;
