@@ -3,8 +3,6 @@
 // While the class's version tag holds, a plain attribute is its entry in the inline values array.
 #pragma once
 
-#include <cstdint>
-
 #include "cpython/access.hpp"
 #include "names.hpp"
 #include "ref.hpp"
