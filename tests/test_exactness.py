@@ -509,6 +509,20 @@ def test_builtins_are_the_modules_own_not_the_callers(module, monkeypatch):
         vars(module).update(kept)  # in the order the module had
 
 
+def test_functions_keep_the_builtins_they_were_made_with(module, monkeypatch):
+    import builtins
+    kept = dict(vars(module))
+    monkeypatch.setattr(builtins, "np", type(np)("fake_numpy"), raising=False)
+    builtins.np.abs = lambda x: ("builtins' np", x)
+    try:
+        del module.np  # now looked up in the builtins
+        module.__builtins__ = {"np": "a later module's np"}  # not those of the functions made before
+        assert filled(module).absolute_change_percentage == ("builtins' np", 0.5)
+    finally:
+        vars(module).clear()
+        vars(module).update(kept)
+
+
 def test_provider_imports_through_its_own_builtins(monkeypatch):
     import builtins
     from plenx_metrics_plugin.metrics.llm.common.model_providers import plenx_auvrix_ai_provider as provider

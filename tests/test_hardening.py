@@ -88,6 +88,14 @@ def test_shared_objects_keep_their_reference_counts_across_interval_lifecycles()
     assert drift == [0] * 6
 
 
+@pytest.mark.parametrize("cls", CLASSES)
+def test_a_replaced_init_leaves_the_reference_count_of_none_alone(cls, monkeypatch):
+    # Such an __init__ runs through the class's own slot, whose None the construction must not release.
+    original = cls.__init__
+    monkeypatch.setattr(cls, "__init__", lambda self, *args: original(self, *args))
+    assert refcount_drift([None], lambda: make(cls)) == [0]
+
+
 # ---- garbage collection ----
 
 @pytest.mark.parametrize("link", [

@@ -1,7 +1,6 @@
 // glue/src/attributes.cpp: finding an attribute's place among a class's shared keys.
 //
-// The layouts are mirrored for CPython 3.11 to 3.13 (cpython/access.hpp) and checked on a probe
-// class at load; elsewhere, or where the probe disagrees, only the generic C API runs.
+// Layouts mirrored for 3.11 to 3.13 (cpython/access.hpp), checked on a probe class at load.
 #include "plenx_glue/attributes.hpp"
 
 #include "plenx_glue/cpython/dict_tables.hpp"
@@ -21,8 +20,7 @@ KeysHead* shared_keys(PyTypeObject* type) noexcept {
     return keys && keys->kind == KeysHead::split ? keys : nullptr;
 }
 
-/// What shared_key_index() answers when identity cannot tell: some key is not interned, so an
-/// equal string could stand there under another object.
+/// shared_key_index() where a key is not interned: an equal string could stand there, unseen by identity.
 constexpr Py_ssize_t unknown_index = -2;
 
 /// The entry index of `name` (interned) among the class's shared keys; -1 when it has none yet,
@@ -33,8 +31,7 @@ Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name, Py_ssize_t* seen
     *seen = keys ? keys->nentries : 0;
     if (keys == nullptr) return -1;
     UnicodeEntry* entries = keys->entries();
-    // Setting an attribute interns its name, but object.__setattr__ and a store into vars(o) do
-    // not: only while every key is interned does identity find every equal name.
+    // object.__setattr__ and vars(o) stores leave names uninterned: identity holds while every key is interned.
     Py_ssize_t index = -1;
     for (Py_ssize_t i = 0; i < keys->nentries; i++) {
         PyObject* key = entries[i].key;
@@ -102,7 +99,7 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
 }
 
 void probe_inline_values() {
-    if (!mirrors_inline_values || !shortcuts() || detail::inline_values_known) return;
+    if (!mirrors_layouts || !shortcuts() || detail::inline_values_known) return;
     static Name probe_first{"_glue_probe_first"};
     static Name probe_second{"_glue_probe_second"};
     intern_names();

@@ -1,7 +1,6 @@
 // glue/src/dicts.cpp: dicts of a fixed shape, copied from a template and filled in place.
 //
-// A copy of a compact dict of string keys is its entries in insertion order; values are
-// written there directly, as the dict's own store would after finding the key.
+// A copy of a compact dict of string keys holds its entries in order: values are written there.
 #include "plenx_glue/dicts.hpp"
 
 #include <algorithm>
@@ -27,19 +26,14 @@ KeysHead* own_table(PyObject* dict) noexcept {
     return dict_is_combined(dict) && keys->holds_values() ? keys : nullptr;
 }
 
-/// Where the value of the i-th key of `dict` is kept, when `dict` holds exactly `count` keys,
-/// none deleted, and that key is `key`; null otherwise.
-PyObject** value_place(PyObject* dict, size_t count, size_t i, PyObject* key) noexcept {
+/// The table of `dict` when it holds exactly `count` keys, none deleted, in its entries; else null.
+KeysHead* full_table(PyObject* dict, size_t count) noexcept {
     KeysHead* keys = own_table(dict);
     const auto n = static_cast<Py_ssize_t>(count);
-    if (keys == nullptr || keys->nentries != n || dict_used(dict) != n || i >= count)
-        return nullptr;
-    const auto at = static_cast<Py_ssize_t>(i);
-    return keys->key_at(at) == key ? keys->value_at(at) : nullptr;
+    return keys && keys->nentries == n && dict_used(dict) == n ? keys : nullptr;
 }
 
-/// A template: each key mapped to None, in order, grown from empty as `d = {}; d[k] = v; ...`
-/// grows it, so a copy is laid out (and sized) as that dict would be.
+/// Each key mapped to None, grown key by key, so a copy is laid out (and sized) as `d[k] = v` makes it.
 Ref make_template(std::span<const Name* const> keys) {
     Ref dict = check(PyDict_New());
     for (const Name* key : keys) check_status(PyDict_SetItem(dict, *key, Py_None));
@@ -51,16 +45,13 @@ Ref filled_in_place(std::span<const Name* const> keys, std::span<Ref> values, Py
     if (cache == nullptr) cache = make_template(keys).release();
     // The copy is as untracked as the template; none of the values asks for tracking.
     Ref dict = check(PyDict_Copy(cache));
-    KeysHead* table = own_table(dict);
-    const auto count = static_cast<Py_ssize_t>(keys.size());
-    const bool in_place = table != nullptr && table->nentries == count && dict_used(dict) == count;
+    KeysHead* table = full_table(dict, keys.size());
     for (size_t i = 0; i < keys.size(); i++) {
         const auto at = static_cast<Py_ssize_t>(i);
-        if (in_place && table->key_at(at) == keys[i]->get()) {
+        if (table && table->key_at(at) == keys[i]->get())
             replace_slot(table->value_at(at), std::move(values[i]));  // over None
-        } else {
+        else
             check_status(PyDict_SetItem(dict, *keys[i], values[i]));
-        }
     }
     return dict;
 }
@@ -104,19 +95,20 @@ void prefetch_values(PyObject* dict) noexcept {
 }
 
 void probe_dict_layout() {
-    if (!mirrors_dict_tables || !shortcuts() || dict_layout_known) return;
+    if (!mirrors_layouts || !shortcuts() || dict_layout_known) return;
     static Name probe_first{"_glue_probe_key_first"};
     static Name probe_second{"_glue_probe_key_second"};
     intern_names();
     const Name* keys[] = {&probe_first, &probe_second};
     Ref original = make_template(keys);
     Ref copy = check(PyDict_Copy(original));
-    PyObject** first = value_place(copy, 2, 0, probe_first);
-    PyObject** second = value_place(copy, 2, 1, probe_second);
-    if (first == nullptr || second == nullptr || *first != Py_None || *second != Py_None) return;
+    KeysHead* table = full_table(copy, 2);
+    if (!table || table->key_at(0) != probe_first.get() || table->key_at(1) != probe_second.get() ||
+        *table->value_at(0) != Py_None || *table->value_at(1) != Py_None)
+        return;
     // The dict must then answer with what was written, and leave the template alone.
     Ref value = integer(424242);
-    replace_slot(second, value);
+    replace_slot(table->value_at(1), value);
     // A table of string keys must read as the string kind, and one with another key must not.
     Ref mixed = check(PyDict_Copy(original));
     check_status(PyDict_SetItem(mixed, value, value));

@@ -18,14 +18,8 @@
 #else
 namespace glue {
 namespace {
-/// Our calls on this thread: the Limited API cannot reach the interpreter's count of Python frames,
-/// so ours are held against the recursion limit by themselves (a cycle of them alone must stop
-/// where one of Python functions would).
-#if defined(__GNUC__) && defined(__x86_64__)
-// Read in place, not through __tls_get_addr: the ABI's general TLS model costs a call per use.
-__attribute__((tls_model("initial-exec")))
-#endif
-thread_local int depth = 0;
+/// Our calls on this thread, held against the recursion limit alone (the Limited API has no frame count).
+[[gnu::tls_model("initial-exec")]] thread_local int depth = 0;
 
 /// A call counts against the recursion limit: on the C counter, and as a frame.
 bool enter_frame() noexcept {
@@ -43,7 +37,6 @@ void leave_frame() noexcept {
 }  // namespace
 }  // namespace glue
 #endif
-
 
 namespace glue {
 
@@ -66,7 +59,7 @@ struct FunctionObject {
     PyObject* defaults;     // __defaults__ (a tuple, or null)
     PyObject* code;         // __code__, so that inspect reads the signature
     PyObject* varnames;     // the parameter names, interned
-    PyObject* place;        // where its code finds it: (global, key or None, attribute or None, holder type or None)
+    PyObject* place;        // where its code finds it: (class global, key, attribute or None, holder type or None)
     PyObject* owner;        // the class that defines it (what super() starts after), or null
     PyObject* type_params;  // __type_params__ (a tuple, or null for none)
     PyObject* dict;         // __dict__
@@ -79,38 +72,32 @@ FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<Func
 
 // ---- argument binding, worded as the interpreter words it ----
 
-void too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t defcount) {
+[[noreturn]] void too_many_positional(FunctionObject* f, Py_ssize_t given, Py_ssize_t defcount) {
     const Py_ssize_t argcount = tuple_size(f->varnames);
     Ref sig = defcount ? check(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount))
                        : check(PyUnicode_FromFormat("%zd", argcount));
     const bool plural = defcount != 0 || argcount != 1;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname, sig.get(),
-                 plural ? "s" : "", given, given == 1 ? "was" : "were");
+    raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", f->qualname, sig.get(),
+          plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
-void missing_arguments(FunctionObject* f, PyObject** slots, Py_ssize_t end) {
+[[noreturn]] void missing_arguments(FunctionObject* f, PyObject** slots, Py_ssize_t end) {
     Ref names = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < end; i++) {
         if (slots[i] != nullptr) continue;
         Ref quoted = check(PyObject_Repr(tuple_item(f->varnames, i)));
         check_status(PyList_Append(names, quoted));
     }
+    // 'a', 'a' and 'b', 'a', 'b', and 'c'.
     const Py_ssize_t n = list_size(names.get());
-    Ref listed;
-    if (n == 1) {
-        listed = own(list_item(names.get(), 0));
-    } else if (n == 2) {
-        listed = check(PyUnicode_FromFormat("%U and %U", list_item(names.get(), 0), list_item(names.get(), 1)));
-    } else {
-        Ref tail = check(PyUnicode_FromFormat(", %U, and %U", list_item(names.get(), n - 2),
-                                              list_item(names.get(), n - 1)));
-        Ref head = check(PyList_GetSlice(names, 0, n - 2));
-        Ref separator = text(", ");
-        Ref joined = check(PyUnicode_Join(separator, head));
-        listed = check(PyUnicode_Concat(joined, tail));
+    Ref listed = own(list_item(names.get(), n - 1));
+    if (n > 1) {
+        Ref head = check(PyList_GetSlice(names, 0, n - 1));
+        Ref joined = check(PyUnicode_Join(Ref(text(", ")), head));
+        listed = check(PyUnicode_FromFormat("%U%s%U", joined.get(), n == 2 ? " and " : ", and ", listed.get()));
     }
-    PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, n,
-                 n == 1 ? "" : "s", listed.get());
+    raise(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U", f->qualname, n, n == 1 ? "" : "s",
+          listed.get());
 }
 
 /// The parameter name a misspelt keyword most likely meant, as the interpreter's suggestions
@@ -176,12 +163,10 @@ PyObject* suggested_keyword(FunctionObject* f, PyObject* keyword) noexcept {
 /// The position of keyword `keyword` among the parameters, or -1.
 Py_ssize_t parameter_index(FunctionObject* f, PyObject* keyword) {
     const Py_ssize_t argcount = tuple_size(f->varnames);
-    for (Py_ssize_t j = 0; j < argcount; j++) {
+    for (Py_ssize_t j = 0; j < argcount; j++)
         if (tuple_item(f->varnames, j) == keyword) return j;
-    }
-    for (Py_ssize_t j = 0; j < argcount; j++) {
+    for (Py_ssize_t j = 0; j < argcount; j++)
         if (check_status(PyObject_RichCompareBool(keyword, tuple_item(f->varnames, j), Py_EQ))) return j;
-    }
     return -1;
 }
 
@@ -210,21 +195,13 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         slots[j] = args[nargs + i];
     }
     const Py_ssize_t defcount = defaults ? tuple_size(defaults) : 0;
-    if (nargs > argcount) {
-        too_many_positional(f, nargs, defcount);
-        raise();
-    }
+    if (nargs > argcount) too_many_positional(f, nargs, defcount);
     if (nargs < argcount) {
         const Py_ssize_t m = argcount - defcount;
-        for (Py_ssize_t i = nargs; i < m; i++) {
-            if (slots[i] == nullptr) {
-                missing_arguments(f, slots, m);
-                raise();
-            }
-        }
-        for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; i++) {
+        for (Py_ssize_t i = nargs; i < m; i++)
+            if (slots[i] == nullptr) missing_arguments(f, slots, m);
+        for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; i++)
             if (slots[m + i] == nullptr) slots[m + i] = tuple_item(defaults, i);
-        }
     }
 }
 
@@ -242,8 +219,7 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
     return result;
 }
 
-/// Whether the keywords name exactly the parameters after the positional arguments, in order:
-/// the arguments then already stand in declaration order.
+/// Whether the keywords name the parameters after the positional ones in order (no binding needed).
 bool in_declaration_order(FunctionObject* f, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     const Py_ssize_t kwcount = tuple_size(kwnames);
     if (nargs + kwcount != tuple_size(f->varnames)) return false;
@@ -266,37 +242,27 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 // ---- the type ----
 
+/// The fields that may hold host objects, cleared to break a cycle through the function.
+constexpr PyObject* FunctionObject::*cleared_fields[] = {
+    &FunctionObject::globals, &FunctionObject::builtins,    &FunctionObject::module,
+    &FunctionObject::doc,     &FunctionObject::annotations, &FunctionObject::defaults,
+    &FunctionObject::owner,   &FunctionObject::type_params, &FunctionObject::dict};
+/// The fields kept until the function goes: its name, repr and __code__ read them meanwhile.
+constexpr PyObject* FunctionObject::*kept_fields[] = {&FunctionObject::name, &FunctionObject::qualname,
+                                                       &FunctionObject::code, &FunctionObject::varnames,
+                                                       &FunctionObject::place};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->globals);
-    Py_VISIT(f->builtins);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->code);
-    Py_VISIT(f->varnames);
-    Py_VISIT(f->place);
-    Py_VISIT(f->owner);
-    Py_VISIT(f->type_params);
-    Py_VISIT(f->dict);
+    for (auto field : cleared_fields) Py_VISIT(f->*field);
+    for (auto field : kept_fields) Py_VISIT(f->*field);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->builtins);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->owner);
-    Py_CLEAR(f->type_params);
-    Py_CLEAR(f->dict);
+    for (auto field : cleared_fields) Py_CLEAR(f->*field);
     return 0;
 }
 
@@ -306,11 +272,7 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->varnames);
-    Py_CLEAR(f->place);
+    for (auto field : kept_fields) Py_CLEAR(f->*field);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -335,20 +297,23 @@ PyObject* function_repr(PyObject* self) {
 /// Pickled by reference, like a Python function: by module and qualified name.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
 
-int set_text(PyObject** field, PyObject* value, const char* what) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    replace_slot(field, Ref::borrow(value));
-    return 0;
+/// A field read as an attribute: None once the collector cleared it, as a Python function's read.
+template <PyObject* FunctionObject::*field>
+PyObject* get_field(PyObject* self, void*) {
+    PyObject* value = as_function(self)->*field;
+    return Py_NewRef(value ? value : Py_None);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) { return set_text(&as_function(self)->name, value, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_text(&as_function(self)->qualname, value, "__qualname__");
+/// Sets a field to an instance of the `kind` types (None or deletion empties an `optional` one), or refuses.
+template <PyObject* FunctionObject::*field, unsigned long kind, bool optional>
+int set_field(PyObject* self, PyObject* value, void* message) {
+    if (optional && value == Py_None) value = nullptr;
+    if (value == nullptr ? !optional : !PyType_FastSubclass(Py_TYPE(value), kind)) {
+        PyErr_SetString(PyExc_TypeError, static_cast<const char*>(message));
+        return -1;
+    }
+    replace_slot(&(as_function(self)->*field), Ref::borrow(value));
+    return 0;
 }
 
 PyObject* get_annotations(PyObject* self, void*) {
@@ -356,48 +321,11 @@ PyObject* get_annotations(PyObject* self, void*) {
     if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
     return Py_NewRef(f->annotations);
 }
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    replace_slot(&as_function(self)->annotations, Ref::borrow(value));
-    return 0;
-}
-
-PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* defaults = as_function(self)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
-}
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    replace_slot(&as_function(self)->defaults, Ref::borrow(value));
-    return 0;
-}
-
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
-// None once the collector has cleared them, as a Python function's members read then.
-PyObject* none_if_cleared(PyObject* field) noexcept { return Py_NewRef(field ? field : Py_None); }
-PyObject* get_globals(PyObject* self, void*) { return none_if_cleared(as_function(self)->globals); }
-PyObject* get_builtins(PyObject* self, void*) { return none_if_cleared(as_function(self)->builtins); }
 PyObject* get_type_params(PyObject* self, void*) {
     PyObject* type_params = as_function(self)->type_params;
     return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
 }
-int set_type_params(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
-        return -1;
-    }
-    replace_slot(&as_function(self)->type_params, Ref::borrow(value));
-    return 0;
-}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 /// types.FunctionType and classmethod, from objects the interpreter makes (not whatever `types` holds).
 PyObject* python_function_type = nullptr;
@@ -414,16 +342,11 @@ bool found_by_its_code(FunctionObject* f) {
         return false;
     }
     PyObject* key = tuple_item(f->place, 1);
-    if (key == Py_None) return root == reinterpret_cast<PyObject*>(f);
     // Our class's metaclass is `type`, so reading its members runs no code of the host's.
     if (root != f->owner) return false;
     Ref members = getattr(root, Ref(text("__dict__")));
-    Ref entry = Ref::steal(PyObject_GetItem(members, key));
-    if (!entry) {
-        if (!pending_is(PyExc_KeyError)) raise();
-        PyErr_Clear();
-        return false;
-    }
+    Ref entry = find_item(members, key);
+    if (!entry) return false;
     PyObject* holder_type = tuple_item(f->place, 3);
     if (holder_type != Py_None) {
         if (reinterpret_cast<PyObject*>(Py_TYPE(entry.get())) != holder_type) return false;
@@ -451,11 +374,9 @@ bool copied_by_value(FunctionObject* f) {
     return false;
 }
 
-/// Our functions answer `__class__` with types.FunctionType, as mock's spec objects answer with their
-/// spec: isinstance() and inspect.isfunction() then take them for Python functions, so autospec,
-/// signatures and serialisers treat them as such, while type() tells the truth. They answer so only
-/// while a copy rebuilt from their code would call them (found_by_its_code): otherwise a serialiser
-/// would copy them by value into something else, where it must fail instead.
+/// Our functions answer `__class__` with types.FunctionType, so isinstance() and inspect take them
+/// for Python functions while type() tells the truth; only while a copy rebuilt from their code
+/// would call them (found_by_its_code), or a serialiser would copy them into something else.
 PyObject* get_class(PyObject* self, void*) {
     return guarded([&] {
         FunctionObject* f = as_function(self);
@@ -475,19 +396,29 @@ int set_class(PyObject* self, PyObject* value, void*) {
     }, -1);
 }
 
+using F = FunctionObject;
+constexpr unsigned long text_kind = Py_TPFLAGS_UNICODE_SUBCLASS, dict_kind = Py_TPFLAGS_DICT_SUBCLASS,
+                        tuple_kind = Py_TPFLAGS_TUPLE_SUBCLASS;
+void* message(const char* text) noexcept { return const_cast<char*>(text); }
+
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__name__", get_field<&F::name>, set_field<&F::name, text_kind, false>, nullptr,
+     message("__name__ must be set to a string object")},
+    {"__qualname__", get_field<&F::qualname>, set_field<&F::qualname, text_kind, false>, nullptr,
+     message("__qualname__ must be set to a string object")},
+    {"__annotations__", get_annotations, set_field<&F::annotations, dict_kind, true>, nullptr,
+     message("__annotations__ must be set to a dict object")},
+    {"__defaults__", get_field<&F::defaults>, set_field<&F::defaults, tuple_kind, true>, nullptr,
+     message("__defaults__ must be set to a tuple object")},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__code__", get_field<&F::code>, nullptr, nullptr, nullptr},
+    {"__globals__", get_field<&F::globals>, nullptr, nullptr, nullptr},
+    {"__builtins__", get_field<&F::builtins>, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__class__", get_class, set_class, nullptr, nullptr},
-    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},  // last: 3.12 and later only
+    {"__type_params__", get_type_params, set_field<&F::type_params, tuple_kind, false>, nullptr,
+     message("__type_params__ must be set to a tuple")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -527,17 +458,9 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-/// The type of a function the interpreter makes, taken from one it makes here.
-Ref genuine_function_type() {
-    Ref code = check(Py_CompileString("lambda: None", "<glue>", Py_eval_input));
-    Ref namespace_ = check(PyDict_New());
-    Ref function = check(PyEval_EvalCode(code, namespace_, namespace_));
-    return own(reinterpret_cast<PyObject*>(Py_TYPE(function.get())));
-}
-
 PyTypeObject* the_type() {
     if (detail::function_type == nullptr) {
-        if (python_function_type == nullptr) python_function_type = genuine_function_type().release();
+        if (python_function_type == nullptr) python_function_type = Py_NewRef(builtin_type("function"));
         if (class_method_type == nullptr) class_method_type = Py_NewRef(builtin_type("classmethod"));
         // A function has __type_params__ from 3.12 on; the entry is the table's last.
         if (Py_Version < 0x030C0000) function_getset[std::size(function_getset) - 2] = {};
@@ -554,10 +477,9 @@ Ref default_object(const Default& d) {
     }
 }
 
-/// The code behind `__code__`: the function's parameters, and a body that calls the function as the
-/// expression `reach` finds it from its module's globals. Tools read the signature from it; a
-/// serialiser that copies a function by value (as cloudpickle does when it cannot find one by name)
-/// rebuilds from it a Python function that calls this one, so the copy does what the function does.
+/// The code behind `__code__`: the function's parameters, and a body that calls the function as
+/// `reach` finds it from its module's globals. Tools read the signature from it; a serialiser that
+/// copies a function by value rebuilds from it a Python function that calls this one.
 Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* varnames, PyObject* reach) {
     PyObject* file = PyDict_GetItemString(globals, "__file__");
     const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8AndSize(file, nullptr) : "<compiled>";
@@ -627,16 +549,7 @@ Ref global(PyObject* globals, PyObject* builtins, PyObject* name) {
     if (value != nullptr) return own(value);
     if (PyErr_Occurred()) raise();
     if (builtins == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
-    if (PyDict_CheckExact(builtins)) {
-        value = PyDict_GetItemWithError(builtins, name);
-        if (value != nullptr) return own(value);
-        if (PyErr_Occurred()) raise();
-    } else {
-        // Any other mapping is subscripted, its KeyError standing for "not there".
-        if (Ref found = Ref::steal(PyObject_GetItem(builtins, name))) return found;
-        if (!pending_is(PyExc_KeyError)) raise();
-        PyErr_Clear();
-    }
+    if (Ref found = find_item(builtins, name)) return found;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     // The name rides on the error, as the interpreter's does, for the "Did you mean" hint.
     Ref error = fetch_error();
@@ -646,11 +559,12 @@ Ref global(PyObject* globals, PyObject* builtins, PyObject* name) {
 
 Ref global(PyObject* globals, PyObject* name) { return global(globals, builtins_for(globals), name); }
 
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key, Held held) {
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name, PyObject* key,
+                  Member::Kind held) {
     if (def.params.size() > static_cast<size_t>(max_params)) raise(PyExc_SystemError, "too many parameters");
     PyTypeObject* type = the_type();  // first: it also takes the types the place below names
     Ref name = check(PyUnicode_InternFromString(def.name));
-    Ref qualname = qualname_prefix ? check(PyUnicode_FromFormat("%s.%s", qualname_prefix, def.name)) : name;
+    Ref qualname = check(PyUnicode_FromFormat("%s.%s", class_name, def.name));
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
     Ref annotations = check(PyDict_New());
     Ref defaults_list = check(PyList_New(0));
@@ -665,20 +579,18 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualnam
     Ref defaults = list_size(defaults_list.get()) ? check(PyList_AsTuple(defaults_list)) : Ref();
     PyObject* module = PyDict_GetItemWithError(globals, Ref(text("__name__")));
     if (module == nullptr && PyErr_Occurred()) raise();
-    // Where its code finds it from the module's globals: in the dict of its class, a global under
-    // the class's name; or at module level, under its own name.
-    Ref global = qualname_prefix ? text(qualname_prefix) : name;
+    // Its code finds it in the dict of its class, the module global of the class's name.
+    Ref global = text(class_name);
     if (check_status(PySequence_Contains(varnames, global)))
         raise(PyExc_SystemError, "%U() has a parameter named %U, which its code would take for the global",
               qualname.get(), global.get());
-    const char* attribute = held == Held::by_property ? "fget" : held == Held::by_class_method ? "__func__" : nullptr;
-    PyObject* holder_type = held == Held::by_property ? reinterpret_cast<PyObject*>(&PyProperty_Type)
-                            : held == Held::by_class_method ? class_method_type : Py_None;
-    Ref place = key ? check(Py_BuildValue("(OOzO)", global.get(), key, attribute, holder_type))
-                    : check(Py_BuildValue("(OOOO)", global.get(), Py_None, Py_None, Py_None));
-    Ref reach = !key ? global
-                : attribute ? check(PyUnicode_FromFormat("%U.__dict__[%R].%s", global.get(), key, attribute))
-                            : check(PyUnicode_FromFormat("%U.__dict__[%R]", global.get(), key));
+    const char* attribute = held == Member::property ? "fget" : held == Member::class_method ? "__func__" : nullptr;
+    PyObject* holder_type = held == Member::property       ? reinterpret_cast<PyObject*>(&PyProperty_Type)
+                            : held == Member::class_method ? class_method_type
+                                                           : Py_None;
+    Ref place = check(Py_BuildValue("(OOzO)", global.get(), key, attribute, holder_type));
+    Ref reach = attribute ? check(PyUnicode_FromFormat("%U.__dict__[%R].%s", global.get(), key, attribute))
+                          : check(PyUnicode_FromFormat("%U.__dict__[%R]", global.get(), key));
     Ref code = make_code(globals, name, qualname, varnames, reach);
     Ref doc = def.doc ? text(def.doc) : none();
     Ref builtins = builtins_for(globals);

@@ -9,7 +9,7 @@
 #include "plenx_glue/ops.hpp"
 
 #if PLENX_FAST_LAYER
-#include "slots.hpp"
+#include "plenx_glue/fast.hpp"
 #endif
 
 namespace glue {
@@ -44,10 +44,7 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     Ref functions = check(PyList_New(0));
     for (const Member& member : members) {
         Ref key = class_key(name, member.def->name);
-        const Held held = member.kind == Member::property       ? Held::by_property
-                          : member.kind == Member::class_method ? Held::by_class_method
-                                                                : Held::directly;
-        Ref function = make_function(*member.def, globals, name, key, held);
+        Ref function = make_function(*member.def, globals, name, key, member.kind);
         check_status(PyList_Append(functions, function));
         Ref entry;
         switch (member.kind) {
@@ -61,7 +58,7 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(text(name)).get(), bases, namespace_.get());
     for (Py_ssize_t i = 0; i < list_size(functions); i++) set_owner(list_item(functions, i), cls);
 #if PLENX_FAST_LAYER
-    if (shortcuts()) install_slots(reinterpret_cast<PyTypeObject*>(cls.get()));
+    if (shortcuts()) fast::install_slots(reinterpret_cast<PyTypeObject*>(cls.get()));
 #endif
     return cls;
 }

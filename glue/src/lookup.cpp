@@ -13,8 +13,7 @@ namespace {
 
 Name getattribute_name{"__getattribute__"};
 
-/// Whether looking a name up on a class of metaclass `meta` is type's own lookup: no
-/// __getattribute__ of its own (a __getattr__ is only asked when that lookup fails).
+/// Whether a class of metaclass `meta` is looked up by type's own lookup (no __getattribute__ of its own).
 bool plain_class_lookup(PyTypeObject* meta) noexcept {
     if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
     PyObject* types_own = type_lookup(&PyType_Type, getattribute_name);
@@ -50,23 +49,11 @@ Ref Lookup::lookup_global(PyObject* globals, PyObject* builtins) const {
     // A key of the host's among the globals (a str subclass) answers each lookup with its own
     // __eq__, as LOAD_GLOBAL asks it every time: such a lookup is not remembered.
     PyObject* value = nullptr;
-    if (shortcuts() && lookup_without_code(globals, get(), &value)) {
-        if (value == nullptr) return glue::global(globals, builtins, get());  // a builtin, or NameError
+    if (shortcuts() && lookup_without_code(globals, get(), &value) && value != nullptr) {
         remember(globals, globals, value);
         return Ref::borrow(value);
     }
-    value = PyDict_GetItemWithError(globals, get());
-    if (value == nullptr) {
-        if (PyErr_Occurred()) raise();
-        return glue::global(globals, builtins, get());
-    }
-    return Ref::borrow(value);
-}
-
-bool Lookup::still_holds(PyObject* owner) const noexcept {
-    // A class is answered inline (attribute()); a module here.
-    return Py_IS_TYPE(owner, &PyModule_Type) && tag_ == 0 && PyModule_GetDict(owner) == dict_ &&
-           dict_version(dict_) == version_;
+    return glue::global(globals, builtins, get());
 }
 
 PyObject* Lookup::find_plainly(PyObject* owner) const {
@@ -92,7 +79,10 @@ PyObject* Lookup::find_plainly(PyObject* owner) const {
 }
 
 Ref Lookup::lookup_attribute(PyObject* owner) const {
-    if (owner == owner_ && still_holds(owner)) return Ref::borrow(value_);
+    // A class is answered inline (attribute()); a module here.
+    if (owner == owner_ && Py_IS_TYPE(owner, &PyModule_Type) && tag_ == 0 && PyModule_GetDict(owner) == dict_ &&
+        dict_version(dict_) == version_)
+        return Ref::borrow(value_);
     if (PyObject* found = find_plainly(owner)) return Ref::borrow(found);
     return getattr(owner, get());
 }

@@ -1,7 +1,6 @@
 // glue/src/members.cpp: the members of our classes read without the generic lookup.
 //
-// A property over one of our functions runs its getter's body directly; super() lookups are
-// remembered while no class of the MRO changes. Both take the generic path wherever it could differ.
+// Our property getters run directly; super() lookups are remembered while the MRO is unchanged.
 #include "plenx_glue/fast.hpp"
 
 namespace glue::fast {
@@ -32,8 +31,7 @@ PyObject* direct_getter(PyObject* obj, const SlotMemo* memo, const Name& name) n
     return def && def->params.size() == 1 ? getter : nullptr;
 }
 
-/// What `obj.name` is without the generic lookup: a plain attribute's value (borrowed) or our
-/// property getter to run; both null when the generic path must be taken.
+/// `obj.name` without the generic lookup: a plain attribute's value or our getter; both null: generic.
 struct Shortcut {
     PyObject* value = nullptr;
     PyObject* getter = nullptr;
@@ -108,8 +106,9 @@ PyTypeObject* super_start(PyObject* owner, PyObject* self, Ref& keep) {
           is_type ? reinterpret_cast<PyTypeObject*>(self)->tp_name : Py_TYPE(self)->tp_name, type->tp_name);
 }
 
-}  // namespace
-
+/// Finds `name` as `super(owner, self).name` does, in the MRO super() searches after `owner`,
+/// remembered while no class of it changes: the raw class attribute, and in `start` the class whose
+/// MRO was searched (what super() binds with). Raises as super() does.
 Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject** start) {
     PyTypeObject* type = Py_TYPE(self);
     const unsigned int version = version_tag(type);
@@ -145,10 +144,7 @@ Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject
     raise(PyExc_AttributeError, "'super' object has no attribute '%U'", name.get());
 }
 
-Ref super_lookup(PyObject* owner, PyObject* self, const Name& name) {
-    PyTypeObject* start = nullptr;
-    return super_lookup(owner, self, name, &start);
-}
+}  // namespace
 
 SuperMethod::SuperMethod(PyObject* owner, PyObject* self, const Name& name) {
     PyTypeObject* start = nullptr;

@@ -18,39 +18,23 @@ Name initializing_key{"_initializing"};
 Name name_from_key{"name_from"};
 Name builtins_key{"__builtins__"};
 
-/// The wording of the running interpreter, whatever headers this was built with.
-bool running_at_least(unsigned long version) noexcept { return Py_Version >= version; }
-constexpr unsigned long python_3_12 = 0x030C0000, python_3_13 = 0x030D0000;
+// Worded as the running interpreter words it (Py_Version), whatever headers this was built with.
 
-/// `o.name`, null when absent; errors other than AttributeError propagate.
-Ref optional_attr(PyObject* o, PyObject* name) { return lookup_attr(o, name); }
-
-/// builtins["__import__"](module, globals, locals, fromlist, 0), as IMPORT_NAME calls it:
-/// `builtins` are those of the code that imports, never its caller's.
+/// builtins["__import__"](module, globals, locals, fromlist, 0) with the importing code's builtins.
 Ref import(PyObject* globals, PyObject* builtins, PyObject* locals, const char* module, PyObject* fromlist) {
-    Ref function;
-    if (PyDict_CheckExact(builtins)) {
-        function = own(PyDict_GetItemWithError(builtins, import_key));
-    } else {
-        function = Ref::steal(PyObject_GetItem(builtins, import_key));
-        if (!function && pending_is(PyExc_KeyError)) PyErr_Clear();
-    }
-    if (!function) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        raise();
-    }
+    Ref function = find_item(builtins, import_key);
+    if (!function) raise(PyExc_ImportError, "__import__ not found");
     Ref level = integer(0);
     return call(function, Ref(text(module)).get(), globals, locals, fromlist, level.get());
 }
 
-/// Whether `module.__spec__._initializing` is true. Until 3.13 a failure to tell counts as no;
-/// from 3.13 it propagates.
+/// Whether `module.__spec__._initializing` is true; until 3.13 a failure to tell counts as no.
 bool is_initializing(PyObject* module) {
-    const bool strict = running_at_least(python_3_13);
+    const bool strict = Py_Version >= 0x030D0000;
     try {
-        Ref spec = strict ? optional_attr(module, spec_key) : getattr(module, spec_key);
+        Ref spec = strict ? lookup_attr(module, spec_key) : getattr(module, spec_key);
         if (!spec) return false;
-        Ref value = optional_attr(spec, initializing_key);
+        Ref value = lookup_attr(spec, initializing_key);
         return value && truthy(value);
     } catch (const python_error&) {
         if (strict) throw;
@@ -62,10 +46,10 @@ bool is_initializing(PyObject* module) {
 /// The module's file name for the message, or null for "unknown location".
 Ref location_of(PyObject* module) {
     // From 3.13 only a module is asked, and only its missing file name is taken for unknown.
-    if (running_at_least(python_3_13) && !PyModule_Check(module)) return Ref();
+    if (Py_Version >= 0x030D0000 && !PyModule_Check(module)) return Ref();
     Ref path = Ref::steal(PyModule_GetFilenameObject(module));
     if (path && PyUnicode_Check(path)) return path;
-    if (!path && running_at_least(python_3_13) && !pending_is(PyExc_SystemError)) raise();
+    if (!path && Py_Version >= 0x030D0000 && !pending_is(PyExc_SystemError)) raise();
     PyErr_Clear();
     return Ref();
 }
@@ -73,7 +57,7 @@ Ref location_of(PyObject* module) {
 /// ImportError(message, name=package, path=path), with name_from where the interpreter sets it.
 [[noreturn]] void raise_import_error(PyObject* message, PyObject* package, PyObject* path, PyObject* name) {
     PyErr_SetImportError(message, package, path);
-    if (!running_at_least(python_3_12)) raise();
+    if (Py_Version < 0x030C0000) raise();
     // No C call sets it: it is an attribute of the error object (3.12 on).
     Ref error = fetch_error();
     check_status(PyObject_SetAttr(error, name_from_key, name));
@@ -82,18 +66,14 @@ Ref location_of(PyObject* module) {
 
 /// The module's `__name__` as IMPORT_FROM reads it; null when absent or not a string.
 Ref package_name(PyObject* module) {
-    if (running_at_least(python_3_13)) {
-        Ref name = optional_attr(module, name_key);
-        return name && PyUnicode_Check(name) ? name : Ref();
-    }
+    Ref name;
+    if (Py_Version >= 0x030D0000) name = lookup_attr(module, name_key);
     // Until 3.13 any failure to read it only leaves the name unknown.
-    Ref name = Ref::steal(PyObject_GetAttr(module, name_key));
-    if (!name) PyErr_Clear();
+    else if (!(name = Ref::steal(PyObject_GetAttr(module, name_key)))) PyErr_Clear();
     return name && PyUnicode_Check(name) ? name : Ref();
 }
 
-/// IMPORT_FROM: the attribute, else the submodule in sys.modules, else ImportError worded as the
-/// running interpreter words it.
+/// IMPORT_FROM: the attribute, else the submodule in sys.modules, else the interpreter's ImportError.
 Ref attribute_or_submodule(PyObject* module, PyObject* name) {
     if (Ref found = lookup_attr(module, name)) return found;
     Ref package = package_name(module);
@@ -129,11 +109,6 @@ Ref import_module(const Args& a, const char* module) {
     return import(a.globals(), a.builtins(), Py_None, module, Py_None);
 }
 
-Ref import_from(PyObject* globals, const char* module, const Name& name) {
-    Ref fromlist = check(PyTuple_Pack(1, name.get()));
-    return attribute_or_submodule(import(globals, builtins_for(globals), globals, module, fromlist), name);
-}
-
 Ref import_from(const Args& a, const char* module, const Name& name) {
     Ref fromlist = check(PyTuple_Pack(1, name.get()));
     return attribute_or_submodule(import(a.globals(), a.builtins(), Py_None, module, fromlist), name);
@@ -162,10 +137,8 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
             PyObject* globals = PyModule_GetDict(module);
             // As importlib runs a module's body: `__builtins__` is set first, to the builtins of
             // the code that runs the import machinery, and the module's functions keep those.
-            if (!PyDict_GetItemWithError(globals, builtins_key)) {
-                if (PyErr_Occurred()) raise();
+            if (!find_item(globals, builtins_key))
                 check_status(PyDict_SetItem(globals, builtins_key, PyEval_GetBuiltins()));
-            }
             body(globals);
             return 0;
         },

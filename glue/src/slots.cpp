@@ -1,13 +1,9 @@
 // glue/src/slots.cpp: the call and comparison slots of our classes.
 //
 // Each does what the interpreter's own slot does, with our own functions run directly.
-#include "slots.hpp"
-
 #include <algorithm>
 
-#include "plenx_glue/attributes.hpp"
-#include "plenx_glue/function.hpp"
-#include "plenx_glue/ops.hpp"
+#include "plenx_glue/fast.hpp"
 #include "plenx_glue/stack.hpp"
 
 namespace glue {
@@ -32,8 +28,7 @@ TupleAndDict tuple_and_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return made;
 }
 
-/// `callable(...)` through its type's tp_call, counted against the recursion limit as
-/// _PyObject_MakeTpCall counts it.
+/// `callable(...)` through its type's tp_call, counted as _PyObject_MakeTpCall counts it.
 PyObject* call_through_slot(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded(
         [&]() -> PyObject* {
@@ -55,7 +50,7 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
         [&]() -> PyObject* {
             TupleAndDict call = tuple_and_dict(args, nargs, kwnames);
             check_status(type->tp_init(self, call.positional, call.keywords));
-            return Py_None;
+            return Py_NewRef(Py_None);  // a new reference, as the caller takes over
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -105,8 +100,7 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
 // The comparison methods, by the operator's number (Py_LT ... Py_GE).
 Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__ne__"}, Name{"__gt__"}, Name{"__ge__"}};
 
-/// tp_richcompare for our classes: what the interpreter's own slot does (the operator's method
-/// found on the class, called with both operands), with our own functions run directly.
+/// tp_richcompare for our classes: the interpreter's slot, with our own functions run directly.
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (stack_exhausted()) return nullptr;
     const Name& name = compare_names[op];
@@ -115,8 +109,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (method == nullptr) Py_RETURN_NOTIMPLEMENTED;
     Ref keep_method = own(method);
     PyObject* args[] = {self, other};
-    // The interpreter's slot adds no guard of its own here, and our comparisons reach further
-    // comparisons only through guarded calls.
+    // No recursion guard, as in the interpreter's slot: ours reach further comparisons only through guarded calls.
     if (const FunctionDef* def = definition_of(method); def && def->params.size() == 2)
         return guarded([&] { return invoke_from_own_code(method, args).release(); }, static_cast<PyObject*>(nullptr));
     if (PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) return PyObject_Vectorcall(method, args, 2, nullptr);
@@ -134,11 +127,10 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
 
 }  // namespace
 
-void install_slots(PyTypeObject* type) noexcept {
+void fast::install_slots(PyTypeObject* type) noexcept {
     // Only this class: subclasses made by host code do not inherit it and take the usual path.
     type->tp_vectorcall = construct;
-    // Only while the interpreter's own comparison slot is there: assigning a comparison method
-    // to the class later puts it back.
+    // Only over type's own slot: assigning a comparison method to the class later puts that back.
     if (type->tp_richcompare != PyBaseObject_Type.tp_richcompare) type->tp_richcompare = richcompare;
 }
 

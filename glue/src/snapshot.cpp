@@ -1,7 +1,6 @@
 // glue/src/snapshot.cpp: checking that a Python function still is what it was.
 //
-// Identity of owned objects is all that is compared: an object we hold cannot be replaced by
-// another at the same address, and the dicts' version tags show any change made in place.
+// Only identities of objects we hold, and the dicts' versions, are compared: nothing runs code.
 #include "plenx_glue/snapshot.hpp"
 
 #include "plenx_glue/dicts.hpp"

@@ -1,12 +1,7 @@
 // plenx_glue/attributes.hpp: instance attributes read and written where the interpreter keeps them.
 //
-// Plain instances of a class keep their attributes in an inline values array ordered by the
-// class's shared keys. While the class is unchanged (same version tag) and has nothing of that
-// name itself, `obj.name` is that array's entry: the interpreter's own specialised attribute
-// access relies on the same facts. Anything else goes through the generic C API.
+// While the class's version tag holds, a plain attribute is its entry in the inline values array.
 #pragma once
-
-#include <cstdint>
 
 #include "cpython/access.hpp"
 #include "names.hpp"
@@ -21,20 +16,15 @@ extern bool inline_values_known;
 const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept;
 }  // namespace detail
 
-/// Whether `memo` tells what the class of version tag `version` makes of its name now.
-inline bool memo_holds(const SlotMemo& memo, unsigned int version) noexcept {
+/// What `type` currently makes of `name`, remembered per class version; null when unknown.
+inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
     // Version tags are never reused, so a match can only be this class as it is now; the
     // holder's version also covers a class attribute replaced but not yet announced (a
     // finaliser run by the old value sees a class whose tag has not changed yet).
-    return memo.version == version && (memo.holder == nullptr || dict_version(memo.holder) == memo.holder_version);
-}
-
-/// What `type` currently makes of `name`, remembered per class version; null when unknown.
-inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
-    if (const unsigned int version = version_tag(type); version != 0) {
-        if (memo_holds(name.slots[0], version)) return &name.slots[0];
-        if (memo_holds(name.slots[1], version)) return &name.slots[1];
-    }
+    if (const unsigned int version = version_tag(type); version != 0)
+        for (const SlotMemo& memo : name.slots)
+            if (memo.version == version && (!memo.holder || dict_version(memo.holder) == memo.holder_version))
+                return &memo;
     return detail::remember(type, name);
 }
 
@@ -44,10 +34,9 @@ inline PyObject* class_attribute(PyTypeObject* type, const Name& name) noexcept 
     return memo ? memo->class_attribute : type_lookup(type, name);
 }
 
-/// The slot holding `o.name` in place, or null when the generic path must be taken.
-/// A slot may hold null: the attribute is not set on this instance.
+/// The slot holding `o.name` in place (null inside: not set), or null for the generic path.
 inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
-    if constexpr (!mirrors_inline_values) return nullptr;
+    if constexpr (!mirrors_layouts) return nullptr;
     PyTypeObject* type = Py_TYPE(o);
     if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
     PyObject** values = inline_values(o);
@@ -56,8 +45,7 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     return memo && memo->in_place ? inline_slot(values, memo->index) : nullptr;
 }
 
-/// Starts fetching the objects held in `o`'s plain attributes, all at once, so that reading
-/// them one by one does not wait on memory for each in turn. Changes nothing.
+/// Starts fetching the objects in `o`'s plain attributes at once, so reads do not wait one by one.
 inline void prefetch_attributes(PyObject* o) noexcept {
     if (!detail::inline_values_known || !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return;
     PyObject** values = inline_values(o);

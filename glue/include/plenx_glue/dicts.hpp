@@ -1,8 +1,6 @@
 // plenx_glue/dicts.hpp: dicts with fixed string keys, built as `d = {}; d[k] = v; ...` builds them.
 //
-// The values are gathered first and the dict is then copied from a template and filled in place,
-// unless a value is one the collector tracks: from that store on the interpreter's dict would be
-// tracked (and visible to gc.get_objects()), so it is made then and filled by its own stores.
+// Filled in place from a template, unless a value would make the collector track the dict.
 #pragma once
 
 #include <array>
@@ -14,8 +12,7 @@
 
 namespace glue {
 
-/// A new dict of `keys` holding `values` (one each, in order), laid out as one grown key by key.
-/// `cache` keeps a template of the keys for the process.
+/// A new dict of `keys` holding `values`, laid out as one grown key by key; `cache` keeps a template.
 Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache);
 
 /// Whether storing `value` in an untracked dict makes the collector track it (MAINTAIN_TRACKING).
@@ -32,9 +29,7 @@ inline bool tracked_in_containers(PyObject* value) noexcept {
 template <size_t N>
 class DictShape {
 public:
-    explicit DictShape(const Name* const (&keys)[N]) noexcept {
-        for (size_t i = 0; i < N; i++) keys_[i] = keys[i];
-    }
+    explicit DictShape(const Name* const (&keys)[N]) noexcept : keys_(std::to_array(keys)) {}
     DictShape(const DictShape&) = delete;
     DictShape& operator=(const DictShape&) = delete;
 
@@ -75,16 +70,13 @@ private:
 };
 
 #if PLENX_FAST_LAYER
-/// Looks `key` up in `dict` where that cannot run any code (every key an exact str, so no
-/// __eq__ of the host's is asked). False, with nothing looked up, where it could.
+/// Looks `key` up where that runs no code (every key an exact str); false, with nothing done, elsewhere.
 bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexcept;
 
-/// The value under `key` in a small compact dict whose entry holds that very string object (as
-/// dicts keyed by interned names do), found without hashing; null when not found that way.
+/// The value under `key` in a small dict of exact strs holding that very string, found without hashing.
 PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept;
 
-/// Starts fetching every value object of `dict` at once, so that reading them one by one does
-/// not wait on memory for each in turn. Reads the table only where its layout is known.
+/// Starts fetching every value of `dict` at once (where its layout is known), as prefetch_attributes.
 void prefetch_values(PyObject* dict) noexcept;
 
 /// Checks once, on a probe dict, that dict copies are laid out as filled_dict expects.

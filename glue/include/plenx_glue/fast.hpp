@@ -1,8 +1,6 @@
 // plenx_glue/fast.hpp: ops.hpp's operations with the glue's shortcuts, opted into at the call site.
 //
-// `fast::getattr(o, name)` means what `getattr(o, name)` means, but may read the attribute where
-// the interpreter keeps it. Each shortcut gives way to the generic C API wherever the two could
-// differ, and all of them are off when shortcuts() is. A call not spelt `fast::` takes none.
+// Each gives way to the generic C API wherever the two could differ; none runs while shortcuts() is off.
 #pragma once
 
 #include "function.hpp"
@@ -11,17 +9,7 @@
 #if !PLENX_FAST_LAYER
 // The stable-ABI build: each name is the basic operation itself.
 namespace glue::fast {
-using glue::call_method;
-using glue::call_method_kw;
-using glue::call_super;
-using glue::compare;
-using glue::equals;
-using glue::getattr;
-using glue::lookup_attr;
-using glue::setattr;
-using glue::small_int;
-using glue::subscript;
-using glue::SuperMethod;
+using namespace glue;
 inline Ref get_property(PyObject* obj, PyObject* name) { return getattr(obj, name); }
 inline Ref lookup_property(PyObject* obj, PyObject* name) { return lookup_attr(obj, name); }
 inline PyObject* peek_property(PyObject*, PyObject*) noexcept { return nullptr; }
@@ -52,8 +40,7 @@ inline void setattr(PyObject* o, const Name& name, PyObject* value) {
     glue::setattr(o, name.get(), value);
 }
 
-/// `self.name(*stack[1:])`: one of our functions found on the class runs as a call from our
-/// own code; anything else goes through the interpreter's method call.
+/// `self.name(*stack[1:])`: our function found on the class runs directly, anything else is called.
 inline Ref call_method_stack(PyObject* const* stack, size_t positional, const Name& name, PyObject* kwnames) {
     if (PyObject* function = own_method(stack[0], name)) {
         Ref keep = own(function);  // the class may drop it while the body runs
@@ -89,8 +76,7 @@ inline bool small_int(PyObject* exact_int, long* value) noexcept {
     return (shortcuts() && one_digit_value(exact_int, value)) || glue::small_int(exact_int, value);
 }
 
-/// `a <op> b`; two exact floats, or two exact ints that fit a long, are compared in C, where
-/// the interpreter's own comparison runs no code and gives the same bool.
+/// `a <op> b`; exact floats, or exact ints that fit a long, compare in C (the interpreter runs no code).
 inline Ref compare(PyObject* a, PyObject* b, int op) {
     if (!shortcuts()) return glue::compare(a, b, op);
     if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
@@ -102,37 +88,28 @@ inline Ref compare(PyObject* a, PyObject* b, int op) {
     return glue::compare(a, b, op);
 }
 
-/// `bool(a == b)`: types that keep object's own equality compare by identity, whichever side
-/// the interpreter would ask first.
+/// `bool(a == b)`: two types that keep object's own equality compare by identity.
 inline bool equals(PyObject* a, PyObject* b) {
     const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
     if (shortcuts() && Py_TYPE(a)->tp_richcompare == identity && Py_TYPE(b)->tp_richcompare == identity) return a == b;
     return glue::equals(a, b);
 }
 
-/// `obj.name`. When that is a property whose getter is one of our functions, the getter's body
-/// runs directly, skipping the descriptor and call machinery; anything else is a plain getattr.
+/// `obj.name`; a property over one of our functions runs the getter's body directly.
 Ref get_property(PyObject* obj, const Name& name);
 /// get_property that answers null where getattr would raise AttributeError.
 Ref lookup_property(PyObject* obj, const Name& name);
 
-/// What `obj.name` gives, when finding it runs no code: a plain attribute's value, or the answer
-/// of our property getter's peek. Borrowed; null when only get_property can tell.
+/// `obj.name` where finding it runs no code (a plain attribute, a getter's peek), borrowed; else null.
 PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
 
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();
 
-using glue::instance_slot;
-using glue::prefetch_attributes;
-using glue::prefetch_values;
+/// Gives our class `type` our call slot (no argument tuple) and comparison slot, while shortcuts are on.
+void install_slots(PyTypeObject* type) noexcept;
 
-/// Finds `name` the way `super(owner, self).name` does: in the MRO super() searches (type(self)'s
-/// as a rule) after `owner`, remembering where while no class of the MRO changes. Returns the raw
-/// class attribute (not bound); raises as super() does when there is none or self does not fit.
-Ref super_lookup(PyObject* owner, PyObject* self, const Name& name);
-/// The same, also giving the class whose MRO was searched (what super() binds with).
-Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject** start);
+using glue::instance_slot, glue::prefetch_attributes, glue::prefetch_values;
 
 /// `super(owner, self).name`, looked up now and called later.
 class SuperMethod {
@@ -154,6 +131,11 @@ private:
     PyObject* self_ = nullptr;  // set when the attribute is a function still to be given self
 };
 
+}  // namespace glue::fast
+#endif
+
+namespace glue::fast {
+
 /// Calls `super(owner, self).name(args...)`.
 template <class... A>
 Ref call_super(PyObject* owner, PyObject* self, const Name& name, A... args) {
@@ -161,4 +143,3 @@ Ref call_super(PyObject* owner, PyObject* self, const Name& name, A... args) {
 }
 
 }  // namespace glue::fast
-#endif

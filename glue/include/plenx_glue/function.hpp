@@ -56,8 +56,6 @@ public:
     Args(PyObject* function, PyObject* globals, PyObject* builtins, PyObject* const* slots) noexcept
         : function_(function), globals_(globals), builtins_(builtins), slots_(slots) {}
     PyObject* operator[](size_t i) const noexcept { return slots_[i]; }
-    /// The function being called.
-    PyObject* function() const noexcept { return function_; }
     /// The globals of the function's module.
     PyObject* globals() const noexcept { return globals_; }
     /// The builtins the function was defined with (its `__builtins__`), never the caller's.
@@ -76,19 +74,18 @@ private:
     PyObject* const* slots_;
 };
 
-/// How a class holds one of its functions in its dict.
-enum class Held { directly, by_property, by_class_method };
+/// One entry of a class body, in declaration order, and how the class's dict holds it.
+struct Member {
+    enum Kind { method, property, class_method } kind;
+    const FunctionDef* def;
+};
 
-/// Creates the function object for `def`, living in the module whose dict is `globals`.
-/// `qualname_prefix` is the owning class's qualified name, or nullptr at module level; a class's
-/// function is held under `key` in the class's dict, as `held` says.
-Ref make_function(const FunctionDef& def, PyObject* globals, const char* qualname_prefix, PyObject* key = nullptr,
-                  Held held = Held::directly);
+/// The function of `def` in the module of `globals`, held under `key` by the class `class_name`.
+Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name, PyObject* key,
+                  Member::Kind held);
 
-/// Runs the body of one of our function objects on arguments already bound in declaration order,
-/// from our own code: no call machinery, but the call counts against the recursion limit as the
-/// frame of a Python function does (host code can make our functions call each other in a cycle).
-/// The caller keeps `function` alive for the call.
+/// Runs one of our functions on arguments bound in declaration order, from our own code: no call
+/// machinery, but counted as a Python frame. The caller keeps `function` alive for the call.
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
 
 /// Records the class that defines `function` (no-op for other objects).
@@ -112,8 +109,7 @@ inline const FunctionDef* definition_of(PyObject* o) noexcept {
 /// How many parameters one of our function objects declares (self included).
 inline size_t parameter_count(PyObject* function) noexcept { return definition_of(function)->params.size(); }
 
-/// The builtins a function defined now in `globals` takes for its own, as the interpreter picks
-/// them: `globals["__builtins__"]` (a module's dict for a module), else the running frame's.
+/// The builtins a function made now in `globals` takes: its `__builtins__` (a module's dict), else the frame's.
 Ref builtins_for(PyObject* globals);
 
 /// Looks a name up in `globals`, then in `builtins`, raising NameError like the interpreter.

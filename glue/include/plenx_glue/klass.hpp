@@ -10,14 +10,7 @@
 
 namespace glue {
 
-/// One entry of a class body, in declaration order.
-struct Member {
-    enum Kind { method, property, class_method } kind;
-    const FunctionDef* def;
-};
-
-/// `type(name, bases, namespace)` with `__module__` from `globals` and the members in order;
-/// `doc`, when given, is the class's docstring, where a class statement puts it.
+/// `type(name, bases, namespace)` with `__module__` from `globals`, the members in order, and `doc`.
 Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<const Member> members,
                const char* doc = nullptr);
 

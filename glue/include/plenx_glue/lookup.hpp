@@ -1,8 +1,6 @@
 // plenx_glue/lookup.hpp: names looked up in a module's globals, a module or a class, remembered.
 //
-// A memory owns nothing: it keeps the value borrowed beside the version of the dict that holds
-// it. While that version is unchanged the dict still holds the value, so the value is alive and
-// is what a fresh lookup would give. Any change of the dict, a finaliser's included, shows.
+// A memory owns nothing: it holds while the version of the dict that holds the value is unchanged.
 #pragma once
 
 #include "function.hpp"
@@ -17,11 +15,9 @@ namespace glue {
 class Lookup : public Name {
 public:
     explicit Lookup(const char* text) noexcept : Name(text) {}
-    Ref global(PyObject* globals) const { return glue::global(globals, get()); }
+    Ref global(PyObject* globals, PyObject* builtins) const { return glue::global(globals, builtins, get()); }
     Ref attribute(PyObject* owner) const { return getattr(owner, get()); }
 };
-
-inline Ref Args::global(const Lookup& name) const { return name.global(globals_); }
 
 }  // namespace glue
 #else
@@ -30,8 +26,7 @@ inline Ref Args::global(const Lookup& name) const { return name.global(globals_)
 
 namespace glue {
 
-/// The dict, among those of `type`'s MRO, whose entry `name` is `value` and the first to have
-/// that name; null where that cannot be told without running code.
+/// The first dict of `type`'s MRO with `name`, if its entry is `value`; null where code would run to tell.
 PyObject* holder_of(PyTypeObject* type, PyObject* name, PyObject* value) noexcept;
 
 /// A name whose last lookup in one namespace is remembered.
@@ -45,8 +40,7 @@ public:
         return lookup_global(globals, builtins);
     }
 
-    /// `getattr(owner, name)`. Remembered for an exact module whose dict holds the name, and for a
-    /// class whose metaclass adds nothing to the lookup and whose attribute is no descriptor.
+    /// `getattr(owner, name)`, remembered for an exact module, or a plain class's non-descriptor.
     Ref attribute(PyObject* owner) const {
         // Matching tags make it the very class remembered, so the holder of the value is alive.
         if (owner == owner_ && tag_ != 0 && PyType_Check(owner) &&
@@ -59,7 +53,6 @@ public:
 private:
     Ref lookup_global(PyObject* globals, PyObject* builtins) const;
     Ref lookup_attribute(PyObject* owner) const;
-    bool still_holds(PyObject* owner) const noexcept;
     PyObject* find_plainly(PyObject* owner) const;
     void remember(PyObject* owner, PyObject* dict, PyObject* value) const noexcept;
 
@@ -71,7 +64,8 @@ private:
     mutable PyObject* value_ = nullptr;  // borrowed
 };
 
-inline Ref Args::global(const Lookup& name) const { return name.global(globals_, builtins_); }
-
 }  // namespace glue
 #endif
+
+/// A global read by one of our functions, from the builtins it was made with (as a Python frame).
+inline glue::Ref glue::Args::global(const Lookup& name) const { return name.global(globals_, builtins_); }

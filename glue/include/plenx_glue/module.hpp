@@ -1,7 +1,6 @@
 // plenx_glue/module.hpp: what a module does at load: imports into its globals, then definitions.
 //
-// Imports follow the interpreter's `import` statement: `__import__` is the one of the module's own
-// builtins, as for a Python module's code, whoever the caller is.
+// Imports call the `__import__` of the module's own builtins, as a Python module's code does.
 #pragma once
 
 #include <initializer_list>
@@ -18,17 +17,13 @@ Ref import_module(PyObject* globals, const char* module);
 /// `import module` inside one of the module's functions.
 Ref import_module(const Args& a, const char* module);
 
-/// `from module import name` at module level: the interpreter's lookup, with its ImportError
-/// (worded as the running interpreter words it) when absent.
-Ref import_from(PyObject* globals, const char* module, const Name& name);
-/// `from module import name` inside one of the module's functions.
+/// `from module import name` inside one of the module's functions, with the interpreter's ImportError.
 Ref import_from(const Args& a, const char* module, const Name& name);
 
 /// `from module import a, b, ...`, storing each name in `globals` in order.
 void import_names(PyObject* globals, const char* module, std::initializer_list<const Name*> names);
 
-/// Runs a module's body at exec time: interns names, sets `__builtins__` as importlib does for a
-/// Python module, then `body(globals)`; -1 with an exception set on failure.
+/// Interns names, sets `__builtins__` as importlib does, then runs `body(globals)`; -1 on failure.
 int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept;
 
 /// Stores `value` as the module global `name`.

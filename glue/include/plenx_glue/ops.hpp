@@ -1,9 +1,6 @@
 // plenx_glue/ops.hpp: the C API operations the modules use, checked and returning Refs.
 //
-// Each helper either succeeds or throws python_error with the interpreter's own exception set.
-// This is the basic layer: the Limited API of 3.12 wherever the stable-ABI build needs it, and
-// nothing of the interpreter's internals. The same operations with the glue's shortcuts are in
-// fast.hpp, named glue::fast::..., so a call site says which it takes.
+// The basic layer (Limited API): each succeeds or throws python_error; fast.hpp adds shortcuts.
 #pragma once
 
 #include <initializer_list>
@@ -18,8 +15,7 @@ namespace detail {
 inline bool shortcuts_on = false;
 }  // namespace detail
 
-/// Whether shortcuts may be taken at all (the build allows them, and the environment did not
-/// turn them off at import).
+/// Whether shortcuts may be taken (the build allows them and the environment did not turn them off).
 inline bool shortcuts() noexcept { return detail::shortcuts_on; }
 
 /// Reads the switch once, when a module is imported.
@@ -32,8 +28,7 @@ inline void read_shortcut_switch() noexcept {
 constexpr bool shortcuts() noexcept { return false; }
 #endif
 
-/// Tuple, list and float reads (borrowed, no checks: the caller knows the type and the index):
-/// the C API's macros, or under the Limited API the functions they stand for.
+/// Tuple, list and float reads, unchecked: the C API's macros, or the Limited API's functions.
 #ifdef Py_LIMITED_API
 inline Py_ssize_t tuple_size(PyObject* t) noexcept { return PyTuple_Size(t); }
 inline PyObject* tuple_item(PyObject* t, Py_ssize_t i) noexcept { return PyTuple_GetItem(t, i); }
@@ -125,11 +120,11 @@ inline Ref compare(PyObject* a, PyObject* b, int op) { return check(PyObject_Ric
 /// `bool(a == b)`.
 inline bool equals(PyObject* a, PyObject* b) { return truthy(compare(a, b, Py_EQ)); }
 
-/// The value of an exact int when it fits a long.
+/// The value of an exact int when it fits a long (nothing else can fail for an exact int).
 inline bool small_int(PyObject* exact_int, long* value) noexcept {
     int overflow = 0;
     *value = PyLong_AsLongAndOverflow(exact_int, &overflow);
-    return overflow == 0;  // cannot fail otherwise for an exact int
+    return overflow == 0;
 }
 
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }
@@ -139,7 +134,7 @@ inline Py_ssize_t length(PyObject* o) {
     return n;
 }
 
-/// `o[i]` for an index, the host's subscription (a negative index counts from the end).
+/// `o[i]`, the host's subscription.
 inline Ref item(PyObject* o, Py_ssize_t i) {
     if (PyList_CheckExact(o) && i >= 0 && i < list_size(o)) return own(list_item(o, i));
     Ref index = integer(static_cast<long>(i));
@@ -152,18 +147,7 @@ inline void set_item(PyObject* o, PyObject* key, PyObject* value) { check_status
 /// `o.append(value)`; lists are appended to directly.
 void append(PyObject* o, PyObject* value);
 
-/// The C-level name of a type (tp_name), as the interpreter's argument checks print it.
-Ref type_name(PyTypeObject* type);
-
-/// Refuses an argument whose type is not exactly `expected`, as typed arguments are refused.
-inline void require_exact(PyObject* value, PyTypeObject* expected, const char* argument) {
-    if (Py_TYPE(value) != expected)
-        raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200U, got %.200U)", argument,
-              type_name(expected).get(), type_name(Py_TYPE(value)).get());
-}
-
-/// A type of the interpreter's own (builtins `name`), found among object's subclasses: what a
-/// host's assignment to builtins cannot have replaced. Borrowed; SystemError when missing.
+/// The interpreter's own type `name` (borrowed), found among object's subclasses, never the host's.
 PyObject* builtin_type(const char* name);
 
 /// `super(owner, self).name`, looked up now and called later.
@@ -180,15 +164,8 @@ private:
     Ref bound_;
 };
 
-/// Calls `super(owner, self).name(args...)`.
-template <class... A>
-Ref call_super(PyObject* owner, PyObject* self, PyObject* name, A... args) {
-    return SuperMethod(owner, self, name)(args...);
-}
-
-/// While alive, `error` is the exception being handled (what sys.exc_info() gives), as inside an
-/// `except` block: the interpreter makes it the __context__ of any error raised meanwhile,
-/// breaking cycles as it does. The one handled before is restored at the end.
+/// While alive, `error` is the exception being handled (sys.exc_info()), as inside an `except`
+/// block: errors raised meanwhile chain to it. The one handled before is restored at the end.
 class Handling {
 public:
     explicit Handling(PyObject* error) noexcept : previous_(Ref::steal(PyErr_GetHandledException())) {
@@ -202,8 +179,7 @@ private:
     Ref previous_;
 };
 
-/// `raise type(message) from cause` (no cause: a plain `raise type(message)`); the exception
-/// being handled, if any, becomes its __context__.
+/// `raise type(message) from cause` (or without a cause), chained to the exception being handled.
 [[noreturn]] void raise_new(PyObject* type, PyObject* message, PyObject* cause = nullptr);
 
 /// The pending exception, taken out of the interpreter (null when none is set).
@@ -228,5 +204,18 @@ inline Ref fetch_error() noexcept {
 
 /// Whether the pending exception is an instance of `type`.
 inline bool pending_is(PyObject* type) noexcept { return PyErr_ExceptionMatches(type) != 0; }
+
+/// `mapping[key]`, or null where the key is absent (an exact dict's miss, or a KeyError).
+inline Ref find_item(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* found = PyDict_GetItemWithError(mapping, key);
+        if (found == nullptr && PyErr_Occurred()) raise();
+        return own(found);
+    }
+    if (Ref found = Ref::steal(PyObject_GetItem(mapping, key))) return found;
+    if (!pending_is(PyExc_KeyError)) raise();
+    PyErr_Clear();
+    return Ref();
+}
 
 }  // namespace glue

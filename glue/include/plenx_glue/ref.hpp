@@ -6,8 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-/// The fast layer (cpython/ and fast.hpp's shortcuts) is compiled in, except in the stable-ABI
-/// build: there only the Limited API may be used, and the basic layer is all there is.
+/// The fast layer (cpython/, fast.hpp's shortcuts) is left out of the stable-ABI (Limited API) build.
 #ifdef Py_LIMITED_API
 #define PLENX_FAST_LAYER 0
 #else
@@ -65,8 +64,7 @@ private:
     PyObject* p_ = nullptr;
 };
 
-/// Puts `value` in `*slot` (taking over its reference), then releases what the slot held: a
-/// finaliser run by that release already finds the new value in place.
+/// Puts `value` in `*slot`, then releases the old value: a finaliser it runs finds the new one there.
 inline void replace_slot(PyObject** slot, Ref value) noexcept {
     PyObject* old = *slot;
     *slot = value.release();
@@ -85,8 +83,7 @@ inline int check_status(int status) {
     return status;
 }
 
-/// Runs `body` and turns anything it throws into a pending Python exception.
-/// Returns the body's result, or `failed` when it threw.
+/// The result of `body`, or `failed` with anything it threw made a pending Python exception.
 template <class F, class R>
 R guarded(F&& body, R failed) noexcept {
     try {

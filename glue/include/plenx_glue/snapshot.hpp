@@ -1,9 +1,6 @@
 // plenx_glue/snapshot.hpp: a Python function as it was when its behaviour was vouched for.
 //
-// A function's behaviour is its code, its defaults and what its code reads by name from its
-// globals and builtins. While all of those are the very objects seen once (and the dicts and
-// modules among them unchanged), the function does what it did then: a module may then do that
-// work itself without calling it, and nothing host code can do tells the two apart.
+// While its code, defaults and every object its code reads are unchanged, it does what it did.
 #pragma once
 
 #include "ref.hpp"
@@ -32,8 +29,7 @@ namespace glue {
 
 class FunctionSnapshot {
 public:
-    /// Takes the snapshot of a plain Python function without a closure; false for anything else,
-    /// or where a name it reads cannot be looked up without running code.
+    /// Takes the snapshot of a plain function without a closure; false where it cannot without running code.
     bool take(PyObject* function);
     /// Whether `function` is the function of the snapshot, still as it was then.
     bool unchanged(PyObject* function) const noexcept {
@@ -41,9 +37,8 @@ public:
         if (function != function_.get() || function == nullptr || PyFunction_GET_CODE(function) != code_.get() ||
             PyFunction_GET_DEFAULTS(function) != defaults_.get() || PyFunction_GET_KW_DEFAULTS(function) != kwdefaults_.get())
             return false;
-        // Each dict against its own version, without a branch per dict: any bit that moved in any
-        // of them shows. (A sum would not do: from 3.12 a version also carries watcher bits, which
-        // can go down, so changes to two dicts could cancel out.)
+        // Each dict against its own version, with no branch per dict: any bit that moved shows
+        // (3.12's watcher bits can go down, so a sum could cancel out).
         uint64_t moved = 0;
         for (const auto& [dict, version] : watched_) moved |= dict_version(dict) ^ version;
         return moved == 0 || names_unchanged();

@@ -1,10 +1,6 @@
 // plenx_glue/cpython/access.hpp: every read or write of the interpreter's private layouts.
 //
-// The glue's shortcuts reach past the public C API only through the accessors here; each names
-// the CPython symbol it mirrors. Which layouts are mirrored is decided per interpreter version at
-// compile time, and each shortcut built on one is checked on a probe at load. One switch turns
-// them all off: the CMake option PLENX_SHORTCUTS, or PLENX_GLUE_SHORTCUTS=0 in the environment
-// when the module is imported. Off, only the public C API runs.
+// Each accessor names the CPython symbol it mirrors; shortcuts() and a probe at load guard each use.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -25,11 +21,10 @@ namespace glue {
 /// plain instance's attributes in an inline values array with insertion-order bytes (found
 /// differently by each: see inline_values()).
 #ifdef Py_GIL_DISABLED
-inline constexpr bool mirrors_dict_tables = false;
+inline constexpr bool mirrors_layouts = false;
 #else
-inline constexpr bool mirrors_dict_tables = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
+inline constexpr bool mirrors_layouts = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
 #endif
-inline constexpr bool mirrors_inline_values = mirrors_dict_tables;
 
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -54,12 +49,9 @@ inline unsigned int version_tag(PyTypeObject* type) noexcept {
 #endif
 }
 
-/// Counts the call of one of our functions against the recursion limit as the frame of a Python
-/// function counts (_Py_EnterRecursivePy); false, with RecursionError set, past the limit. From
-/// 3.12 Python frames have a counter of their own beside the C one, and a call between Python
-/// functions charges only theirs; so does a call of ours. The C stack our frames take is measured
-/// instead (stack.hpp), and the interpreter still charges its C counter wherever host code is run
-/// from ours.
+/// Counts a call of ours against the recursion limit as a Python frame counts (_Py_EnterRecursivePy);
+/// false, with RecursionError set, past it. From 3.12 that is the Python frame counter alone; the C
+/// stack our frames take is measured instead (stack.hpp).
 inline bool enter_frame() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyThreadState* thread = PyThreadState_Get();
@@ -142,7 +134,7 @@ inline InlineValuesHead* inline_values_head(PyObject** values) noexcept {
 #endif
 
 /// The array in which an instance of a class with a managed dict keeps its attribute values, or
-/// null where it keeps them in a dict of its own. Only where mirrors_inline_values and the probe
+/// null where it keeps them in a dict of its own. Only where mirrors_layouts and the probe
 /// agreed.
 /// - 3.11 _PyObject_ValuesPointer: a pointer four words before the object, null once a dict exists.
 /// - 3.12 _PyObject_DictOrValuesPointer: three words before the object, a dict or the values

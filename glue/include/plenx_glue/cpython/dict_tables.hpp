@@ -1,7 +1,6 @@
-// plenx_glue/cpython/dict_tables.hpp: dict key tables (PyDictKeysObject), as CPython 3.11 to
-// 3.13 lay them out with the GIL (Objects/dict-common.h, Include/internal/pycore_dict.h).
+// plenx_glue/cpython/dict_tables.hpp: dict key tables (PyDictKeysObject) of 3.11 to 3.13.
 //
-// Only the glue's in-place shortcuts read them, and each checks its reading on a probe first.
+// As Objects/dict-common.h lays them out with the GIL; each shortcut checks them on a probe first.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,7 +11,6 @@
 #include "access.hpp"
 
 namespace glue {
-
 
 /// One entry of a table whose keys are all strings.
 struct UnicodeEntry {

@@ -186,6 +186,13 @@ Ref restoring(Restore restore, Message message_for) {
     glue::raise_new(PyExc_ValueError, message, error);
 }
 
+/// Refuses `value` for `argument` as typed arguments are refused: its type is not `expected`.
+[[noreturn]] void wrong_argument_type(PyObject* value, PyTypeObject* expected, const char* argument);
+/// Refuses an argument whose type is not exactly `expected`.
+inline void require_exact(PyObject* value, PyTypeObject* expected, const char* argument) {
+    if (Py_TYPE(value) != expected) wrong_argument_type(value, expected, argument);
+}
+
 /// format(value, ""), as an f-string's replacement field formats it.
 inline Ref formatted(PyObject* value) { return glue::check(PyObject_Format(value, nullptr)); }
 
