@@ -37,10 +37,11 @@ public:
         if (function != function_.get() || function == nullptr || PyFunction_GET_CODE(function) != code_.get() ||
             PyFunction_GET_DEFAULTS(function) != defaults_.get() || PyFunction_GET_KW_DEFAULTS(function) != kwdefaults_.get())
             return false;
-        // Each dict against its own version: 3.12's watcher bits can go down, so a sum could cancel out.
-        for (const auto& [dict, version] : watched_)
-            if (dict_version(dict) != version) return names_unchanged();
-        return true;
+        // Each dict against its own version, with no branch per dict: any bit that moved shows
+        // (3.12's watcher bits can go down, so a sum could cancel out).
+        uint64_t moved = 0;
+        for (const auto& [dict, version] : watched_) moved |= dict_version(dict) ^ version;
+        return moved == 0 || names_unchanged();
     }
     /// The function of the snapshot (borrowed), or null when none was taken.
     PyObject* function() const noexcept { return function_; }
