@@ -275,6 +275,9 @@ def outcome(module):
     "H.round_.__defaults__ = (1,)",
     "H.ROUND_DIGITS = 0; H.PASSED_THROUGH = (); H.FLOAT_CONVERTED = (str,)",
     "H._NUMPY_TO_PLAIN = {np.float64: str}",
+    # A key whose hash matches float64's is asked by every lookup of float64.
+    "H._NUMPY_TO_PLAIN = {type('K', (), {'__hash__': lambda s: hash(np.float64), '__eq__': lambda s, o: "
+    "calls.append(1) or False})(): str, **H._NUMPY_TO_PLAIN}",
     "uuid.UUID.__str__ = uuid.UUID.hex.fget",
     "uuid.UUID.__init__.__defaults__ = (None,) * 5 + (4,)",
     "uuid.UUID.int = property(lambda s: calls.append(1) or 7, lambda s, v: calls.append(1))",
