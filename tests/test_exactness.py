@@ -189,6 +189,9 @@ def test_a_data_set_type_served_by_its_metaclass_is_asked_at_every_use(module, m
     ("uuid.int_ = lambda *a, **k: 0", None),
     ("import builtins; builtins.object = type('O', (), {'__setattr__': lambda *a: None})", None),
     ("uuid.UUID.__init__.__kwdefaults__.clear()", "TypeError"),
+    # A module's class replaced: its own __getattribute__ then answers uuid4's os.urandom.
+    ("os.__class__ = type('Served', (type(os),), {'__getattribute__': lambda m, n: (lambda k: b'\\x11' * k) "
+     "if n == 'urandom' else object.__getattribute__(m, n)})", "11111111-1111-4111-9111-111111111111"),
 ])
 def test_ids_follow_what_the_standard_uuid4_would_do(change, expected):
     script = f"""
