@@ -189,6 +189,9 @@ def test_a_data_set_type_served_by_its_metaclass_is_asked_at_every_use(module, m
     ("uuid.int_ = lambda *a, **k: 0", None),
     ("import builtins; builtins.object = type('O', (), {'__setattr__': lambda *a: None})", None),
     ("uuid.UUID.__init__.__kwdefaults__.clear()", "TypeError"),
+    # A module's class replaced: its own __getattribute__ then answers uuid4's os.urandom.
+    ("os.__class__ = type('Served', (type(os),), {'__getattribute__': lambda m, n: (lambda k: b'\\x11' * k) "
+     "if n == 'urandom' else object.__getattribute__(m, n)})", "11111111-1111-4111-9111-111111111111"),
 ])
 def test_ids_follow_what_the_standard_uuid4_would_do(change, expected):
     script = f"""
@@ -275,6 +278,9 @@ def outcome(module):
     "H.round_.__defaults__ = (1,)",
     "H.ROUND_DIGITS = 0; H.PASSED_THROUGH = (); H.FLOAT_CONVERTED = (str,)",
     "H._NUMPY_TO_PLAIN = {np.float64: str}",
+    # A key whose hash matches float64's is asked by every lookup of float64.
+    "H._NUMPY_TO_PLAIN = {type('K', (), {'__hash__': lambda s: hash(np.float64), '__eq__': lambda s, o: "
+    "calls.append(1) or False})(): str, **H._NUMPY_TO_PLAIN}",
     "uuid.UUID.__str__ = uuid.UUID.hex.fget",
     "uuid.UUID.__init__.__defaults__ = (None,) * 5 + (4,)",
     "uuid.UUID.int = property(lambda s: calls.append(1) or 7, lambda s, v: calls.append(1))",

@@ -40,7 +40,7 @@ bool FunctionSnapshot::take(PyObject* function) {
     watches[0] = Watch{globals, dict_version(globals), {}, false};
     watches[1] = Watch{builtins, dict_version(builtins), {}, false};
     if (!read_names(globals, names, watches[0].entries) || !read_names(builtins, names, watches[1].entries)) return false;
-    std::vector<PyObject*> values;  // what the names gave; watches_ grows below
+    std::vector<PyObject*> values, modules;  // what the names gave; watches_ grows below
     for (const Watch& watch : watches)
         for (const auto& [name, value] : watch.entries)
             if (value) values.push_back(value);
@@ -52,6 +52,9 @@ bool FunctionSnapshot::take(PyObject* function) {
             Watch watch{dict, dict_version(dict), {}, false};
             if (!read_names(dict, names, watch.entries)) return false;
             watches.push_back(std::move(watch));
+            modules.push_back(value);
+        } else if (PyModule_Check(value)) {
+            return false;  // a module of a subclass may answer reads with code of its own
         }
     }
     function_ = own(function);
@@ -59,12 +62,14 @@ bool FunctionSnapshot::take(PyObject* function) {
     defaults_ = Ref::borrow(PyFunction_GET_DEFAULTS(function));
     kwdefaults_ = Ref::borrow(PyFunction_GET_KW_DEFAULTS(function));
     watches_ = std::move(watches);
+    modules_ = std::move(modules);
     watched_.clear();
     for (const Watch& watch : watches_) watched_.emplace_back(watch.dict, watch.version);
     return true;
 }
 
 bool FunctionSnapshot::names_unchanged() const noexcept {
+    if (modules_moved()) return false;
     for (const Watch& watch : watches_) {
         if (dict_version(watch.dict) == watch.version) continue;
         if (watch.whole) return false;

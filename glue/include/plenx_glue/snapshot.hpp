@@ -41,6 +41,7 @@ public:
         // (3.12's watcher bits can go down, so a sum could cancel out).
         uint64_t moved = 0;
         for (const auto& [dict, version] : watched_) moved |= dict_version(dict) ^ version;
+        moved |= modules_moved();
         return moved == 0 || names_unchanged();
     }
     /// The function of the snapshot (borrowed), or null when none was taken.
@@ -49,6 +50,12 @@ public:
 private:
     /// Whether every name read from a dict that changed still gives the same (then remembered).
     bool names_unchanged() const noexcept;
+    /// Nonzero once a module read from is of a subclass now: its __getattribute__ would answer the reads.
+    uint64_t modules_moved() const noexcept {
+        uint64_t moved = 0;
+        for (PyObject* module : modules_) moved |= !Py_IS_TYPE(module, &PyModule_Type);
+        return moved;
+    }
 
     /// A dict the function reads from, with the version it had; `entries` are the names read
     /// from it and what they gave (null: absent). A dict read as a whole has no entries and
@@ -63,6 +70,7 @@ private:
     Ref function_, code_, defaults_, kwdefaults_;
     std::vector<Watch> watches_;
     mutable std::vector<std::pair<PyObject*, uint64_t>> watched_;  // each watch's dict and version, for the quick check
+    std::vector<PyObject*> modules_;  // the modules whose dicts are watched; borrowed, held as values of a watch
 };
 
 }  // namespace glue

@@ -78,12 +78,15 @@ bool plain_types(PyObject* set, std::vector<PyTypeObject*>& types) {
 }
 
 /// The static float subclasses the dict of conversions maps to float itself: float(v) of one
-/// of them is the double it holds, where a class of the host's could say otherwise.
+/// of them is the double it holds, where a class of the host's could say otherwise. False where
+/// a key is not a class of metaclass type: one whose hash matches could answer the lookup with
+/// an __eq__ of the host's, ahead of the type it stands beside.
 bool float_types(PyObject* conversions, const std::vector<PyTypeObject*>& plain, std::vector<PyTypeObject*>& types) {
     if (conversions == nullptr || !PyDict_CheckExact(conversions)) return false;
     PyObject *key, *value;
     for (Py_ssize_t pos = 0; PyDict_Next(conversions, &pos, &key, &value);) {
-        if (value != reinterpret_cast<PyObject*>(&PyFloat_Type) || !PyType_Check(key)) continue;
+        if (!Py_IS_TYPE(key, &PyType_Type)) return false;
+        if (value != reinterpret_cast<PyObject*>(&PyFloat_Type)) continue;
         auto* type = reinterpret_cast<PyTypeObject*>(key);
         if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_IsSubtype(type, &PyFloat_Type)) continue;
         // A type in both is returned as it is: the set is asked first.
