@@ -37,51 +37,54 @@ bool FunctionSnapshot::take(PyObject* function) {
     // Names the code reads come from its globals, else its builtins; an attribute it reads of a
     // module it holds comes from that module's dict; a dict it holds it may read as a whole.
     std::vector<Watch> watches(2);
-    watches[0] = Watch{globals, dict_version(globals), {}, false};
-    watches[1] = Watch{builtins, dict_version(builtins), {}, false};
+    watches[0] = Watch{globals, {}, false};
+    watches[1] = Watch{builtins, {}, false};
     if (!read_names(globals, names, watches[0].entries) || !read_names(builtins, names, watches[1].entries)) return false;
-    std::vector<PyObject*> values, modules;  // what the names gave; watches_ grows below
+    std::vector<PyObject*> values, modules;  // what the names gave; watches grows below
     for (const Watch& watch : watches)
         for (const auto& [name, value] : watch.entries)
             if (value) values.push_back(value);
     for (PyObject* value : values) {
         if (PyDict_CheckExact(value)) {
-            watches.push_back(Watch{value, dict_version(value), {}, true});
+            watches.push_back(Watch{value, {}, true});
         } else if (PyModule_CheckExact(value)) {
-            PyObject* dict = PyModule_GetDict(value);
-            Watch watch{dict, dict_version(dict), {}, false};
-            if (!read_names(dict, names, watch.entries)) return false;
+            Watch watch{PyModule_GetDict(value), {}, false};
+            if (!read_names(watch.dict, names, watch.entries)) return false;
             watches.push_back(std::move(watch));
             modules.push_back(value);
         } else if (PyModule_Check(value)) {
             return false;  // a module of a subclass may answer reads with code of its own
         }
     }
+    if (watches.size() > most_probes || modules.size() + 3 > most_probes) return false;
+    // Filled whole before anything is kept: the probes point into objects the watches hold.
     function_ = own(function);
-    code_ = code;
-    defaults_ = Ref::borrow(PyFunction_GET_DEFAULTS(function));
-    kwdefaults_ = Ref::borrow(PyFunction_GET_KW_DEFAULTS(function));
     watches_ = std::move(watches);
-    modules_ = std::move(modules);
-    watched_.clear();
-    for (const Watch& watch : watches_) watched_.emplace_back(watch.dict, watch.version);
+    pointers_ = 0;
+    const auto fields = replaceable_fields(function);
+    for (size_t i = 0; i < fields.size(); i++) {
+        held_[i] = Ref::borrow(*fields[i]);  // so no other object can come to stand at its address
+        pointer_[pointers_++] = {fields[i], reinterpret_cast<uintptr_t>(*fields[i])};
+    }
+    for (PyObject* module : modules)
+        pointer_[pointers_++] = {&module->ob_type, reinterpret_cast<uintptr_t>(&PyModule_Type)};
+    versions_ = watches_.size();
+    for (size_t i = 0; i < versions_; i++) version_[i] = {dict_version_at(watches_[i].dict), dict_version(watches_[i].dict)};
     return true;
 }
 
 bool FunctionSnapshot::names_unchanged() const noexcept {
-    if (modules_moved()) return false;
-    for (const Watch& watch : watches_) {
-        if (dict_version(watch.dict) == watch.version) continue;
+    for (size_t i = 0; i < watches_.size(); i++) {
+        const Watch& watch = watches_[i];
+        if (dict_version(watch.dict) == version_[i].held) continue;
         if (watch.whole) return false;
         // Something else in that dict changed: all is well while every name read gives the same.
         for (const auto& [name, value] : watch.entries) {
             PyObject* now = nullptr;
             if (!lookup_without_code(watch.dict, name, &now) || now != value.get()) return false;
         }
-        watch.version = dict_version(watch.dict);
+        version_[i].held = dict_version(watch.dict);
     }
-    // The same dicts in the same order: only their versions move on.
-    for (size_t i = 0; i < watches_.size(); i++) watched_[i].second = watches_[i].version;
     return true;
 }
 

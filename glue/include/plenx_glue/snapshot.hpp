@@ -19,7 +19,9 @@ public:
 }  // namespace glue
 #else
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -33,16 +35,14 @@ public:
     bool take(PyObject* function);
     /// Whether `function` is the function of the snapshot, still as it was then.
     bool unchanged(PyObject* function) const noexcept {
-        // A function's code and defaults can be replaced in place, without any version to tell.
-        if (function != function_.get() || function == nullptr || PyFunction_GET_CODE(function) != code_.get() ||
-            PyFunction_GET_DEFAULTS(function) != defaults_.get() || PyFunction_GET_KW_DEFAULTS(function) != kwdefaults_.get())
-            return false;
-        // Each dict against its own version, with no branch per dict: any bit that moved shows
-        // (3.12's watcher bits can go down, so a sum could cancel out).
-        uint64_t moved = 0;
-        for (const auto& [dict, version] : watched_) moved |= dict_version(dict) ^ version;
-        moved |= modules_moved();
-        return moved == 0 || names_unchanged();
+        if (function != function_.get() || function == nullptr) return false;
+        // Every word the snapshot rests on at once, with no branch per word (3.12's watcher bits
+        // can take a dict's version down, so a sum could cancel out).
+        uintptr_t moved = 0;
+        for (size_t i = 0; i < pointers_; i++) moved |= word<uintptr_t>(pointer_[i].at) ^ pointer_[i].held;
+        uint64_t versions_moved = 0;
+        for (size_t i = 0; i < versions_; i++) versions_moved |= word<uint64_t>(version_[i].at) ^ version_[i].held;
+        return (moved | versions_moved) == 0 || (moved == 0 && names_unchanged());
     }
     /// The function of the snapshot (borrowed), or null when none was taken.
     PyObject* function() const noexcept { return function_; }
@@ -50,27 +50,37 @@ public:
 private:
     /// Whether every name read from a dict that changed still gives the same (then remembered).
     bool names_unchanged() const noexcept;
-    /// Nonzero once a module read from is of a subclass now: its __getattribute__ would answer the reads.
-    uint64_t modules_moved() const noexcept {
-        uint64_t moved = 0;
-        for (PyObject* module : modules_) moved |= !Py_IS_TYPE(module, &PyModule_Type);
-        return moved;
-    }
 
-    /// A dict the function reads from, with the version it had; `entries` are the names read
-    /// from it and what they gave (null: absent). A dict read as a whole has no entries and
-    /// must not change at all.
+    /// A dict the function reads from; `entries` are the names read from it and what they gave
+    /// (null: absent). A dict read as a whole has no entries and must not change at all.
     struct Watch {
         PyObject* dict;  // borrowed: held by function_ or by a value in another watch
-        mutable uint64_t version;
         std::vector<std::pair<Ref, Ref>> entries;
         bool whole;
     };
+    /// A word of memory that must still hold what it held when the snapshot was taken.
+    template <class T>
+    struct Probe {
+        const void* at;  // inside an object the snapshot holds
+        T held;
+    };
+    template <class T>
+    static T word(const void* at) noexcept {
+        T value;
+        std::memcpy(&value, at, sizeof value);
+        return value;
+    }
+    static constexpr size_t most_probes = 12;  // more than any helper reads; beyond that, no snapshot
 
-    Ref function_, code_, defaults_, kwdefaults_;
+    Ref function_;
+    std::array<Ref, 3> held_;  // what the function's replaceable fields held
     std::vector<Watch> watches_;
-    mutable std::vector<std::pair<PyObject*, uint64_t>> watched_;  // each watch's dict and version, for the quick check
-    std::vector<PyObject*> modules_;  // the modules whose dicts are watched; borrowed, held as values of a watch
+    // The function's code and defaults (replaceable in place, with no version to tell), and the
+    // class of each module read from (a subclass's __getattribute__ would answer the reads).
+    std::array<Probe<uintptr_t>, most_probes> pointer_{};
+    size_t pointers_ = 0;
+    mutable std::array<Probe<uint64_t>, most_probes> version_{};  // each watch's dict version, in order
+    size_t versions_ = 0;
 };
 
 }  // namespace glue

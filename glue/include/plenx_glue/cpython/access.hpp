@@ -10,6 +10,7 @@
 #error "the interpreter's internals are not part of the stable-ABI build"
 #endif
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,10 +31,19 @@ inline constexpr bool mirrors_layouts = PLENX_SHORTCUTS && PY_VERSION_HEX >= 0x0
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
+/// Where a function keeps what can be replaced in place with no version to tell: its code,
+/// defaults and keyword defaults (PyFunctionObject's func_code, func_defaults, func_kwdefaults).
+inline std::array<PyObject* const*, 3> replaceable_fields(PyObject* function) noexcept {
+    auto* f = reinterpret_cast<PyFunctionObject*>(function);
+    return {&f->func_code, &f->func_defaults, &f->func_kwdefaults};
+}
+
 /// PyDictObject.ma_version_tag: it changes with every change of the dict, before any value the
 /// dict held is released, and no two dicts ever carry the same one. So while it is unchanged the
 /// dict still holds (and keeps alive) every value read from it. (Deprecated from 3.12, still kept.)
 inline uint64_t dict_version(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+/// Where dict_version() reads, for a check that compares many words at once.
+inline const void* dict_version_at(PyObject* dict) noexcept { return &reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
