@@ -362,6 +362,33 @@ def test_a_failed_load_leaves_nothing_behind():
     assert run_python(script) == [["ImportError", "ImportError"], True, "bool", False, 0, "0.5"]
 
 
+def test_finalisers_that_rebind_what_the_load_reads():
+    # A collection may run at any allocation of the load, and a finaliser may then rebind (and so
+    # free) what the load has just read from the helpers; the load must hold what it reads.
+    script = """
+    import gc, json
+    import numpy as np
+    import plenx_metrics_plugin.common.utils.python_utils as H
+    left = [300]
+    class Rebinds:
+        def __init__(self): self.me = self
+        def __del__(self):
+            H._PLAIN = frozenset(H._PLAIN)
+            H._NUMPY_TO_PLAIN = dict(H._NUMPY_TO_PLAIN)
+            left[0] -= 1
+            if left[0] > 0: Rebinds()
+    Rebinds()
+    gc.set_threshold(1)
+    from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as M
+    gc.set_threshold(700)
+    x = M.ContinuousStatisticsInterval(np.float64(0.5), 2)
+    x.add_baseline_value(10, 20.0); x.add_production_value(15, np.float64(30.0))
+    d = x.to_dict()
+    print(json.dumps([type(d["lower_bound"]).__name__, d["lower_bound"], type(d["production_percentage"]).__name__]))
+    """
+    assert run_python(script) == ["float", 0.5, "float"]
+
+
 def test_attribute_names_that_are_not_interned(module):
     # Stored through object.__setattr__ or vars(), a name is not interned; it still shadows the
     # class's method for the instance that has it, and no other.

@@ -273,8 +273,8 @@ void remember_helpers(PyObject* convert, PyObject* round) noexcept;
 namespace trust {
 /// The entry `name` of a dict or of an exact module's dict, found without running code
 /// (borrowed; null when absent or when finding it could run code).
-PyObject* entry(PyObject* dict, const char* name) noexcept;
-PyObject* module_entry(PyObject* module, const char* name) noexcept;
+glue::Ref entry(PyObject* dict, const char* name) noexcept;
+glue::Ref module_entry(PyObject* module, const char* name) noexcept;
 /// Whether `value` is a static type (one host code cannot make) of that tp_name.
 bool static_type_named(PyObject* value, const char* tp_name) noexcept;
 /// Whether `value` is the builtin of that name: the interpreter's own type or function.

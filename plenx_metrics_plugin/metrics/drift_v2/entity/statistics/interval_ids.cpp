@@ -167,16 +167,16 @@ void remember_standard_uuid4(PyObject* function) noexcept {
         // else is looked up (a key of the host's in sys.modules could answer a lookup with code).
         if (!PyFunction_Check(function)) return false;
         PyObject* uuid = PyFunction_GET_GLOBALS(function);
-        PyObject* cls = trust::entry(uuid, "UUID");
-        PyObject* os = trust::entry(uuid, "os");
+        Ref cls = trust::entry(uuid, "UUID");
+        Ref os = trust::entry(uuid, "os");
         if (cls == nullptr || !Py_IS_TYPE(cls, &PyType_Type) || os == nullptr ||
             !is_os_urandom(trust::module_entry(os, "urandom")) ||
             !standard(function, uuid, "uuid4", {{"UUID", cls}, {"os", os}}))
             return false;
         // UUID(bytes=..., version=4) is object.__new__ and UUID.__init__; str() of it, UUID.__str__.
-        auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        PyObject* init = type_lookup(type, Ref(text("__init__")));
-        PyObject* str_method = type_lookup(type, Ref(text("__str__")));
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        Ref init = Ref::borrow(type_lookup(type, Ref(text("__init__"))));
+        Ref str_method = Ref::borrow(type_lookup(type, Ref(text("__str__"))));
         if (type->tp_new != PyBaseObject_Type.tp_new || !standard_class(type) ||
             !standard(init, uuid, "UUID.__init__", {}) || !standard_init_defaults(init) ||
             !standard_init_kwdefaults(init) || !standard(str_method, uuid, "UUID.__str__", {}))
@@ -184,7 +184,7 @@ void remember_standard_uuid4(PyObject* function) noexcept {
         if (!uuid4_seen.take(function) || !uuid_init_seen.take(init) || !uuid_str_seen.take(str_method)) return false;
         uuid_class_tag = version_tag(type);
         uuid_class_dict_version = dict_version(type_dict(type));
-        uuid_init_kwdefaults_version = dict_version(PyFunction_GET_KW_DEFAULTS(init));
+        uuid_init_kwdefaults_version = dict_version(PyFunction_GET_KW_DEFAULTS(init.get()));
         if (uuid_class_tag == 0) return false;
         uuid_class = Py_NewRef(cls);
         return true;

@@ -118,13 +118,13 @@ void remember_numpy(PyObject* np) noexcept {
     if (numpy_module != nullptr) return;
     trust::vouch([&] {
         // numpy.abs must be numpy's own absolute, not merely what numpy.absolute is now.
-        PyObject* absolute = trust::module_entry(np, "abs");
-        PyObject* float64 = trust::module_entry(np, "float64");
+        Ref absolute = trust::module_entry(np, "abs");
+        Ref float64 = trust::module_entry(np, "float64");
         if (absolute == nullptr || !trust::genuine_ufunc(absolute, "absolute") || float64 == nullptr ||
             !float64_is_float(float64))
             return false;
         // numpy's booleans, as its own comparison of two of its floats gives them.
-        auto* type = reinterpret_cast<PyTypeObject*>(float64);
+        auto* type = reinterpret_cast<PyTypeObject*>(float64.get());
         Ref one = make_float64(type, 1.0), two = make_float64(type, 2.0);
         Ref yes = compare(one, two, Py_LT), no = compare(two, one, Py_LT);
         float64_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(float64));
@@ -141,8 +141,8 @@ void remember_helpers(PyObject* convert, PyObject* round) noexcept {
         trust::vouch([&] {
             if (!trust::same_code_as(convert, originals::helpers, "get_python_types")) return false;
             PyObject* globals = PyFunction_GET_GLOBALS(convert);
-            PyObject* set = trust::entry(globals, "_PLAIN");
-            PyObject* conversions = trust::entry(globals, "_NUMPY_TO_PLAIN");
+            Ref set = trust::entry(globals, "_PLAIN");
+            Ref conversions = trust::entry(globals, "_NUMPY_TO_PLAIN");
             std::vector<PyTypeObject*> plain, floats;
             if (!plain_types(set, plain) || !float_types(conversions, plain, floats) ||
                 // `get` is only read as the dict's method; numpy only for what is passed on.
@@ -177,12 +177,12 @@ void remember_helpers(PyObject* convert, PyObject* round) noexcept {
 
 void remember_originals(PyObject* globals) noexcept {
     if (!shortcuts()) return;
-    PyObject* uuid4 = trust::entry(globals, "uuid4");
+    Ref uuid4 = trust::entry(globals, "uuid4");
     if (uuid4 != nullptr) remember_standard_uuid4(uuid4);
-    PyObject* np = trust::entry(globals, "np");
+    Ref np = trust::entry(globals, "np");
     if (np != nullptr) remember_numpy(np);
-    PyObject* convert = trust::entry(globals, "get_python_types");
-    PyObject* round = trust::entry(globals, "round_");
+    Ref convert = trust::entry(globals, "get_python_types");
+    Ref round = trust::entry(globals, "round_");
     if (convert != nullptr && round != nullptr) remember_helpers(convert, round);
 }
 #else

@@ -16,16 +16,17 @@ namespace interval::trust {
 
 using namespace glue;
 
-PyObject* entry(PyObject* dict, const char* name) noexcept {
+Ref entry(PyObject* dict, const char* name) noexcept {
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
     PyObject* found = nullptr;
     if (!key || !PyDict_Check(dict) || !lookup_without_code(dict, key, &found)) found = nullptr;
     PyErr_Clear();
-    return found;
+    // Held: what the load allocates next can run a finaliser that rebinds the name.
+    return Ref::borrow(found);
 }
 
-PyObject* module_entry(PyObject* module, const char* name) noexcept {
-    return PyModule_CheckExact(module) ? entry(PyModule_GetDict(module), name) : nullptr;
+Ref module_entry(PyObject* module, const char* name) noexcept {
+    return PyModule_CheckExact(module) ? entry(PyModule_GetDict(module), name) : Ref();
 }
 
 bool static_type_named(PyObject* value, const char* tp_name) noexcept {
