@@ -12,34 +12,47 @@ namespace {
 
 Name init_name{"__init__"};
 
-/// `slot(args, kwargs)` with a vectorcall's arguments made into the tuple and dict that tp_call
-/// and tp_init take; null with an exception set where either fails.
-template <class Slot>
-PyObject* through_slot(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Slot slot) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Ref positional = check(PyTuple_New(nargs)), keywords;
-            for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
-            if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-                keywords = check(PyDict_New());
-                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++)
-                    check_status(PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
-            }
-            return slot(positional.get(), keywords.get());
-        },
-        static_cast<PyObject*>(nullptr));
+/// A vectorcall's arguments as the tuple and dict that tp_call and tp_init take.
+struct TupleAndDict {
+    Ref positional, keywords;
+};
+
+TupleAndDict tuple_and_dict(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    TupleAndDict made{check(PyTuple_New(nargs)), Ref()};
+    for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(made.positional.get(), i, Py_NewRef(args[i]));
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        made.keywords = check(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++)
+            check_status(PyDict_SetItem(made.keywords, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
+    }
+    return made;
 }
 
 /// `callable(...)` through its type's tp_call, counted as _PyObject_MakeTpCall counts it.
 PyObject* call_through_slot(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return through_slot(args, nargs, kwnames, [&](PyObject* positional, PyObject* keywords) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) raise();
-        PyObject* result = Py_TYPE(callable)->tp_call(callable, positional, keywords);
-        Py_LeaveRecursiveCall();
-        if (result == nullptr && !PyErr_Occurred())
-            raise(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
-        return check(result).release();
-    });
+    return guarded(
+        [&]() -> PyObject* {
+            TupleAndDict call = tuple_and_dict(args, nargs, kwnames);
+            if (Py_EnterRecursiveCall(" while calling a Python object")) raise();
+            PyObject* result = Py_TYPE(callable)->tp_call(callable, call.positional, call.keywords);
+            Py_LeaveRecursiveCall();
+            if (result == nullptr && !PyErr_Occurred())
+                raise(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+            return check(result).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+/// __init__ through the class's own slot, as type_call runs it.
+PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            TupleAndDict call = tuple_and_dict(args, nargs, kwnames);
+            check_status(type->tp_init(self, call.positional, call.keywords));
+            return Py_NewRef(Py_None);  // a new reference, as the caller takes over
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 /// type.__call__ for our classes, without an argument tuple: object.__new__, then __init__, in
@@ -74,11 +87,7 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
         result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
     } else {
         if (PyErr_Occurred()) return nullptr;
-        // __init__ through the class's own slot, as type_call runs it.
-        result = Ref::steal(through_slot(args, nargs, kwnames, [&](PyObject* positional, PyObject* keywords) {
-            check_status(type->tp_init(self, positional, keywords));
-            return Py_NewRef(Py_None);  // a new reference, as the caller takes over
-        }));
+        result = Ref::steal(init_through_slot(type, self, args, nargs, kwnames));
     }
     if (!result) return nullptr;
     if (result.get() != Py_None) {
