@@ -29,16 +29,11 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept;
 /// Stores `value` as the module global `name`.
 void define_global(PyObject* globals, const Name& name, Ref value);
 
-template <void (*Load)(PyObject* globals)>
-int exec_slot(PyObject* module) noexcept {
-    return exec_module(module, Load);
-}
-
 /// The PyInit_ result of a module that is loaded by running `Load` on its globals (multi-phase).
 template <void (*Load)(PyObject* globals)>
 PyObject* init_module(const char* name, const char* doc) noexcept {
     static PyModuleDef_Slot slots[] = {
-        {Py_mod_exec, reinterpret_cast<void*>(exec_slot<Load>)},
+        {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* module) noexcept { return exec_module(module, Load); })},
         {0, nullptr},
     };
     static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
