@@ -9,11 +9,11 @@
 
 namespace glue {
 
-namespace detail {
-bool inline_values_known = false;
-}  // namespace detail
-
 namespace {
+
+// The probe's attribute names.
+Name probe_first{"_glue_probe_first"};
+Name probe_second{"_glue_probe_second"};
 
 KeysHead* shared_keys(PyTypeObject* type) noexcept {
     KeysHead* keys = KeysHead::of(shared_keys_of(type));
@@ -53,7 +53,7 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     PyObject* holder = nullptr;
     if (found != nullptr && (holder = holder_of(type, name, found)) == nullptr) return nullptr;
     SlotMemo memo{version, false, -1, 0, found, holder, holder ? dict_version(holder) : 0};
-    if (inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
+    if (context().inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
         type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr) {
         memo.index = shared_key_index(type, name, &memo.keys_seen);
         // Only a name the class does not define lives in the instances alone (a descriptor
@@ -63,16 +63,17 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
         memo.in_place = found == nullptr;
     }
     // The older memory makes way; a class keeps a name's index for its whole life.
-    name.slots[1] = name.slots[0];
-    name.slots[0] = memo;
-    return &name.slots[0];
+    SlotMemo* slots = name.state().slots;
+    slots[1] = slots[0];
+    slots[0] = memo;
+    return &slots[0];
 }
 
 }  // namespace detail
 
 PyObject* own_method(PyObject* o, const Name& name) noexcept {
     PyTypeObject* type = Py_TYPE(o);
-    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !detail::inline_values_known ||
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !context().inline_values_known ||
         type->tp_getattro != PyObject_GenericGetAttr)
         return nullptr;
     PyObject** values = inline_values(o);
@@ -99,10 +100,7 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
 }
 
 void probe_inline_values() {
-    if (!mirrors_layouts || !shortcuts() || detail::inline_values_known) return;
-    static Name probe_first{"_glue_probe_first"};
-    static Name probe_second{"_glue_probe_second"};
-    intern_names();
+    if (!mirrors_layouts || !shortcuts() || context().inline_values_known) return;
     Ref bases = check(PyTuple_New(0));
     Ref namespace_ = check(PyDict_New());
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(text("_glue_probe")).get(), bases.get(),
@@ -110,7 +108,7 @@ void probe_inline_values() {
     Ref instance = call(cls);
     Ref first = integer(123456789), second = integer(987654321);
     // Tentatively on, so that the probe's attributes are set and read the way all later ones are.
-    detail::inline_values_known = true;
+    context().inline_values_known = true;
     bool agrees = false;
     try {
         // The first instance adds both names to the class's shared keys; the second then sets
@@ -134,11 +132,11 @@ void probe_inline_values() {
         }
         agrees = agrees && getattr(instance, probe_first.get()).get() == first.get();
     } catch (const python_error&) {
-        detail::inline_values_known = false;
+        context().inline_values_known = false;
         throw;
     }
-    detail::inline_values_known = agrees;
-    probe_first.slots[0] = probe_first.slots[1] = probe_second.slots[0] = probe_second.slots[1] = SlotMemo{};
+    context().inline_values_known = agrees;
+    for (const Name* name : {&probe_first, &probe_second}) name->state().slots[0] = name->state().slots[1] = SlotMemo{};
 }
 
 }  // namespace glue

@@ -17,7 +17,9 @@ namespace glue {
 #if PLENX_FAST_LAYER
 namespace {
 
-bool dict_layout_known = false;
+// The probe's keys.
+Name probe_first{"_glue_probe_key_first"};
+Name probe_second{"_glue_probe_key_second"};
 
 /// The table of an exact dict that keeps its own entries (no split table), or null.
 KeysHead* own_table(PyObject* dict) noexcept {
@@ -41,8 +43,8 @@ Ref make_template(std::span<const Name* const> keys) {
 }
 
 /// filled_dict where dict copies are laid out as expected.
-Ref filled_in_place(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache) {
-    if (cache == nullptr) cache = make_template(keys).release();
+Ref filled_in_place(std::span<const Name* const> keys, std::span<Ref> values, Ref& cache) {
+    if (!cache) cache = make_template(keys);
     // The copy is as untracked as the template; none of the values asks for tracking.
     Ref dict = check(PyDict_Copy(cache));
     KeysHead* table = full_table(dict, keys.size());
@@ -59,9 +61,9 @@ Ref filled_in_place(std::span<const Name* const> keys, std::span<Ref> values, Py
 }  // namespace
 #endif
 
-Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache) {
+Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, Ref& cache) {
 #if PLENX_FAST_LAYER
-    if (dict_layout_known) return filled_in_place(keys, values, cache);
+    if (context().dict_layout_known) return filled_in_place(keys, values, cache);
 #endif
     (void)cache;
     Ref dict = check(PyDict_New());
@@ -72,14 +74,14 @@ Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObje
 #if PLENX_FAST_LAYER
 bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexcept {
     // A table of the string kind holds exact strs only; comparing one with an exact str runs nothing.
-    KeysHead* keys = dict_layout_known && PyUnicode_CheckExact(key) ? own_table(dict) : nullptr;
+    KeysHead* keys = context().dict_layout_known && PyUnicode_CheckExact(key) ? own_table(dict) : nullptr;
     if (keys == nullptr || keys->kind != KeysHead::unicode) return false;
     *found = PyDict_GetItemWithError(dict, key);
     return *found != nullptr || !PyErr_Occurred();
 }
 
 PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept {
-    KeysHead* keys = dict_layout_known ? own_table(dict) : nullptr;
+    KeysHead* keys = context().dict_layout_known ? own_table(dict) : nullptr;
     // Only a table of exact strs: another key equal to `key` could come first in the dict's own
     // lookup, and its __eq__ would be asked. Past a few dozen entries that lookup is quicker.
     if (keys == nullptr || keys->kind != KeysHead::unicode || keys->nentries > 32) return nullptr;
@@ -89,16 +91,13 @@ PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept {
 }
 
 void prefetch_values(PyObject* dict) noexcept {
-    KeysHead* keys = dict_layout_known ? own_table(dict) : nullptr;
+    KeysHead* keys = context().dict_layout_known ? own_table(dict) : nullptr;
     if (keys == nullptr) return;
     for (Py_ssize_t i = 0, n = std::min<Py_ssize_t>(keys->nentries, 32); i < n; i++) __builtin_prefetch(*keys->value_at(i));
 }
 
 void probe_dict_layout() {
-    if (!mirrors_layouts || !shortcuts() || dict_layout_known) return;
-    static Name probe_first{"_glue_probe_key_first"};
-    static Name probe_second{"_glue_probe_key_second"};
-    intern_names();
+    if (!mirrors_layouts || !shortcuts() || context().dict_layout_known) return;
     const Name* keys[] = {&probe_first, &probe_second};
     Ref original = make_template(keys);
     Ref copy = check(PyDict_Copy(original));
@@ -114,7 +113,7 @@ void probe_dict_layout() {
     check_status(PyDict_SetItem(mixed, value, value));
     KeysHead* strings = own_table(original);
     KeysHead* others = own_table(mixed);
-    dict_layout_known = PyDict_GetItemWithError(copy, probe_second) == value.get() &&
+    context().dict_layout_known = PyDict_GetItemWithError(copy, probe_second) == value.get() &&
                         PyDict_GetItemWithError(original, probe_second) == Py_None && !PyErr_Occurred() &&
                         strings && strings->kind == KeysHead::unicode && others && others->kind == KeysHead::general;
 }

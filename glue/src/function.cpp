@@ -64,6 +64,7 @@ struct FunctionObject {
     PyObject* type_params;  // __type_params__ (a tuple, or null for none)
     PyObject* dict;         // __dict__
     PyObject* weakrefs;
+    Context* context;       // held: the interpreter's, which its calls run in
 };
 
 static_assert(offsetof(FunctionObject, def) == offsetof(detail::FunctionHead, def));
@@ -230,6 +231,7 @@ bool in_declaration_order(FunctionObject* f, Py_ssize_t nargs, PyObject* kwnames
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
+    Entered entered(f->context);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr ? nargs == tuple_size(f->varnames) : in_declaration_order(f, nargs, kwnames))
         return run(f, args);
@@ -273,8 +275,10 @@ void function_dealloc(PyObject* self) {
     if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
     for (auto field : kept_fields) Py_CLEAR(f->*field);
+    Context* context = f->context;
     PyObject_GC_Del(self);
     Py_DECREF(type);
+    release(context);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
@@ -378,6 +382,7 @@ bool copied_by_value(FunctionObject* f) {
 /// for Python functions while type() tells the truth; only while a copy rebuilt from their code
 /// would call them (found_by_its_code), or a serialiser would copy them into something else.
 PyObject* get_class(PyObject* self, void*) {
+    Entered entered(as_function(self)->context);
     return guarded([&] {
         FunctionObject* f = as_function(self);
         return Py_NewRef(found_by_its_code(f) && !copied_by_value(f) ? python_function_type
@@ -387,6 +392,7 @@ PyObject* get_class(PyObject* self, void*) {
 
 /// Assigning or deleting `__class__` is refused by object's own rule, in its words.
 int set_class(PyObject* self, PyObject* value, void*) {
+    Entered entered(as_function(self)->context);
     return guarded([&] {
         Ref object_dict = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), Ref(text("__dict__")));
         Ref descriptor = subscript(object_dict, Ref(text("__class__")));
@@ -458,16 +464,6 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-PyTypeObject* the_type() {
-    if (detail::function_type == nullptr) {
-        if (python_function_type == nullptr) python_function_type = Py_NewRef(builtin_type("function"));
-        if (class_method_type == nullptr) class_method_type = Py_NewRef(builtin_type("classmethod"));
-        // A function has __type_params__ from 3.12 on; the entry is the table's last.
-        if (Py_Version < 0x030C0000) function_getset[std::size(function_getset) - 2] = {};
-        detail::function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
-    }
-    return detail::function_type;
-}
 
 Ref default_object(const Default& d) {
     switch (d.kind) {
@@ -508,7 +504,19 @@ Ref make_code(PyObject* globals, PyObject* name, PyObject* qualname, PyObject* v
 
 }  // namespace
 
-PyTypeObject* detail::function_type = nullptr;
+bool detail::make_function_type(Context* context) noexcept {
+    return guarded(
+        [&] {
+            // Both are the interpreter's static types, the same in every interpreter.
+            if (python_function_type == nullptr) python_function_type = Py_NewRef(builtin_type("function"));
+            if (class_method_type == nullptr) class_method_type = Py_NewRef(builtin_type("classmethod"));
+            // A function has __type_params__ from 3.12 on; the entry is the table's last.
+            if (Py_Version < 0x030C0000) function_getset[std::size(function_getset) - 2] = {};
+            context->function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
+            return true;
+        },
+        false);
+}
 
 PyObject* Args::owner() const {
     PyObject* owner = as_function(function_)->owner;
@@ -517,7 +525,7 @@ PyObject* Args::owner() const {
 }
 
 void set_owner(PyObject* function, PyObject* owner) noexcept {
-    if (detail::function_type && Py_IS_TYPE(function, detail::function_type))
+    if (Py_IS_TYPE(function, context().function_type))
         replace_slot(&as_function(function)->owner, Ref::borrow(owner));
 }
 
@@ -562,7 +570,7 @@ Ref global(PyObject* globals, PyObject* name) { return global(globals, builtins_
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name, PyObject* key,
                   Member::Kind held) {
     if (def.params.size() > static_cast<size_t>(max_params)) raise(PyExc_SystemError, "too many parameters");
-    PyTypeObject* type = the_type();  // first: it also takes the types the place below names
+    PyTypeObject* type = context().function_type;
     Ref name = check(PyUnicode_InternFromString(def.name));
     Ref qualname = check(PyUnicode_FromFormat("%s.%s", class_name, def.name));
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
@@ -614,6 +622,8 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
     f->type_params = nullptr;
     f->dict = nullptr;
     f->weakrefs = nullptr;
+    f->context = &context();
+    hold(f->context);
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -35,14 +35,15 @@ PyObject* holder_of(PyTypeObject* type, PyObject* name, PyObject* value) noexcep
 }
 
 void Lookup::remember(PyObject* owner, PyObject* dict, PyObject* value) const noexcept {
-    owner_ = owner;
-    dict_ = dict;
-    version_ = dict_version(dict);
-    value_ = value;
+    LookupMemo& m = state().lookup;
+    m.owner = owner;
+    m.dict = dict;
+    m.version = dict_version(dict);
+    m.value = value;
     const bool is_class = PyType_Check(owner);
-    tag_ = is_class ? version_tag(reinterpret_cast<PyTypeObject*>(owner)) : 0;
-    meta_tag_ = is_class ? version_tag(Py_TYPE(owner)) : 0;
-    if (is_class && (tag_ == 0 || meta_tag_ == 0)) owner_ = nullptr;  // no tag, no way to see a change
+    m.tag = is_class ? version_tag(reinterpret_cast<PyTypeObject*>(owner)) : 0;
+    m.meta_tag = is_class ? version_tag(Py_TYPE(owner)) : 0;
+    if (is_class && (m.tag == 0 || m.meta_tag == 0)) m.owner = nullptr;  // no tag, no way to see a change
 }
 
 Ref Lookup::lookup_global(PyObject* globals, PyObject* builtins) const {
@@ -80,9 +81,10 @@ PyObject* Lookup::find_plainly(PyObject* owner) const {
 
 Ref Lookup::lookup_attribute(PyObject* owner) const {
     // A class is answered inline (attribute()); a module here.
-    if (owner == owner_ && Py_IS_TYPE(owner, &PyModule_Type) && tag_ == 0 && PyModule_GetDict(owner) == dict_ &&
-        dict_version(dict_) == version_)
-        return Ref::borrow(value_);
+    const LookupMemo& m = state().lookup;
+    if (owner == m.owner && Py_IS_TYPE(owner, &PyModule_Type) && m.tag == 0 && PyModule_GetDict(owner) == m.dict &&
+        dict_version(m.dict) == m.version)
+        return Ref::borrow(m.value);
     if (PyObject* found = find_plainly(owner)) return Ref::borrow(found);
     return getattr(owner, get());
 }

@@ -3,14 +3,13 @@
 // Our property getters run directly; super() lookups are remembered while the MRO is unchanged.
 #include "plenx_glue/fast.hpp"
 
+#include <span>
+
 namespace glue::fast {
 
-namespace {
-// Whether a property object keeps its getter where property_fget reads it (the probe agreed).
-bool property_layout_known = false;
-}  // namespace
-
 void probe_property_layout() {
+    // Whether a property object keeps its getter where property_fget reads it.
+    bool& property_layout_known = context().property_layout_known;
     if (property_layout_known || !shortcuts()) return;
     Ref probe_getter = getattr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), Ref(text("__repr__")));
     Ref probe = call(reinterpret_cast<PyObject*>(&PyProperty_Type), probe_getter.get());
@@ -23,7 +22,7 @@ namespace {
 /// The getter to run directly for `obj.name`, when that is a property over one of our functions.
 PyObject* direct_getter(PyObject* obj, const SlotMemo* memo, const Name& name) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
-    if (!property_layout_known || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    if (!context().property_layout_known || type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
     PyObject* descriptor = memo ? memo->class_attribute : type_lookup(type, name);
     if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyProperty_Type)) return nullptr;
     PyObject* getter = property_fget(descriptor);
@@ -112,7 +111,8 @@ PyTypeObject* super_start(PyObject* owner, PyObject* self, Ref& keep) {
 Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject** start) {
     PyTypeObject* type = Py_TYPE(self);
     const unsigned int version = version_tag(type);
-    for (const SuperMemo& memo : name.supers)
+    SuperMemo* supers = name.state().supers;
+    for (const SuperMemo& memo : std::span(supers, 2))
         if (version != 0 && memo.version == version && memo.owner == owner &&
             dict_version(memo.holder) == memo.holder_version) {
             *start = type;
@@ -134,8 +134,8 @@ Ref super_lookup(PyObject* owner, PyObject* self, const Name& name, PyTypeObject
         if (found != nullptr) {
             // Only a dict lookup that ran no code of the host's can be trusted to stay.
             if (rememberable && version != 0 && version == version_tag(type) && shortcuts()) {
-                name.supers[1] = name.supers[0];
-                name.supers[0] = SuperMemo{version, owner, found, dict, dict_version(dict)};
+                supers[1] = supers[0];
+                supers[0] = SuperMemo{version, owner, found, dict, dict_version(dict)};
             }
             return own(found);
         }

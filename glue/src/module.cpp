@@ -122,12 +122,32 @@ void import_names(PyObject* globals, const char* module, std::initializer_list<c
 
 void define_global(PyObject* globals, const Name& name, Ref value) { check_status(PyDict_SetItem(globals, name, value)); }
 
+void free_module_state(void* module) noexcept {
+    auto** state = static_cast<Context**>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (state == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (Context* context = *state) {
+        *state = nullptr;
+        release(context);
+    }
+}
+
 int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
+    if (stack_exhausted()) return -1;  // an import hook may load the module again from within its own load
+    Context* context = interpreter_context();
+    if (context == nullptr) return -1;
+    // The module holds its interpreter's context for as long as it lives.
+    auto** state = static_cast<Context**>(PyModule_GetState(module));
+    if (state == nullptr) return -1;
+    if (*state == nullptr) {
+        *state = context;
+        hold(context);
+    }
+    EnteredHeld entered(context);
     return guarded(
         [&] {
-            // An import hook may load the module again from within its own load.
-            if (stack_exhausted()) raise();
-            intern_names();
 #if PLENX_FAST_LAYER
             read_shortcut_switch();
             fast::probe_property_layout();

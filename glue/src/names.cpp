@@ -1,21 +1,26 @@
 // glue/src/names.cpp: the registry of interned names.
 //
-// Names register at static initialisation; they are interned when a module is executed.
+// Names register at static initialisation; each interpreter's context interns them when it is made.
 #include "plenx_glue/names.hpp"
 
 namespace glue {
 
 namespace {
-// Constant-initialised, so it is valid before any Name constructor runs.
+// Constant-initialised, so they are valid before any Name constructor runs.
 Name* registry = nullptr;
+size_t registered = 0;
 }  // namespace
 
-Name::Name(const char* text) noexcept : text_(text), next_(registry) { registry = this; }
+Name::Name(const char* text) noexcept : text_(text), index_(registered++), next_(registry) { registry = this; }
 
-void intern_names() {
+size_t name_count() noexcept { return registered; }
+
+bool intern_names(Context* context) noexcept {
     for (Name* name = registry; name != nullptr; name = name->next_) {
-        if (name->object_ == nullptr) name->object_ = check(PyUnicode_InternFromString(name->text_)).release();
+        PyObject*& object = context->names[name->index_].object;
+        if (object == nullptr && (object = PyUnicode_InternFromString(name->text_)) == nullptr) return false;
     }
+    return true;
 }
 
 }  // namespace glue

@@ -61,6 +61,9 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
 /// interpreter's own path.
 PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     if (stack_exhausted()) return nullptr;
+    Context* context = interpreter_context();
+    if (context == nullptr) return nullptr;
+    EnteredHeld entered(context);
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
@@ -103,6 +106,9 @@ Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__
 /// tp_richcompare for our classes: the interpreter's slot, with our own functions run directly.
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (stack_exhausted()) return nullptr;
+    Context* context = interpreter_context();
+    if (context == nullptr) return nullptr;
+    EnteredHeld entered(context);
     const Name& name = compare_names[op];
     PyTypeObject* type = Py_TYPE(self);
     PyObject* method = class_attribute(type, name);

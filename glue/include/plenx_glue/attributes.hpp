@@ -10,8 +10,6 @@
 namespace glue {
 
 namespace detail {
-/// Whether this interpreter's instance layout was recognised when the glue was set up.
-extern bool inline_values_known;
 /// Looks `name` up on `type` and remembers what it found; null when nothing lasting was learnt.
 const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept;
 }  // namespace detail
@@ -22,7 +20,7 @@ inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
     // holder's version also covers a class attribute replaced but not yet announced (a
     // finaliser run by the old value sees a class whose tag has not changed yet).
     if (const unsigned int version = version_tag(type); version != 0)
-        for (const SlotMemo& memo : name.slots)
+        for (const SlotMemo& memo : name.state().slots)
             if (memo.version == version && (!memo.holder || dict_version(memo.holder) == memo.holder_version))
                 return &memo;
     return detail::remember(type, name);
@@ -47,7 +45,7 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
 
 /// Starts fetching the objects in `o`'s plain attributes at once, so reads do not wait one by one.
 inline void prefetch_attributes(PyObject* o) noexcept {
-    if (!detail::inline_values_known || !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return;
+    if (!context().inline_values_known || !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return;
     PyObject** values = inline_values(o);
     if (values == nullptr) return;
     for (int i = 0, count = inline_count(values); i < count; i++) __builtin_prefetch(values[inline_index_at(values, i)]);

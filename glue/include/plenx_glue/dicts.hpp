@@ -13,7 +13,7 @@
 namespace glue {
 
 /// A new dict of `keys` holding `values`, laid out as one grown key by key; `cache` keeps a template.
-Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, PyObject*& cache);
+Ref filled_dict(std::span<const Name* const> keys, std::span<Ref> values, Ref& cache);
 
 /// Whether storing `value` in an untracked dict makes the collector track it (MAINTAIN_TRACKING).
 inline bool tracked_in_containers(PyObject* value) noexcept {
@@ -54,7 +54,7 @@ public:
         Ref finish() {
             if (count_ != N) raise(PyExc_SystemError, "fewer values than keys");
             if (dict_) return std::move(dict_);
-            return filled_dict(shape_.keys_, pending_, shape_.template_);
+            return filled_dict(shape_.keys_, pending_, shape_.template_.get());
         }
 
     private:
@@ -66,7 +66,7 @@ public:
 
 private:
     std::array<const Name*, N> keys_;
-    mutable PyObject* template_ = nullptr;  // strong, kept for the process
+    PerContext<Ref> template_;  // each interpreter's template of the dict
 };
 
 #if PLENX_FAST_LAYER

@@ -92,8 +92,9 @@ Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
 void set_owner(PyObject* function, PyObject* owner) noexcept;
 
 namespace detail {
-/// The type of our function objects (null until the first is made), and the start of their layout.
-extern PyTypeObject* function_type;
+/// Makes the type of our function objects in a new context; false with an error set.
+bool make_function_type(Context* context) noexcept;
+/// The start of our function objects' layout.
 struct FunctionHead {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -103,7 +104,7 @@ struct FunctionHead {
 
 /// The definition behind one of our function objects, or nullptr for any other object.
 inline const FunctionDef* definition_of(PyObject* o) noexcept {
-    return Py_IS_TYPE(o, detail::function_type) ? reinterpret_cast<detail::FunctionHead*>(o)->def : nullptr;
+    return Py_IS_TYPE(o, context().function_type) ? reinterpret_cast<detail::FunctionHead*>(o)->def : nullptr;
 }
 
 /// How many parameters one of our function objects declares (self included).

@@ -1,6 +1,7 @@
 // plenx_glue/lookup.hpp: names looked up in a module's globals, a module or a class, remembered.
 //
 // A memory owns nothing: it holds while the version of the dict that holds the value is unchanged.
+// It lives in the running interpreter's context (context.hpp), as do the versions it compares.
 #pragma once
 
 #include "function.hpp"
@@ -36,17 +37,19 @@ public:
 
     /// The module global: `globals[name]`, else the builtin, else NameError (LOAD_GLOBAL's rule).
     Ref global(PyObject* globals, PyObject* builtins) const {
-        if (globals == owner_ && dict_version(globals) == version_) return Ref::borrow(value_);
+        const LookupMemo& m = state().lookup;
+        if (globals == m.owner && dict_version(globals) == m.version) return Ref::borrow(m.value);
         return lookup_global(globals, builtins);
     }
 
     /// `getattr(owner, name)`, remembered for an exact module, or a plain class's non-descriptor.
     Ref attribute(PyObject* owner) const {
+        const LookupMemo& m = state().lookup;
         // Matching tags make it the very class remembered, so the holder of the value is alive.
-        if (owner == owner_ && tag_ != 0 && PyType_Check(owner) &&
-            version_tag(reinterpret_cast<PyTypeObject*>(owner)) == tag_ &&
-            version_tag(Py_TYPE(owner)) == meta_tag_ && dict_version(dict_) == version_)
-            return Ref::borrow(value_);
+        if (owner == m.owner && m.tag != 0 && PyType_Check(owner) &&
+            version_tag(reinterpret_cast<PyTypeObject*>(owner)) == m.tag &&
+            version_tag(Py_TYPE(owner)) == m.meta_tag && dict_version(m.dict) == m.version)
+            return Ref::borrow(m.value);
         return lookup_attribute(owner);
     }
 
@@ -55,13 +58,6 @@ private:
     Ref lookup_attribute(PyObject* owner) const;
     PyObject* find_plainly(PyObject* owner) const;
     void remember(PyObject* owner, PyObject* dict, PyObject* value) const noexcept;
-
-    mutable PyObject* owner_ = nullptr;  // what was asked, compared by identity only
-    mutable PyObject* dict_ = nullptr;   // the dict that holds value_
-    mutable uint64_t version_ = 0;       // dict_'s version when value_ was read from it
-    mutable unsigned int tag_ = 0;       // for a class: its version tag, and its metaclass's
-    mutable unsigned int meta_tag_ = 0;
-    mutable PyObject* value_ = nullptr;  // borrowed
 };
 
 }  // namespace glue

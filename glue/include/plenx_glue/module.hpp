@@ -29,14 +29,22 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept;
 /// Stores `value` as the module global `name`.
 void define_global(PyObject* globals, const Name& name, Ref value);
 
+/// A module's state: the context of the interpreter it was made in, held (released when it goes).
+void free_module_state(void* module) noexcept;
+
 /// The PyInit_ result of a module that is loaded by running `Load` on its globals (multi-phase).
+/// Each interpreter that imports it gets a module of its own, sharing nothing with another.
 template <void (*Load)(PyObject* globals)>
 PyObject* init_module(const char* name, const char* doc) noexcept {
     static PyModuleDef_Slot slots[] = {
         {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* module) noexcept { return exec_module(module, Load); })},
+#ifdef Py_mod_multiple_interpreters
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
         {0, nullptr},
     };
-    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, doc, sizeof(Context*), nullptr, slots, nullptr,
+                                     nullptr, free_module_state};
     return PyModuleDef_Init(&definition);
 }
 

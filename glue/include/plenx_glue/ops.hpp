@@ -11,17 +11,13 @@
 namespace glue {
 
 #if PLENX_FAST_LAYER
-namespace detail {
-inline bool shortcuts_on = false;
-}  // namespace detail
-
 /// Whether shortcuts may be taken (the build allows them and the environment did not turn them off).
-inline bool shortcuts() noexcept { return detail::shortcuts_on; }
+inline bool shortcuts() noexcept { return context().shortcuts_on; }
 
-/// Reads the switch once, when a module is imported.
+/// Reads the switch when a module is imported.
 inline void read_shortcut_switch() noexcept {
     const char* setting = Py_GETENV("PLENX_GLUE_SHORTCUTS");
-    detail::shortcuts_on = PLENX_SHORTCUTS && !(setting != nullptr && setting[0] == '0' && setting[1] == '\0');
+    context().shortcuts_on = PLENX_SHORTCUTS && !(setting != nullptr && setting[0] == '0' && setting[1] == '\0');
 }
 #else
 /// The stable-ABI build has no shortcuts at all.

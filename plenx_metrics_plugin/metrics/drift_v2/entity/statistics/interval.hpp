@@ -9,9 +9,11 @@
 #include <plenx_glue/klass.hpp>
 #include <plenx_glue/lookup.hpp>
 #include <plenx_glue/ops.hpp>
+#include <plenx_glue/snapshot.hpp>
 
 #include <initializer_list>
 #include <span>
+#include <vector>
 
 namespace interval {
 
@@ -208,13 +210,36 @@ Ref new_id(const Args& a);
 /// `np.abs(quotient)` where `np` is the module's global; made directly while it is numpy's own.
 Ref absolute(const Args& a, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline);
 
+/// What a load in this interpreter found to be the genuine originals, for native work to stand
+/// in for (empty where it found none): interval_numbers.cpp and interval_ids.cpp fill it.
+struct Originals {
+    // numpy's own module, absolute ufunc, float64 type and booleans.
+    Ref numpy_module, numpy_absolute, numpy_true, numpy_false;
+    Ref float64;
+    PyTypeObject* float64_type = nullptr;  // float64 as a type, or null
+    // The package's value helpers as shipped, and what their code does to plain values: the types
+    // get_python_types returns as they are, the float subclasses it returns as float(value), and
+    // the digits round_ rounds floats to.
+    glue::FunctionSnapshot get_python_types_seen;
+    std::vector<PyTypeObject*> passed_through;
+    std::vector<PyTypeObject*> float_converted;
+    glue::FunctionSnapshot round_seen;
+    int round_digits = 0;
+    // The standard uuid4 and the two UUID methods it runs, and the UUID class they live in.
+    glue::FunctionSnapshot uuid4_seen, uuid_init_seen, uuid_str_seen;
+    Ref uuid_class;
+    unsigned int uuid_class_tag = 0;
+    uint64_t uuid_class_dict_version = 0;
+    // The keyword-only defaults of UUID.__init__ are a dict, changed in place without a new identity.
+    uint64_t uuid_init_kwdefaults_version = 0;
+};
+inline glue::PerContext<Originals> seen;
+
 namespace detail {
-/// numpy.float64 as imported at load, when numpy was the genuine article (else null; strong).
-extern PyTypeObject* float64_type;
 
 /// The value of a plain float, a numpy.float64 or an int exactly representable as a double.
 inline bool number(PyObject* o, double* value, bool* numpy) noexcept {
-    if (PyFloat_CheckExact(o) || (float64_type != nullptr && Py_IS_TYPE(o, float64_type))) {
+    if (PyFloat_CheckExact(o) || (PyFloat_Check(o) && Py_IS_TYPE(o, seen->float64_type))) {
         *numpy = *numpy || !PyFloat_CheckExact(o);
         *value = glue::float_value(o);
         return true;

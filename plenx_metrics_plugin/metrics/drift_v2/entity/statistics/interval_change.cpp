@@ -58,10 +58,10 @@ Ref cached_change(const Args& a) {
 /// The cached change percentage when reading the property would just return it: a number,
 /// compared with the -1 marker without running anything.
 PyObject* peek_change(PyObject* self) noexcept {
-    static PyObject* const minus_one = PyLong_FromLong(-1);  // a cached small int: cannot fail
     PyObject** slot = fast::instance_slot(self, names::absolute_change_percentage_cache);
     PyObject* cached = slot ? *slot : nullptr;
     if (cached == nullptr) return nullptr;
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));  // a small int the interpreter keeps: cannot fail
     const NumberComparison differs(cached, minus_one, Py_NE);
     return differs.known() && differs.answer() ? cached : nullptr;
 }

@@ -22,18 +22,6 @@ using namespace glue;
 #if PLENX_FAST_LAYER  // the stable-ABI build always calls the module's uuid4
 namespace {
 
-// The standard uuid4 and the two UUID methods it runs, as seen at load (taken only when they
-// are the standard library's), and the UUID class they live in. Never destroyed: they hold
-// references, and the interpreter is gone by the time static objects are.
-FunctionSnapshot& uuid4_seen = *new FunctionSnapshot;
-FunctionSnapshot& uuid_init_seen = *new FunctionSnapshot;
-FunctionSnapshot& uuid_str_seen = *new FunctionSnapshot;
-PyObject* uuid_class = nullptr;  // strong, kept for the process
-unsigned int uuid_class_tag = 0;
-uint64_t uuid_class_dict_version = 0;
-// The keyword-only defaults of UUID.__init__ are a dict, changed in place without a new identity.
-uint64_t uuid_init_kwdefaults_version = 0;
-
 // ---- the random source ----
 
 // Random bytes are read from the OS in batches; a forked child must not reuse its parent's.
@@ -145,23 +133,25 @@ bool standard_init_kwdefaults(PyObject* init) noexcept {
     return kwdefaults != nullptr && PyDict_CheckExact(kwdefaults) && trust::entry(kwdefaults, "is_safe") != nullptr;
 }
 
-bool uuid_class_unchanged() noexcept {
-    auto* type = reinterpret_cast<PyTypeObject*>(uuid_class);
-    return version_tag(type) == uuid_class_tag && dict_version(type_dict(type)) == uuid_class_dict_version;
+bool uuid_class_unchanged(const Originals& o) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(o.uuid_class.get());
+    return version_tag(type) == o.uuid_class_tag && dict_version(type_dict(type)) == o.uuid_class_dict_version;
 }
 
 /// Whether the id may be made here: `uuid4` is the standard one and nothing it reads changed.
 bool standard_ids(PyObject* uuid4) noexcept {
-    return uuid_class != nullptr && uuid4_seen.unchanged(uuid4) && uuid_class_unchanged() &&
-           uuid_init_seen.unchanged(uuid_init_seen.function()) &&
-           dict_version(PyFunction_GET_KW_DEFAULTS(uuid_init_seen.function())) == uuid_init_kwdefaults_version &&
-           uuid_str_seen.unchanged(uuid_str_seen.function());
+    const Originals& o = seen.get();
+    return o.uuid_class && o.uuid4_seen.unchanged(uuid4) && uuid_class_unchanged(o) &&
+           o.uuid_init_seen.unchanged(o.uuid_init_seen.function()) &&
+           dict_version(PyFunction_GET_KW_DEFAULTS(o.uuid_init_seen.function())) == o.uuid_init_kwdefaults_version &&
+           o.uuid_str_seen.unchanged(o.uuid_str_seen.function());
 }
 
 }  // namespace
 
 void remember_standard_uuid4(PyObject* function) noexcept {
-    if (uuid_class != nullptr) return;
+    Originals& o = seen.get();
+    if (o.uuid_class) return;
     trust::vouch([&] {
         // What uuid4 reads is what its own globals hold, wherever sys.modules points: nothing
         // else is looked up (a key of the host's in sys.modules could answer a lookup with code).
@@ -181,12 +171,13 @@ void remember_standard_uuid4(PyObject* function) noexcept {
             !standard(init, uuid, "UUID.__init__", {}) || !standard_init_defaults(init) ||
             !standard_init_kwdefaults(init) || !standard(str_method, uuid, "UUID.__str__", {}))
             return false;
-        if (!uuid4_seen.take(function) || !uuid_init_seen.take(init) || !uuid_str_seen.take(str_method)) return false;
-        uuid_class_tag = version_tag(type);
-        uuid_class_dict_version = dict_version(type_dict(type));
-        uuid_init_kwdefaults_version = dict_version(PyFunction_GET_KW_DEFAULTS(init.get()));
-        if (uuid_class_tag == 0) return false;
-        uuid_class = Py_NewRef(cls);
+        if (!o.uuid4_seen.take(function) || !o.uuid_init_seen.take(init) || !o.uuid_str_seen.take(str_method))
+            return false;
+        o.uuid_class_tag = version_tag(type);
+        o.uuid_class_dict_version = dict_version(type_dict(type));
+        o.uuid_init_kwdefaults_version = dict_version(PyFunction_GET_KW_DEFAULTS(init.get()));
+        if (o.uuid_class_tag == 0) return false;
+        o.uuid_class = cls;
         return true;
     });
 }

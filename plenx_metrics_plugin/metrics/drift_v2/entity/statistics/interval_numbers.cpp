@@ -17,27 +17,8 @@
 namespace interval {
 
 using namespace glue;
-using detail::float64_type;
-
-PyTypeObject* detail::float64_type = nullptr;
 
 namespace {
-
-// numpy's own absolute and booleans, once numpy was seen to be the genuine article (else null;
-// all strong, kept for the process).
-PyObject* numpy_module = nullptr;
-PyObject* numpy_absolute = nullptr;
-PyObject* numpy_true = nullptr;
-PyObject* numpy_false = nullptr;
-
-// The package's value helpers as shipped, once seen (never destroyed), and what their code
-// does to plain values: the types get_python_types returns as they are, the float subclasses it
-// returns as float(value), and the digits round_ rounds floats to.
-FunctionSnapshot& get_python_types_seen = *new FunctionSnapshot;
-std::vector<PyTypeObject*> passed_through;
-std::vector<PyTypeObject*> float_converted;
-FunctionSnapshot& round_seen = *new FunctionSnapshot;
-int round_digits = 0;
 
 // ---- numpy ----
 
@@ -115,7 +96,8 @@ bool round_decimal(double x, int digits, double* result) {
 
 #if PLENX_FAST_LAYER
 void remember_numpy(PyObject* np) noexcept {
-    if (numpy_module != nullptr) return;
+    Originals& o = seen.get();
+    if (o.numpy_module) return;
     trust::vouch([&] {
         // numpy.abs must be numpy's own absolute, not merely what numpy.absolute is now.
         Ref absolute = trust::module_entry(np, "abs");
@@ -127,17 +109,19 @@ void remember_numpy(PyObject* np) noexcept {
         auto* type = reinterpret_cast<PyTypeObject*>(float64.get());
         Ref one = make_float64(type, 1.0), two = make_float64(type, 2.0);
         Ref yes = compare(one, two, Py_LT), no = compare(two, one, Py_LT);
-        float64_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(float64));
-        numpy_true = yes.release();
-        numpy_false = no.release();
-        numpy_absolute = Py_NewRef(absolute);
-        numpy_module = Py_NewRef(np);
+        o.float64 = float64;
+        o.float64_type = type;
+        o.numpy_true = yes;
+        o.numpy_false = no;
+        o.numpy_absolute = absolute;
+        o.numpy_module = Ref::borrow(np);
         return true;
     });
 }
 
 void remember_helpers(PyObject* convert, PyObject* round) noexcept {
-    if (get_python_types_seen.function() == nullptr) {
+    Originals& o = seen.get();
+    if (o.get_python_types_seen.function() == nullptr) {
         trust::vouch([&] {
             if (!trust::same_code_as(convert, originals::helpers, "get_python_types")) return false;
             PyObject* globals = PyFunction_GET_GLOBALS(convert);
@@ -148,15 +132,15 @@ void remember_helpers(PyObject* convert, PyObject* round) noexcept {
                 // `get` is only read as the dict's method; numpy only for what is passed on.
                 !trust::reads_genuine_names(
                     convert, {{"_PLAIN", set}, {"_NUMPY_TO_PLAIN", conversions}, {"get", nullptr}, {"np", nullptr}}) ||
-                !get_python_types_seen.take(convert))
+                !o.get_python_types_seen.take(convert))
                 return false;
             // The snapshot holds the set and the dict, so the types they hold stay alive.
-            passed_through = std::move(plain);
-            float_converted = std::move(floats);
+            o.passed_through = std::move(plain);
+            o.float_converted = std::move(floats);
             return true;
         });
     }
-    if (round_seen.function() == nullptr) {
+    if (o.round_seen.function() == nullptr) {
         trust::vouch([&] {
             if (!trust::same_code_as(round, originals::helpers, "round_")) return false;
             // The digits are the default the code rounds to: one exact int. Up to 4 digits, a
@@ -167,9 +151,9 @@ void remember_helpers(PyObject* convert, PyObject* round) noexcept {
                 !PyLong_CheckExact(PyTuple_GET_ITEM(defaults, 0)) || !fast::small_int(PyTuple_GET_ITEM(defaults, 0), &n) ||
                 n < 0 || n > 4 || std::numeric_limits<long double>::digits < 64 ||
                 PyFunction_GET_KW_DEFAULTS(round) != nullptr || !trust::reads_genuine_names(round, {{"np", nullptr}}) ||
-                !round_seen.take(round))
+                !o.round_seen.take(round))
                 return false;
-            round_digits = static_cast<int>(n);
+            o.round_digits = static_cast<int>(n);
             return true;
         });
     }
@@ -191,11 +175,11 @@ void remember_originals(PyObject*) noexcept {}
 #endif
 
 Ref python_types(PyObject* convert, Ref value) {
-    if (get_python_types_seen.unchanged(convert)) {
+    if (const Originals& o = seen.get(); o.get_python_types_seen.unchanged(convert)) {
         PyTypeObject* type = Py_TYPE(value.get());
-        for (PyTypeObject* plain : passed_through)
+        for (PyTypeObject* plain : o.passed_through)
             if (plain == type) return value;
-        for (PyTypeObject* converted : float_converted)
+        for (PyTypeObject* converted : o.float_converted)
             if (converted == type) return floating(glue::float_value(value.get()));
     }
     return call(convert, value.get());
@@ -203,10 +187,10 @@ Ref python_types(PyObject* convert, Ref value) {
 
 Ref rounded(const Args& a, PyObject* bound) {
     Ref round = a.global(names::round_);
-    if (round_seen.unchanged(round)) {
+    if (const Originals& o = seen.get(); o.round_seen.unchanged(round)) {
         if (PyLong_CheckExact(bound)) return own(bound);
         double result;
-        if (PyFloat_CheckExact(bound) && round_decimal(glue::float_value(bound), round_digits, &result))
+        if (PyFloat_CheckExact(bound) && round_decimal(glue::float_value(bound), o.round_digits, &result))
             return floating(result);
     }
     return call(round, bound);
@@ -214,10 +198,10 @@ Ref rounded(const Args& a, PyObject* bound) {
 
 Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline) {
 #if PLENX_FAST_LAYER
-    if (np_module == numpy_module && abs_function == numpy_absolute && PyFloat_CheckExact(production) &&
-        PyFloat_CheckExact(baseline)) {
+    if (const Originals& o = seen.get(); np_module == o.numpy_module.get() && abs_function == o.numpy_absolute.get() &&
+                                          PyFloat_CheckExact(production) && PyFloat_CheckExact(baseline)) {
         const double b = glue::float_value(baseline);
-        return make_float64(float64_type, std::fabs((glue::float_value(production) - b) / b));
+        return make_float64(o.float64_type, std::fabs((glue::float_value(production) - b) / b));
     }
 #else
     (void)np_module;
@@ -230,7 +214,9 @@ Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject*
 
 Ref NumberComparison::result() const {
     if (!known_) return fast::compare(a_, b_, op_);
-    return own(numpy_ ? (answer_ ? numpy_true : numpy_false) : (answer_ ? Py_True : Py_False));
+    if (!numpy_) return own(answer_ ? Py_True : Py_False);
+    const Originals& o = seen.get();
+    return own(answer_ ? o.numpy_true.get() : o.numpy_false.get());
 }
 
 }  // namespace interval

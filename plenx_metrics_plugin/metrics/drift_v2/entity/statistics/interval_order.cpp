@@ -14,14 +14,15 @@ Ref not_implemented_error(const Args&) {
     raise();
 }
 
+/// The keys of to_dict's 11 base entries, in order.
+const DictShape shape({&names::id, &names::field, &names::absolute_change_percentage, &names::eligible_for_insights,
+                       &names::insights_available, &names::is_change_significant, &names::increased_in_production,
+                       &names::baseline_absolute_count, &names::baseline_percentage,
+                       &names::production_absolute_count, &names::production_percentage});
+
 /// to_dict(): the 11 base entries, each value passed through get_python_types.
 Ref to_dict(const Args& a) {
     PyObject* self = a[0];
-    static const DictShape shape({&names::id, &names::field, &names::absolute_change_percentage,
-                                  &names::eligible_for_insights, &names::insights_available,
-                                  &names::is_change_significant, &names::increased_in_production,
-                                  &names::baseline_absolute_count, &names::baseline_percentage,
-                                  &names::production_absolute_count, &names::production_percentage});
     // Sorted intervals lie in no order memory favours: start fetching what the entries read.
     fast::prefetch_attributes(self);
     if (PyObject** slot = fast::instance_slot(self, names::values); slot && *slot && PyList_CheckExact(*slot)) {
@@ -119,8 +120,12 @@ Ref to_dict_with(const Args& a, std::initializer_list<const Name*> own) {
     return dict;
 }
 
+/// The keywords that add_baseline_value and add_production_value are called with.
+glue::PerContext<Ref> value_keywords;
+
 void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own) {
-    static PyObject* keywords = name_tuple({&names::absolute_count, &names::percentage}).release();
+    Ref& keywords = value_keywords.get();
+    if (!keywords) keywords = name_tuple({&names::absolute_count, &names::percentage});
     fast::setattr(interval, names::id, fast::subscript(dict_, names::id));
     Ref baseline_count = fast::subscript(dict_, names::baseline_absolute_count);
     Ref baseline_share = fast::subscript(dict_, names::baseline_percentage);

@@ -1,0 +1,131 @@
+// plenx_glue/context.hpp: what this library keeps for one interpreter, and which one is running.
+//
+// Nothing is shared between interpreters: names, memories, types and the modules' own state live here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace glue {
+
+#if PLENX_FAST_LAYER
+/// What a class, at one version, makes of a name (see attributes.hpp).
+struct SlotMemo {
+    unsigned int version = 0;             // the class's version tag; 0 never matches
+    bool in_place = false;                // a plain instance attribute, read and written at `index`
+    Py_ssize_t index = -1;                // the name's place among the shared keys, or -1: not there
+    Py_ssize_t keys_seen = 0;             // how many shared keys there were when `index` was found
+    PyObject* class_attribute = nullptr;  // borrowed: `holder` holds it while holder_version holds
+    PyObject* holder = nullptr;           // the dict of the MRO that class_attribute was found in
+    uint64_t holder_version = 0;
+};
+
+/// What `super(owner, self).name` found for instances of one class, at one version.
+struct SuperMemo {
+    unsigned int version = 0;    // type(self)'s version tag: it changes with any class of its MRO
+    PyObject* owner = nullptr;   // compared by identity only
+    PyObject* found = nullptr;   // borrowed: `holder` holds it while holder_version holds
+    PyObject* holder = nullptr;  // the dict of the MRO that `found` was found in
+    uint64_t holder_version = 0;
+};
+
+/// The last lookup of a name as a global, module attribute or class attribute (see lookup.hpp).
+struct LookupMemo {
+    PyObject* owner = nullptr;  // what was asked, compared by identity only
+    PyObject* dict = nullptr;   // the dict that holds value
+    uint64_t version = 0;       // dict's version when value was read from it
+    unsigned int tag = 0;       // for a class: its version tag, and its metaclass's
+    unsigned int meta_tag = 0;
+    PyObject* value = nullptr;  // borrowed
+};
+#endif
+
+/// One name in one interpreter: its interned string, and what lookups of it remember there.
+struct NameState {
+    PyObject* object = nullptr;  // strong
+#if PLENX_FAST_LAYER
+    SlotMemo slots[2];  // the two classes most recently seen with this attribute
+    SuperMemo supers[2];
+    LookupMemo lookup;
+#endif
+};
+
+/// This library's state in one interpreter. Version tags and dict versions are counted per
+/// interpreter, so a memory is only ever compared with what its own interpreter made.
+struct Context {
+    PyInterpreterState* interpreter = nullptr;
+    size_t holds = 0;              // the interpreter's own, our functions', modules' and running calls'
+    NameState* names = nullptr;    // one per Name, by its index
+    void** extensions = nullptr;   // one per PerContext, made at its first use
+    PyTypeObject* function_type = nullptr;  // strong: the type of our function objects here
+    bool shortcuts_on = false;
+    // What the probes found of the interpreter's layouts (the same in every interpreter of a
+    // process, but each finds out for itself, so no interpreter reads what another is writing).
+    bool inline_values_known = false;
+    bool dict_layout_known = false;
+    bool property_layout_known = false;
+};
+
+namespace detail {
+/// The context of the interpreter this thread runs our code in; null outside our calls.
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local Context* current = nullptr;
+/// Registers a kind of per-interpreter state at static initialisation; its index.
+size_t register_extension(void (*destroy)(void*)) noexcept;
+}  // namespace detail
+
+/// The running call's context. Only valid inside one of our calls (Entered is in force).
+inline Context& context() noexcept { return *detail::current; }
+
+/// The running interpreter's context, made at its first use there; null with an error set.
+Context* interpreter_context() noexcept;
+
+/// Keeps `c` alive; release() lets it go (the last one frees it, with the GIL held).
+inline void hold(Context* c) noexcept { c->holds++; }
+void release(Context* c) noexcept;
+
+/// Makes `c` the running call's context for a scope, and puts the one before back after it.
+class Entered {
+public:
+    explicit Entered(Context* c) noexcept : saved_(detail::current) { detail::current = c; }
+    ~Entered() { detail::current = saved_; }
+    Entered(const Entered&) = delete;
+    Entered& operator=(const Entered&) = delete;
+
+private:
+    Context* saved_;
+};
+
+/// The same for an entry from host code that found its context by interpreter: held meanwhile.
+class EnteredHeld {
+public:
+    explicit EnteredHeld(Context* c) noexcept : context_(c), entered_(c) { hold(c); }
+    ~EnteredHeld() { release(context_); }
+
+private:
+    Context* context_;
+    Entered entered_;
+};
+
+/// A module's own state of type T, one per interpreter, made at its first use there.
+template <class T>
+class PerContext {
+public:
+    PerContext() noexcept
+        : index_(detail::register_extension([](void* p) { delete static_cast<T*>(p); })) {}
+    PerContext(const PerContext&) = delete;
+    PerContext& operator=(const PerContext&) = delete;
+
+    T& get() const noexcept {
+        void*& slot = context().extensions[index_];
+        if (slot == nullptr) slot = new T();
+        return *static_cast<T*>(slot);
+    }
+    T* operator->() const noexcept { return &get(); }
+
+private:
+    size_t index_;
+};
+
+}  // namespace glue
