@@ -407,6 +407,117 @@ def test_deep_recursion_through_host_code_ends_in_recursion_error_never_a_crash(
     assert results["thread 200000 method_and_super"][1] >= 100, results
 
 
+# ---- sub-interpreters ----
+# Each interpreter runs the same work; every one must give what the main interpreter gives.
+INTERPRETER_WORK = """
+import sys, types
+if STAND_IN_NUMPY:  # numpy loads in one interpreter per process: a plain stand-in elsewhere
+    np = types.ModuleType("numpy")
+    np.generic = type("generic", (), {})
+    np.floating = type("floating", (float, np.generic), {})
+    for name in ("float64", "float32", "float16"):
+        setattr(np, name, type(name, (np.floating,), {}))
+    for name in ("int64", "int32", "int16", "int8", "uint64", "uint32", "uint16", "uint8"):
+        setattr(np, name, type(name, (int, np.generic), {}))
+    np.bool_, np.str_, np.abs = type("bool_", (np.generic,), {}), type("str_", (str, np.generic), {}), abs
+    sys.modules["numpy"] = np
+client = types.ModuleType("plenx_auvrix_ai")
+client.foundation_models = types.ModuleType("plenx_auvrix_ai.foundation_models")
+client.metanames = types.ModuleType("plenx_auvrix_ai.metanames")
+client.foundation_models.ModelInference = lambda **kw: types.SimpleNamespace(generate_text=lambda prompt: [kw["model_id"], prompt])
+client.metanames.GenTextParamsMetaNames = types.SimpleNamespace(DECODING_METHOD="d", MAX_NEW_TOKENS="x", MIN_NEW_TOKENS="n")
+for module in (client, client.foundation_models, client.metanames):
+    sys.modules[module.__name__] = module
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval import (
+    ContinuousStatisticsInterval as C, DiscreteStatisticsInterval as D)
+from plenx_metrics_plugin.metrics.llm.common.model_providers.plenx_auvrix_ai_provider import PLENXAuvrixAIProvider
+
+class Mine:  # this interpreter's class, whose version tag another interpreter's class may carry
+    def __init__(self):
+        self.field = 1
+out = [Mine().field]
+for _ in range(3):
+    bins = []
+    for i in range(20):
+        c = C(i, i + 1.255)
+        c.add_baseline_value(i + 1, 10.0 + i)
+        c.add_production_value(2 * i + 1, 12.5 + i % 7)
+        bins.append(c)
+    bins.sort()
+    back = [C.from_dict(b.to_dict()) for b in bins]
+    d = D("red")
+    d.add_baseline_value(1, 5.0)
+    d.add_production_value(3, 9.0)
+    out.append([back == bins, len({b.id for b in back}), [b.field for b in bins[:3]],
+                {k: v for k, v in bins[-1].to_dict().items() if k != "id"}, d.eligible_for_insights,
+                D.from_dict(d.to_dict()) == d])
+provider = PLENXAuvrixAIProvider(project_id="p", credentials={"url": "u", "apikey": "k"}, model_name="m")
+out.append(provider.get_model_responses(["hi"]))
+RESULT = repr(out)
+"""
+
+INTERPRETERS = r"""
+import json, os, sys, threading
+work, report, mode = os.environ["WORK"], os.environ["REPORT"], sys.argv[1]
+def program(stand_in):
+    return "\n".join([f"STAND_IN_NUMPY = {stand_in}", work, f"open({report!r}, 'a').write(RESULT + chr(10))"])
+if mode == "legacy":  # sharing the main interpreter's GIL, before and after the main one imports
+    import _testcapi
+    runs = [_testcapi.run_in_subinterp(program(True)) for _ in range(2)]
+    exec(program(False))
+    runs += [_testcapi.run_in_subinterp(program(True)) for _ in range(2)]
+    assert runs == [0] * 4, runs
+else:  # each with its own GIL, several at once, while others come and go
+    try:
+        import _interpreters as interpreters
+        run = interpreters.exec
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+        run = interpreters.run_string
+    failures = []
+    def worker():
+        for _ in range(2):
+            ident = interpreters.create()
+            failures.append(run(ident, program(True)))
+            interpreters.destroy(ident)
+    if mode == "isolated-after":
+        exec(program(False))
+    threads = [threading.Thread(target=worker) for _ in range(3)]
+    for thread in threads: thread.start()
+    for thread in threads: thread.join()
+    assert failures == [None] * 6, failures
+    if mode == "isolated":
+        exec(program(False))
+    from plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval import Interval as C
+    # Where numpy cannot load, the module fails as a plain module would: with numpy's ImportError.
+    ident = interpreters.create()
+    def error_of(code):
+        try:
+            return str(run(ident, code))
+        except Exception as error:  # 3.12 raises what 3.13 returns
+            return str(error)
+    print(json.dumps([error_of("import " + name) for name in ("numpy", C.__module__)]))
+"""
+
+
+@pytest.mark.parametrize("mode", [
+    "legacy",
+    pytest.param("isolated", marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="3.12 and later")),
+    pytest.param("isolated-after", marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="3.12 and later")),
+])
+def test_every_interpreter_gets_modules_of_its_own(mode, tmp_path):
+    report = tmp_path / "report"
+    env = dict(os.environ, WORK=INTERPRETER_WORK, REPORT=str(report))
+    done = subprocess.run([sys.executable, "-P", "-c", INTERPRETERS, mode], env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    results = report.read_text().splitlines()
+    assert len(results) == (5 if mode == "legacy" else 7) and len(set(results)) == 1, results
+    if mode != "legacy":
+        plain, ours = json.loads(done.stdout.splitlines()[-1])
+        assert ours == plain and "ImportError" in plain
+
+
 # ---- the provider ----
 SECRET = "apikey-hardening-s3cr3t"
 
