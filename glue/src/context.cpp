@@ -4,6 +4,7 @@
 #include "plenx_glue/context.hpp"
 
 #include <atomic>
+#include <new>
 
 #include "plenx_glue/function.hpp"
 #include "plenx_glue/names.hpp"
@@ -13,9 +14,12 @@ namespace glue {
 
 namespace {
 
-constexpr size_t most_extensions = 16;
+void* (*extension_makers[most_extensions])() = {};
 void (*extension_destroyers[most_extensions])(void*) = {};
 size_t extensions_registered = 0;
+
+/// Where the NameState of the index-th Name lies in a context's block.
+NameState& name_state(Context* c, size_t index) noexcept { return c->name_at(sizeof(Context) + sizeof(NameState) * index); }
 
 constexpr char capsule_name[] = "plenx_glue.context";
 
@@ -28,7 +32,9 @@ std::atomic<uint64_t> generation{1};
 [[gnu::tls_model("initial-exec")]] constinit thread_local Context* cached_context = nullptr;
 [[gnu::tls_model("initial-exec")]] constinit thread_local uint64_t cached_generation = 0;
 
-void destroy(Context* c) noexcept {
+}  // namespace
+
+void detail::destroy(Context* c) noexcept {
     // The state of the modules first: it may hold objects whose release runs our code.
     {
         Entered entered(c);
@@ -40,12 +46,13 @@ void destroy(Context* c) noexcept {
             }
         c->holds--;
     }
-    for (size_t i = 0, n = name_count(); i < n; i++) Py_CLEAR(c->names[i].object);
+    for (size_t i = 0, n = name_count(); i < n; i++) Py_CLEAR(name_state(c, i).object);
     Py_CLEAR(c->function_type);
-    delete[] c->extensions;
-    delete[] c->names;
-    delete c;
+    c->~Context();
+    ::operator delete(c, std::align_val_t{alignof(Context)});
 }
+
+namespace {
 
 void capsule_gone(PyObject* capsule) {
     auto* c = static_cast<Context*>(PyCapsule_GetPointer(capsule, capsule_name));
@@ -59,12 +66,23 @@ void capsule_gone(PyObject* capsule) {
 
 /// A new context for `interpreter`, its names interned and our function type made; null on error.
 Context* make_context(PyInterpreterState* interpreter) noexcept {
-    auto* c = new Context;
+    void* block = ::operator new(sizeof(Context) + sizeof(NameState) * name_count(), std::align_val_t{alignof(Context)},
+                                 std::nothrow);
+    if (block == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    auto* c = new (block) Context;
+    for (size_t i = 0, n = name_count(); i < n; i++) new (&name_state(c, i)) NameState;
     c->interpreter = interpreter;
     c->holds = 1;
-    c->names = new NameState[name_count() ? name_count() : 1]();
-    c->extensions = new void*[most_extensions]();
     Entered entered(c);
+    for (size_t i = 0; i < extensions_registered; i++)
+        if ((c->extensions[i] = extension_makers[i]()) == nullptr) {
+            PyErr_NoMemory();
+            release(c);
+            return nullptr;
+        }
     if (!intern_names(c) || !detail::make_function_type(c)) {
         release(c);
         return nullptr;
@@ -114,9 +132,10 @@ Context* find_or_make(PyInterpreterState* interpreter) noexcept {
 
 }  // namespace
 
-size_t detail::register_extension(void (*destroy)(void*)) noexcept {
+size_t detail::register_extension(void* (*make)(), void (*destroy)(void*)) noexcept {
     // Static initialisation only, before any context exists; more than fit is a build fault.
     if (extensions_registered == most_extensions) __builtin_trap();
+    extension_makers[extensions_registered] = make;
     extension_destroyers[extensions_registered] = destroy;
     return extensions_registered++;
 }
@@ -126,10 +145,6 @@ Context* interpreter_context() noexcept {
     if (interpreter == cached_interpreter && cached_generation == generation.load(std::memory_order_acquire))
         return cached_context;
     return find_or_make(interpreter);
-}
-
-void release(Context* c) noexcept {
-    if (--c->holds == 0) destroy(c);
 }
 
 }  // namespace glue

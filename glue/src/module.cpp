@@ -7,6 +7,8 @@
 #include "plenx_glue/fast.hpp"
 #include "plenx_glue/function.hpp"
 
+#include <utility>
+
 namespace glue {
 
 namespace {
@@ -159,6 +161,11 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
             // the code that runs the import machinery, and the module's functions keep those.
             if (!find_item(globals, builtins_key))
                 check_status(PyDict_SetItem(globals, builtins_key, PyEval_GetBuiltins()));
+            // The classes made meanwhile belong to this module (install_slots).
+            struct Loading {
+                PyObject* outer;
+                ~Loading() { glue::context().loading = outer; }
+            } loading{std::exchange(glue::context().loading, module)};
             body(globals);
             return 0;
         },

@@ -12,6 +12,36 @@ namespace {
 
 Name init_name{"__init__"};
 
+/// A slot's call in the context of the module that made our class (install_slots): the class
+/// holds that module, which holds its context. Else the interpreter's, held for the call.
+class SlotCall {
+public:
+    explicit SlotCall(PyTypeObject* type) noexcept : saved_(detail::current) {
+        PyObject* module = type_module(type);
+        auto** state = module && Py_IS_TYPE(module, &PyModule_Type) ? static_cast<Context**>(module_state(module)) : nullptr;
+        if (state != nullptr && *state != nullptr) {
+            context_ = *state;
+        } else if ((context_ = interpreter_context()) != nullptr) {
+            held_ = true;
+            hold(context_);
+        }
+        if (context_ != nullptr) detail::current = context_;
+    }
+    ~SlotCall() {
+        detail::current = saved_;
+        if (held_) release(context_);
+    }
+    SlotCall(const SlotCall&) = delete;
+    SlotCall& operator=(const SlotCall&) = delete;
+    /// False, with an error set, where no context could be had.
+    explicit operator bool() const noexcept { return context_ != nullptr; }
+
+private:
+    Context* saved_;
+    Context* context_ = nullptr;
+    bool held_ = false;
+};
+
 /// A vectorcall's arguments as the tuple and dict that tp_call and tp_init take.
 struct TupleAndDict {
     Ref positional, keywords;
@@ -61,10 +91,9 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
 /// interpreter's own path.
 PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     if (stack_exhausted()) return nullptr;
-    Context* context = interpreter_context();
-    if (context == nullptr) return nullptr;
-    EnteredHeld entered(context);
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
+    SlotCall entered(type);
+    if (!entered) return nullptr;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     if (!Py_IS_TYPE(callable, &PyType_Type) || type->tp_new != PyBaseObject_Type.tp_new ||
@@ -106,11 +135,10 @@ Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__
 /// tp_richcompare for our classes: the interpreter's slot, with our own functions run directly.
 PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if (stack_exhausted()) return nullptr;
-    Context* context = interpreter_context();
-    if (context == nullptr) return nullptr;
-    EnteredHeld entered(context);
-    const Name& name = compare_names[op];
     PyTypeObject* type = Py_TYPE(self);
+    SlotCall entered(type);
+    if (!entered) return nullptr;
+    const Name& name = compare_names[op];
     PyObject* method = class_attribute(type, name);
     if (method == nullptr) Py_RETURN_NOTIMPLEMENTED;
     Ref keep_method = own(method);
@@ -134,6 +162,8 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
 }  // namespace
 
 void fast::install_slots(PyTypeObject* type) noexcept {
+    // The slots find their interpreter's context from the module the class belongs to.
+    if (type_module(type) == nullptr && context().loading != nullptr) type_module(type) = Py_NewRef(context().loading);
     // Only this class: subclasses made by host code do not inherit it and take the usual path.
     type->tp_vectorcall = construct;
     // Only over type's own slot: assigning a comparison method to the class later puts that back.

@@ -52,27 +52,34 @@ struct NameState {
 #endif
 };
 
+/// The most kinds of PerContext state one library may declare.
+inline constexpr size_t most_extensions = 8;
+
 /// This library's state in one interpreter. Version tags and dict versions are counted per
-/// interpreter, so a memory is only ever compared with what its own interpreter made.
-struct Context {
+/// interpreter, so a memory is only ever compared with what its own interpreter made. One block:
+/// the NameState of every Name follows it, so a name is found at a fixed offset from it.
+struct alignas(16) Context {
     PyInterpreterState* interpreter = nullptr;
     size_t holds = 0;              // the interpreter's own, our functions', modules' and running calls'
-    NameState* names = nullptr;    // one per Name, by its index
-    void** extensions = nullptr;   // one per PerContext, made at its first use
+    void* extensions[most_extensions] = {};  // one per PerContext, made with the context
     PyTypeObject* function_type = nullptr;  // strong: the type of our function objects here
+    PyObject* loading = nullptr;   // the module whose body is running (borrowed), or null
     bool shortcuts_on = false;
     // What the probes found of the interpreter's layouts (the same in every interpreter of a
     // process, but each finds out for itself, so no interpreter reads what another is writing).
     bool inline_values_known = false;
     bool dict_layout_known = false;
     bool property_layout_known = false;
+
+    /// The state of the Name at `offset` (Name::offset()).
+    NameState& name_at(size_t offset) noexcept { return *reinterpret_cast<NameState*>(reinterpret_cast<char*>(this) + offset); }
 };
 
 namespace detail {
 /// The context of the interpreter this thread runs our code in; null outside our calls.
 [[gnu::tls_model("initial-exec")]] inline constinit thread_local Context* current = nullptr;
 /// Registers a kind of per-interpreter state at static initialisation; its index.
-size_t register_extension(void (*destroy)(void*)) noexcept;
+size_t register_extension(void* (*make)(), void (*destroy)(void*)) noexcept;
 }  // namespace detail
 
 /// The running call's context. Only valid inside one of our calls (Entered is in force).
@@ -81,9 +88,14 @@ inline Context& context() noexcept { return *detail::current; }
 /// The running interpreter's context, made at its first use there; null with an error set.
 Context* interpreter_context() noexcept;
 
+namespace detail {
+void destroy(Context* c) noexcept;
+}
 /// Keeps `c` alive; release() lets it go (the last one frees it, with the GIL held).
 inline void hold(Context* c) noexcept { c->holds++; }
-void release(Context* c) noexcept;
+inline void release(Context* c) noexcept {
+    if (--c->holds == 0) detail::destroy(c);
+}
 
 /// Makes `c` the running call's context for a scope, and puts the one before back after it.
 class Entered {
@@ -108,20 +120,17 @@ private:
     Entered entered_;
 };
 
-/// A module's own state of type T, one per interpreter, made at its first use there.
+/// A module's own state of type T, one per interpreter, made with its context.
 template <class T>
 class PerContext {
 public:
     PerContext() noexcept
-        : index_(detail::register_extension([](void* p) { delete static_cast<T*>(p); })) {}
+        : index_(detail::register_extension([]() -> void* { return new T(); },
+                                            [](void* p) { delete static_cast<T*>(p); })) {}
     PerContext(const PerContext&) = delete;
     PerContext& operator=(const PerContext&) = delete;
 
-    T& get() const noexcept {
-        void*& slot = context().extensions[index_];
-        if (slot == nullptr) slot = new T();
-        return *static_cast<T*>(slot);
-    }
+    T& get() const noexcept { return *static_cast<T*>(context().extensions[index_]); }
     T* operator->() const noexcept { return &get(); }
 
 private:

@@ -16,16 +16,16 @@ public:
     Name& operator=(const Name&) = delete;
 
     /// The interned string of the running interpreter (borrowed; alive as long as its context).
-    PyObject* get() const noexcept { return detail::current->names[index_].object; }
+    PyObject* get() const noexcept { return state().object; }
     operator PyObject*() const noexcept { return get(); }
 
     /// The name's state in the running interpreter: its string and what its lookups remember.
-    NameState& state() const noexcept { return detail::current->names[index_]; }
+    NameState& state() const noexcept { return detail::current->name_at(offset_); }
 
 private:
     friend bool intern_names(Context* context) noexcept;
     const char* text_;
-    size_t index_;
+    size_t offset_;  // of its NameState from the start of a context
     Name* next_;
 };
 

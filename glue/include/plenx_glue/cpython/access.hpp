@@ -48,6 +48,21 @@ inline const void* dict_version_at(PyObject* dict) noexcept { return &reinterpre
 #pragma GCC diagnostic pop
 #endif
 
+/// PyHeapTypeObject.ht_module: the module a heap type belongs to (PyType_GetModule), or null.
+inline PyObject*& type_module(PyTypeObject* type) noexcept { return reinterpret_cast<PyHeapTypeObject*>(type)->ht_module; }
+
+/// PyModuleObject.md_state of a module object (what PyModule_GetState returns): the same place in
+/// 3.11 to 3.13 (Include/internal/pycore_moduleobject.h).
+inline void* module_state(PyObject* module) noexcept {
+    struct ModuleHead {
+        PyObject_HEAD
+        PyObject* md_dict;
+        PyModuleDef* md_def;
+        void* md_state;
+    };
+    return reinterpret_cast<ModuleHead*>(module)->md_state;
+}
+
 /// PyTypeObject.tp_version_tag when it is valid, else 0: up to 3.12 Py_TPFLAGS_VALID_VERSION_TAG
 /// says so; from 3.13 an invalid tag is 0 itself. A class changed through its setattr gets a new
 /// one; tags are never reused.

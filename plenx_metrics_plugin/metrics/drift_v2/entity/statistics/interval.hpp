@@ -239,15 +239,21 @@ namespace detail {
 
 /// The value of a plain float, a numpy.float64 or an int exactly representable as a double.
 inline bool number(PyObject* o, double* value, bool* numpy) noexcept {
-    if (PyFloat_CheckExact(o) || (PyFloat_Check(o) && Py_IS_TYPE(o, seen->float64_type))) {
-        *numpy = *numpy || !PyFloat_CheckExact(o);
+    if (PyFloat_CheckExact(o)) {
         *value = glue::float_value(o);
         return true;
     }
-    long v;
-    constexpr long exact = 1L << 53;
-    if (!PyLong_CheckExact(o) || !fast::small_int(o, &v) || v > exact || v < -exact) return false;
-    *value = static_cast<double>(v);
+    if (PyLong_CheckExact(o)) {
+        long v;
+        constexpr long exact = 1L << 53;
+        if (!fast::small_int(o, &v) || v > exact || v < -exact) return false;
+        *value = static_cast<double>(v);
+        return true;
+    }
+    // numpy.float64, where this interpreter's load found numpy genuine.
+    if (PyTypeObject* float64 = seen->float64_type; float64 == nullptr || !Py_IS_TYPE(o, float64)) return false;
+    *numpy = true;
+    *value = glue::float_value(o);
     return true;
 }
 }  // namespace detail

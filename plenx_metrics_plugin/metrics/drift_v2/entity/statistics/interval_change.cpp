@@ -61,9 +61,11 @@ PyObject* peek_change(PyObject* self) noexcept {
     PyObject** slot = fast::instance_slot(self, names::absolute_change_percentage_cache);
     PyObject* cached = slot ? *slot : nullptr;
     if (cached == nullptr) return nullptr;
-    Ref minus_one = Ref::steal(PyLong_FromLong(-1));  // a small int the interpreter keeps: cannot fail
-    const NumberComparison differs(cached, minus_one, Py_NE);
-    return differs.known() && differs.answer() ? cached : nullptr;
+    // As NumberComparison(cached, -1, Py_NE) finds it.
+    double value;
+    bool numpy = false;
+    if (!glue::shortcuts() || !detail::number(cached, &value, &numpy)) return nullptr;
+    return value != -1.0 ? cached : nullptr;
 }
 
 /// is_change_significant: every change of a plain Interval is significant.
