@@ -114,8 +114,12 @@ Context* find_or_make(PyInterpreterState* interpreter) noexcept {
                     raise();
                 }
                 // Making it may have run code that made one already: the first one stays.
-                capsule = Ref::borrow(PyDict_SetDefault(dict, key, fresh));
-                if (!capsule) raise();
+                capsule = Ref::borrow(PyDict_GetItemWithError(dict, key));
+                if (!capsule) {
+                    if (PyErr_Occurred()) raise();
+                    check_status(PyDict_SetItem(dict, key, fresh));
+                    capsule = fresh;
+                }
             }
             auto* c = static_cast<Context*>(PyCapsule_GetPointer(capsule, capsule_name));
             if (c == nullptr) raise();
