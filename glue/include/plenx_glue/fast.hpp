@@ -16,13 +16,35 @@ inline PyObject* peek_property(PyObject*, PyObject*) noexcept { return nullptr; 
 inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr; }
 inline void prefetch_attributes(PyObject*) noexcept {}
 inline void prefetch_values(PyObject*) noexcept {}
+/// Stands in for nothing: every original is called.
+template <class... F>
+constexpr bool observed(F...) noexcept { return true; }
 }  // namespace glue::fast
 #else
 
 #include "attributes.hpp"
+#include "cpython/access.hpp"
 #include "dicts.hpp"
 
 namespace glue::fast {
+
+namespace detail {
+inline bool observation_known = false;  // probe_observation agreed with the running interpreter
+}
+
+/// Whether a call of the Python functions `functions` would now be seen by the thread's trace
+/// or profile function, or by a tool of sys.monitoring (an event set for any tool, or local
+/// events on one of their code objects): a native stand-in for them must then call them. True
+/// for good where the probe at load disagreed. One read of what the interpreter keeps per call,
+/// plus one per function.
+template <class... F>
+inline bool observed(F... functions) noexcept {
+    if (!detail::observation_known) return true;
+    return calls_observed(current_thread()) || (code_monitored(PyFunction_GET_CODE(static_cast<PyObject*>(functions))) || ...);
+}
+
+/// Checks, once, that what observed() reads is where the running interpreter keeps it.
+void probe_observation();
 
 /// `o.name`; a plain instance attribute is read in place.
 inline Ref getattr(PyObject* o, const Name& name) {

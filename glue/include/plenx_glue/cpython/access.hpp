@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "../ref.hpp"
 
@@ -210,6 +211,72 @@ inline bool add_to_insertion_order(PyObject** values, Py_ssize_t index) noexcept
     bytes[-2] = static_cast<uint8_t>(count);
 #endif
     return true;
+}
+
+// ---- what tracers and profilers see ----
+
+#if PY_VERSION_HEX >= 0x030C0000
+/// offsetof(PyInterpreterState, monitors), as the internal headers built against lay it out
+/// (interp_layout.h); checked on a probe at load (probe_observation), as a patch release of the
+/// same interpreter may move it.
+extern "C" const size_t plenx_glue_monitors_offset;
+#endif
+
+/// The running thread's state, unchecked: 3.13 PyThreadState_GetUnchecked, before it
+/// _PyThreadState_UncheckedGet (a read of the thread's own variable, no check, no lock).
+inline PyThreadState* current_thread() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+/// Whether calls of Python functions are seen now by what the interpreter keeps for tracers:
+/// - 3.11: the thread's `cframe->use_tracing` (_PyCFrame, Include/cpython/pystate.h), 255 while
+///   the thread has a trace or profile function and is not inside it (_PyThreadState_UpdateTracingState).
+/// - 3.12 and 3.13: the thread's `c_tracefunc` or `c_profilefunc`, or any byte of the interpreter's
+///   `monitors` (_Py_GlobalMonitors, Include/cpython/code.h: for each of the 15 ungrouped events, the
+///   set of tools it is set for; sys.settrace and sys.setprofile set theirs as tools 7 and 6 too).
+inline bool calls_observed(PyThreadState* thread) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    const auto* tools = reinterpret_cast<const unsigned char*>(thread->interp) + plenx_glue_monitors_offset;
+    static_assert(sizeof(_Py_GlobalMonitors) == 15);
+    uint64_t low, high;  // bytes 0-7 and 7-14
+    std::memcpy(&low, tools, 8);
+    std::memcpy(&high, tools + 7, 8);
+    return (low | high) != 0 || thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr;
+#else
+    return thread->cframe->use_tracing != 0;
+#endif
+}
+
+/// 3.12 and 3.13: the bytes of the interpreter's `monitors`, for the probe.
+#if PY_VERSION_HEX >= 0x030C0000
+inline const unsigned char* global_monitors(PyThreadState* thread) noexcept {
+    return reinterpret_cast<const unsigned char*>(thread->interp) + plenx_glue_monitors_offset;
+}
+#endif
+
+/// Whether a tool of sys.monitoring set events on this code object of its own
+/// (sys.monitoring.set_local_events): 3.12 and 3.13 PyCodeObject._co_monitoring, null until the
+/// code is first instrumented, then its `local_monitors` (_PyCoMonitoringData, Include/cpython/code.h:
+/// a byte per each of the 10 local events). Always false on 3.11, which has no sys.monitoring.
+inline bool code_monitored(PyObject* code) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    const _PyCoMonitoringData* data = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
+    if (data == nullptr) return false;
+    static_assert(_PY_MONITORING_LOCAL_EVENTS == 10 && sizeof(data->local_monitors) >= 10);
+    const auto* tools = reinterpret_cast<const unsigned char*>(&data->local_monitors);
+    uint64_t low;
+    uint16_t high;
+    std::memcpy(&low, tools, 8);
+    std::memcpy(&high, tools + 8, 2);
+    return (low | high) != 0;
+#else
+    (void)code;
+    return false;
+#endif
 }
 
 /// PyHeapTypeObject.ht_cached_keys: the keys instances of the class share (a PyDictKeysObject).
