@@ -2,7 +2,11 @@
 calls would do: attributes read and written in place, our own methods and super() called straight
 from the class, dicts filled from a template, comparisons made without reading keys again, and
 the value helpers' work done natively while they are still the helpers' own."""
+import json
+import os
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -306,3 +310,89 @@ def test_a_replaced_numpy_abs_is_called(monkeypatch):
     assert made(Continuous).absolute_change_percentage == 0.5
     assert calls == [0.5]
 
+
+
+# ---- tracers and profilers see the helpers called ----
+
+TRACED = """
+import collections, cProfile, json, os, sys, uuid
+sys.path.insert(0, sys.argv[1])
+import interval_model
+from plenx_metrics_plugin.common.utils import python_utils
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as compiled
+model = interval_model.load()
+files = {os.path.realpath(m.__file__) for m in (python_utils, uuid)}
+
+def life(module):
+    made = module.ContinuousStatisticsInterval(0.5, 1.25)
+    made.add_baseline_value(10, 20.0)
+    made.add_production_value(15, 30.0)
+    made.to_dict()
+
+def note(seen, filename, name):
+    if os.path.realpath(filename) in files:  # the helpers' and uuid's own functions
+        seen[name] += 1
+
+def hook(seen):
+    return lambda frame, event, arg: note(seen, frame.f_code.co_filename, frame.f_code.co_qualname) if event == "call" else None
+
+def with_hook(name):
+    def run(module, seen):
+        getattr(sys, name)(hook(seen))
+        life(module)
+        getattr(sys, name)(None)
+    return run
+
+def profiled(module, seen):
+    profile = cProfile.Profile()
+    profile.runcall(life, module)
+    profile.create_stats()
+    for (filename, _, name), (_, calls, *_) in profile.stats.items():
+        for _ in range(calls):
+            note(seen, filename, name)
+
+def monitored(local):
+    def run(module, seen):
+        mon = sys.monitoring
+        mon.use_tool_id(4, "test")
+        mon.register_callback(4, mon.events.PY_START, lambda code, offset: note(seen, code.co_filename, code.co_qualname))
+        codes = [python_utils.get_python_types.__code__, uuid.UUID.__init__.__code__] if local else []
+        for code in codes:
+            mon.set_local_events(4, code, mon.events.PY_START)
+        mon.set_events(4, 0 if local else mon.events.PY_START)
+        life(module)
+        mon.set_events(4, 0)
+        for code in codes:
+            mon.set_local_events(4, code, 0)
+        mon.free_tool_id(4)
+    return run
+
+tracers = {"settrace": with_hook("settrace"), "setprofile": with_hook("setprofile"), "cProfile": profiled}
+if hasattr(sys, "monitoring"):
+    tracers.update({"monitoring": monitored(False), "monitoring local": monitored(True)})
+life(compiled), life(model)  # every lookup already remembered
+found = {}
+for name, run in tracers.items():
+    for label, module in (("compiled", compiled), ("model", model)):
+        seen = collections.Counter()
+        run(module, seen)
+        found[f"{name} {label}"] = seen
+print(json.dumps(found))
+"""
+
+
+@pytest.mark.parametrize("shortcuts", ["1", "0"])
+def test_tracers_and_profilers_see_every_call_of_the_helpers(shortcuts):
+    env = dict(os.environ, PLENX_GLUE_SHORTCUTS=shortcuts)
+    done = subprocess.run([sys.executable, "-P", "-c", TRACED, os.path.dirname(__file__)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    found = json.loads(done.stdout.splitlines()[-1])
+    tracers = {key.rsplit(" ", 1)[0] for key in found}
+    assert len(tracers) == (5 if sys.version_info >= (3, 12) else 3)
+    for tracer in tracers:
+        assert found[f"{tracer} compiled"] == found[f"{tracer} model"], tracer
+    assert found["settrace model"] == {"round_": 2, "uuid4": 1, "UUID.__init__": 1, "UUID.__str__": 1,
+                                       "get_python_types": 13}
+    if "monitoring local" in tracers:
+        assert found["monitoring local model"] == {"get_python_types": 13, "UUID.__init__": 1}
