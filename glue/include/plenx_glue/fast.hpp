@@ -18,7 +18,7 @@ inline void prefetch_attributes(PyObject*) noexcept {}
 inline void prefetch_values(PyObject*) noexcept {}
 /// Stands in for nothing: every original is called.
 template <class... F>
-constexpr bool observed(F...) noexcept { return true; }
+constexpr bool observed(const Args&, F...) noexcept { return true; }
 }  // namespace glue::fast
 #else
 
@@ -32,15 +32,18 @@ namespace detail {
 inline bool observation_known = false;  // probe_observation agreed with the running interpreter
 }
 
-/// Whether a call of the Python functions `functions` would now be seen by the thread's trace
-/// or profile function, or by a tool of sys.monitoring (an event set for any tool, or local
-/// events on one of their code objects): a native stand-in for them must then call them. True
-/// for good where the probe at load disagreed. One read of what the interpreter keeps per call,
-/// plus one per function.
+/// Whether a call of the Python functions `functions` from the function `a` runs would now be
+/// seen by a trace or profile function, or by a tool of sys.monitoring (an event set for any
+/// tool, or local events on one of their code objects): a native stand-in for them must then
+/// call them. True for good where the probe at load disagreed. One read of what the interpreter
+/// keeps per call (found through the function running, which belongs to one interpreter), plus
+/// one per function.
 template <class... F>
-inline bool observed(F... functions) noexcept {
+inline bool observed(const Args& a, F... functions) noexcept {
     if (!detail::observation_known) return true;
-    return calls_observed(current_thread()) || (code_monitored(PyFunction_GET_CODE(static_cast<PyObject*>(functions))) || ...);
+    const void* observation = reinterpret_cast<glue::detail::FunctionHead*>(a.function())->observation;
+    return calls_observed(observation) ||
+           (code_monitored(PyFunction_GET_CODE(static_cast<PyObject*>(functions))) || ...);
 }
 
 /// Checks, once, that what observed() reads is where the running interpreter keeps it.

@@ -232,31 +232,48 @@ inline PyThreadState* current_thread() noexcept {
 #endif
 }
 
-/// Whether calls of Python functions are seen now by what the interpreter keeps for tracers:
-/// - 3.11: the thread's `cframe->use_tracing` (_PyCFrame, Include/cpython/pystate.h), 255 while
-///   the thread has a trace or profile function and is not inside it (_PyThreadState_UpdateTracingState).
-/// - 3.12 and 3.13: the thread's `c_tracefunc` or `c_profilefunc`, or any byte of the interpreter's
-///   `monitors` (_Py_GlobalMonitors, Include/cpython/code.h: for each of the 15 ungrouped events, the
-///   set of tools it is set for; sys.settrace and sys.setprofile set theirs as tools 7 and 6 too).
-inline bool calls_observed(PyThreadState* thread) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    const auto* tools = reinterpret_cast<const unsigned char*>(thread->interp) + plenx_glue_monitors_offset;
-    static_assert(sizeof(_Py_GlobalMonitors) == 15);
-    uint64_t low, high;  // bytes 0-7 and 7-14
-    std::memcpy(&low, tools, 8);
-    std::memcpy(&high, tools + 7, 8);
-    return (low | high) != 0 || thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr;
-#else
-    return thread->cframe->use_tracing != 0;
-#endif
-}
-
-/// 3.12 and 3.13: the bytes of the interpreter's `monitors`, for the probe.
+/// 3.12 and 3.13: where the thread's interpreter keeps its `monitors` (_Py_GlobalMonitors,
+/// Include/cpython/code.h: for each of the 15 ungrouped events, the set of tools it is set for).
+/// sys.settrace and sys.setprofile of any thread set events there too, for tools 7 and 6
+/// (Python/legacy_tracing.c), so they show there as well.
 #if PY_VERSION_HEX >= 0x030C0000
 inline const unsigned char* global_monitors(PyThreadState* thread) noexcept {
     return reinterpret_cast<const unsigned char*>(thread->interp) + plenx_glue_monitors_offset;
 }
 #endif
+
+/// What calls_observed() reads for the calls made in `thread`'s interpreter, found once (a
+/// function made there keeps it): 3.12 and 3.13 global_monitors(); null on 3.11, where it is
+/// the running thread's own.
+inline const void* observation_of(PyThreadState* thread) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return global_monitors(thread);
+#else
+    (void)thread;
+    return nullptr;
+#endif
+}
+
+/// Whether calls of Python functions are seen now by what the interpreter keeps for tracers,
+/// given observation_of() the interpreter running:
+/// - 3.11: the running thread's `cframe->use_tracing` (_PyCFrame, Include/cpython/pystate.h),
+///   255 while it has a trace or profile function and is not inside it
+///   (_PyThreadState_UpdateTracingState).
+/// - 3.12 and 3.13: any byte of the interpreter's `monitors`: an event set for any tool,
+///   sys.settrace and sys.setprofile of any of its threads included.
+inline bool calls_observed(const void* observation) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    static_assert(sizeof(_Py_GlobalMonitors) == 15);
+    const auto* tools = static_cast<const unsigned char*>(observation);
+    uint64_t low, high;  // bytes 0-7 and 7-14
+    std::memcpy(&low, tools, 8);
+    std::memcpy(&high, tools + 7, 8);
+    return (low | high) != 0;
+#else
+    (void)observation;
+    return current_thread()->cframe->use_tracing != 0;
+#endif
+}
 
 /// Whether a tool of sys.monitoring set events on this code object of its own
 /// (sys.monitoring.set_local_events): 3.12 and 3.13 PyCodeObject._co_monitoring, null until the

@@ -215,7 +215,7 @@ Ref new_id(const Args& a) {
     Ref uuid4 = a.global(names::uuid4);
 #if PLENX_FAST_LAYER
     // While a tracer or profiler would see uuid4, UUID.__init__ or UUID.__str__ run, they run.
-    if (standard_ids(uuid4) && !fast::observed(uuid4, uuid_init_seen.function(), uuid_str_seen.function()))
+    if (standard_ids(uuid4) && !fast::observed(a, uuid4, uuid_init_seen.function(), uuid_str_seen.function()))
         if (Ref text = random_uuid_text()) return text;
 #endif
     Ref uuid = call(uuid4);
