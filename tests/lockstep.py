@@ -139,10 +139,13 @@ class Hostile:
         return f"H{self.uid}"
 
     def __del__(self):
+        self.world.finalising += 1
         try:
             self._run("del")
         except Exception:
             pass
+        finally:
+            self.world.finalising -= 1
 
 
 class FlippingMeta(type):
@@ -168,6 +171,7 @@ class World:
         self.calls = []
         self.counter = 0
         self.closed = False
+        self.finalising = 0  # finalisers running: when they run depends on frames, which only the model has
         self.used = []
         self.use(module)
 
@@ -235,8 +239,10 @@ class World:
                 def __del__(self):
                     if world.closed:
                         return
+                    world.finalising += 1
                     world.replace("uuid4", ("counter", "after"))
                     world.module.DiscreteStatisticsInterval("inner")
+                    world.finalising -= 1
             return Doomed()
         if kind == "fake_np":
             return types.SimpleNamespace(abs=lambda x: ("abs", round(x, 6)))
@@ -368,15 +374,16 @@ def seen_function(code):
 
 
 class Traced:
-    """Runs an operation with a tracer of the given kind, noting into `calls` the calls it sees."""
+    """Runs an operation with a tracer of the given kind, noting into the world's calls the calls
+    it sees, but those of finalisers (a traced frame of the model may hold an object a while longer)."""
 
-    def __init__(self, kind, calls):
-        self.kind, self.calls = kind, calls
+    def __init__(self, kind, world):
+        self.kind, self.world = kind, world
 
     def note(self, code, how):
         name = seen_function(code)
-        if name is not None:
-            self.calls.append((how, name))
+        if name is not None and not self.world.finalising:
+            self.world.calls.append((how, name))
 
     def __enter__(self):
         if self.kind in ("settrace", "setprofile"):
@@ -440,7 +447,7 @@ class Lockstep:
         calls_before = len(self.worlds[0].calls), len(self.worlds[1].calls)
         for world in self.worlds:
             try:
-                with Traced(self.tracer, world.calls):
+                with Traced(self.tracer, world):
                     done = operation(world)
                 result = ("returned", norm(world, done))
             except Exception as error:  # noqa: BLE001 - every failure is compared
