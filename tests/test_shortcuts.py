@@ -315,13 +315,11 @@ def test_a_replaced_numpy_abs_is_called(monkeypatch):
 # ---- tracers and profilers see the helpers called ----
 
 TRACED = """
-import collections, cProfile, json, os, sys, uuid
+import collections, cProfile, json, sys, types
 sys.path.insert(0, sys.argv[1])
-import interval_model
-from plenx_metrics_plugin.common.utils import python_utils
+import interval_model, lockstep
 from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as compiled
 model = interval_model.load()
-files = {os.path.realpath(m.__file__) for m in (python_utils, uuid)}
 
 def life(module):
     made = module.ContinuousStatisticsInterval(0.5, 1.25)
@@ -329,55 +327,23 @@ def life(module):
     made.add_production_value(15, 30.0)
     made.to_dict()
 
-def note(seen, filename, name):
-    if os.path.realpath(filename) in files:  # the helpers' and uuid's own functions
-        seen[name] += 1
+def seen(kind, module):
+    world = types.SimpleNamespace(calls=[], finalising=0)
+    if kind == "cProfile":
+        profile = cProfile.Profile()
+        profile.runcall(life, module)
+        profile.create_stats()
+        for (filename, _, name), (_, calls, *_) in profile.stats.items():
+            code = types.SimpleNamespace(co_filename=filename, co_qualname=name)
+            world.calls += [(kind, lockstep.seen_function(code))] * calls if lockstep.seen_function(code) else []
+    else:
+        with lockstep.Traced(kind, world):
+            life(module)
+    return collections.Counter(name for _, name in world.calls)
 
-def hook(seen):
-    return lambda frame, event, arg: note(seen, frame.f_code.co_filename, frame.f_code.co_qualname) if event == "call" else None
-
-def with_hook(name):
-    def run(module, seen):
-        getattr(sys, name)(hook(seen))
-        life(module)
-        getattr(sys, name)(None)
-    return run
-
-def profiled(module, seen):
-    profile = cProfile.Profile()
-    profile.runcall(life, module)
-    profile.create_stats()
-    for (filename, _, name), (_, calls, *_) in profile.stats.items():
-        for _ in range(calls):
-            note(seen, filename, name)
-
-def monitored(local):
-    def run(module, seen):
-        mon = sys.monitoring
-        mon.use_tool_id(4, "test")
-        mon.register_callback(4, mon.events.PY_START, lambda code, offset: note(seen, code.co_filename, code.co_qualname))
-        codes = [python_utils.get_python_types.__code__, uuid.UUID.__init__.__code__] if local else []
-        for code in codes:
-            mon.set_local_events(4, code, mon.events.PY_START)
-        mon.set_events(4, 0 if local else mon.events.PY_START)
-        life(module)
-        mon.set_events(4, 0)
-        for code in codes:
-            mon.set_local_events(4, code, 0)
-        mon.free_tool_id(4)
-    return run
-
-tracers = {"settrace": with_hook("settrace"), "setprofile": with_hook("setprofile"), "cProfile": profiled}
-if hasattr(sys, "monitoring"):
-    tracers.update({"monitoring": monitored(False), "monitoring local": monitored(True)})
 life(compiled), life(model)  # every lookup already remembered
-found = {}
-for name, run in tracers.items():
-    for label, module in (("compiled", compiled), ("model", model)):
-        seen = collections.Counter()
-        run(module, seen)
-        found[f"{name} {label}"] = seen
-print(json.dumps(found))
+print(json.dumps({f"{kind} {label}": seen(kind, module) for kind in lockstep.TRACERS[1:] + ["cProfile"]
+                  for label, module in (("compiled", compiled), ("model", model))}))
 """
 
 
@@ -394,5 +360,5 @@ def test_tracers_and_profilers_see_every_call_of_the_helpers(shortcuts):
         assert found[f"{tracer} compiled"] == found[f"{tracer} model"], tracer
     assert found["settrace model"] == {"round_": 2, "uuid4": 1, "UUID.__init__": 1, "UUID.__str__": 1,
                                        "get_python_types": 13}
-    if "monitoring local" in tracers:
-        assert found["monitoring local model"] == {"get_python_types": 13, "UUID.__init__": 1}
+    if "monitoring local" in tracers:  # set on get_python_types, round_, uuid4 and UUID.__str__ only
+        assert found["monitoring local model"] == {"get_python_types": 13, "round_": 2, "uuid4": 1, "UUID.__str__": 1}
