@@ -139,10 +139,13 @@ class Hostile:
         return f"H{self.uid}"
 
     def __del__(self):
+        self.world.finalising += 1
         try:
             self._run("del")
         except Exception:
             pass
+        finally:
+            self.world.finalising -= 1
 
 
 class FlippingMeta(type):
@@ -168,6 +171,7 @@ class World:
         self.calls = []
         self.counter = 0
         self.closed = False
+        self.finalising = 0  # finalisers running: when they run depends on frames, which only the model has
         self.used = []
         self.use(module)
 
@@ -235,8 +239,10 @@ class World:
                 def __del__(self):
                     if world.closed:
                         return
+                    world.finalising += 1
                     world.replace("uuid4", ("counter", "after"))
                     world.module.DiscreteStatisticsInterval("inner")
+                    world.finalising -= 1
             return Doomed()
         if kind == "fake_np":
             return types.SimpleNamespace(abs=lambda x: ("abs", round(x, 6)))
@@ -353,6 +359,62 @@ ALIASES = [("get_baseline_value", "has_increased_in_production"), ("_calculate_a
            ("__lt__", "__eq__"), ("is_change_significant", "eligible_for_insights")]
 
 
+# ---- tracers ---------------------------------------------------------------------------------
+
+# The calls a tracer sees that both worlds must show alike: those of the helpers and of uuid, for
+# which native work may stand in (the model's own frames, and the compiled module's lack of them,
+# are each world's own).
+SEEN_FILES = tuple(os.path.normcase(os.path.realpath(m.__file__)) for m in (python_utils, uuid))
+TRACERS = ["none", "settrace", "setprofile"] + (["monitoring", "monitoring local"] if hasattr(sys, "monitoring") else [])
+MONITORING_TOOL = 3
+
+
+def seen_function(code):
+    return code.co_qualname if os.path.normcase(os.path.realpath(code.co_filename)) in SEEN_FILES else None
+
+
+class Traced:
+    """Runs an operation with a tracer of the given kind, noting into the world's calls the calls
+    it sees, but those of finalisers (a traced frame of the model may hold an object a while longer)."""
+
+    def __init__(self, kind, world):
+        self.kind, self.world = kind, world
+
+    def note(self, code, how):
+        name = seen_function(code)
+        if name is not None and not self.world.finalising:
+            self.world.calls.append((how, name))
+
+    def __enter__(self):
+        if self.kind in ("settrace", "setprofile"):
+            def hook(frame, event, arg):
+                if event == "call":
+                    self.note(frame.f_code, self.kind)
+            self.saved = getattr(sys, "get" + self.kind[3:])()
+            getattr(sys, self.kind)(hook)
+        elif self.kind.startswith("monitoring"):
+            mon = sys.monitoring
+            mon.use_tool_id(MONITORING_TOOL, "lockstep")
+            mon.register_callback(MONITORING_TOOL, mon.events.PY_START, lambda code, offset: self.note(code, "monitoring"))
+            if self.kind == "monitoring":
+                mon.set_events(MONITORING_TOOL, mon.events.PY_START)
+            else:  # on the helpers' own code only
+                for function in (python_utils.get_python_types, python_utils.round_, uuid.uuid4, uuid.UUID.__str__):
+                    mon.set_local_events(MONITORING_TOOL, function.__code__, mon.events.PY_START)
+        return self
+
+    def __exit__(self, *exc):
+        if self.kind in ("settrace", "setprofile"):
+            getattr(sys, self.kind)(self.saved)
+        elif self.kind.startswith("monitoring"):
+            mon = sys.monitoring
+            mon.set_events(MONITORING_TOOL, 0)
+            for function in (python_utils.get_python_types, python_utils.round_, uuid.uuid4, uuid.UUID.__str__):
+                mon.set_local_events(MONITORING_TOOL, function.__code__, 0)
+            mon.register_callback(MONITORING_TOOL, mon.events.PY_START, None)
+            mon.free_tool_id(MONITORING_TOOL)
+
+
 class Lockstep:
     """Both worlds, and the steps that drive them."""
 
@@ -362,6 +424,7 @@ class Lockstep:
                       control_box.ControlBoxManager._control_box)
         self.before_import = (python_utils.get_python_types, uuid.UUID.__str__, np.abs)
         self.steps = []
+        self.tracer = "none"  # what sees the calls of the steps that follow
 
     def close(self):
         # The functions first: what was changed in place is then undone on the original.
@@ -384,7 +447,9 @@ class Lockstep:
         calls_before = len(self.worlds[0].calls), len(self.worlds[1].calls)
         for world in self.worlds:
             try:
-                result = ("returned", norm(world, operation(world)))
+                with Traced(self.tracer, world):
+                    done = operation(world)
+                result = ("returned", norm(world, done))
             except Exception as error:  # noqa: BLE001 - every failure is compared
                 result = ("raised", describe_error(world, error))
             outcomes.append((result, state(world), list(world.calls)))
@@ -407,7 +472,8 @@ class Lockstep:
     def step(self, src):
         count = len(self.worlds[0].intervals)
         kind = src.pick(["new"] * 3 + ["add"] * 4 + ["read"] * 3 + ["compare"] * 3 + ["set", "sort", "to_dict",
-                         "from_dict", "global", "shared", "alias", "layout", "id", "uninterned", "reimport"])
+                         "from_dict", "global", "shared", "alias", "layout", "id", "uninterned", "reimport",
+                         "tracer"])
         if kind == "new" or count == 0:
             which = src.pick(["continuous", "discrete", "sub continuous", "sub discrete"])
             args = [self.number(src)] * (2 if "continuous" in which else 1)
@@ -488,6 +554,9 @@ class Lockstep:
             return self.uninterned(src, i)
         if kind == "reimport":
             return self.reimport(src)
+        if kind == "tracer":  # the steps that follow run with this tracer (or none)
+            self.tracer = src.pick(TRACERS)
+            return self.run(("tracer", self.tracer), lambda w: None)
         # ids: the same text from both worlds when uuid4 is deterministic, else each well formed
         return self.run(("id",), lambda w: w.module.DiscreteStatisticsInterval("x").id)
 

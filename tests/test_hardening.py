@@ -623,3 +623,35 @@ def test_odd_provider_attributes_give_python_exceptions(client, attribute, value
                     provider._PLENXAuvrixAIProvider__validate, provider._PLENXAuvrixAIProvider__get_paraphrasing_model,
                     lambda: repr(provider), lambda: copy.deepcopy(provider)):
         swallow(request)
+
+
+# ---- a copy of the process ----
+
+RAW_FORK = """
+import ctypes, json, os, platform, sys
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as iv
+libc = ctypes.CDLL(None, use_errno=True)
+# fork(2) itself, past libc and so past every pthread_atfork handler (clone(SIGCHLD) where no fork exists).
+raw_fork = {"x86_64": lambda: libc.syscall(57), "aarch64": lambda: libc.syscall(220, 17, 0, 0, 0, 0)}[platform.machine()]
+ids = lambda: [iv.DiscreteStatisticsInterval("f").id for _ in range(4)]
+before = ids()
+reader, writer = os.pipe()
+pid = raw_fork()
+if pid == 0:
+    os.write(writer, json.dumps(ids()).encode())
+    os._exit(0)
+os.close(writer)
+child = json.loads(os.read(reader, 4096))
+os.waitpid(pid, 0)
+print(json.dumps([before, ids(), child]))
+"""
+
+
+@pytest.mark.skipif(os.uname().machine not in ("x86_64", "aarch64"), reason="raw fork syscall number unknown")
+@pytest.mark.parametrize("shortcuts", ["1", "0"])
+def test_a_copy_of_the_process_made_without_fork_handlers_never_repeats_an_id(shortcuts):
+    env = dict(os.environ, PLENX_GLUE_SHORTCUTS=shortcuts)
+    done = subprocess.run([sys.executable, "-P", "-c", RAW_FORK], env=env, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr[-3000:]
+    before, parent, child = json.loads(done.stdout.splitlines()[-1])
+    assert len(set(before + parent + child)) == 12, (parent, child)

@@ -2,7 +2,11 @@
 calls would do: attributes read and written in place, our own methods and super() called straight
 from the class, dicts filled from a template, comparisons made without reading keys again, and
 the value helpers' work done natively while they are still the helpers' own."""
+import json
+import os
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -306,3 +310,55 @@ def test_a_replaced_numpy_abs_is_called(monkeypatch):
     assert made(Continuous).absolute_change_percentage == 0.5
     assert calls == [0.5]
 
+
+
+# ---- tracers and profilers see the helpers called ----
+
+TRACED = """
+import collections, cProfile, json, sys, types
+sys.path.insert(0, sys.argv[1])
+import interval_model, lockstep
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as compiled
+model = interval_model.load()
+
+def life(module):
+    made = module.ContinuousStatisticsInterval(0.5, 1.25)
+    made.add_baseline_value(10, 20.0)
+    made.add_production_value(15, 30.0)
+    made.to_dict()
+
+def seen(kind, module):
+    world = types.SimpleNamespace(calls=[], finalising=0)
+    if kind == "cProfile":
+        profile = cProfile.Profile()
+        profile.runcall(life, module)
+        profile.create_stats()
+        for (filename, _, name), (_, calls, *_) in profile.stats.items():
+            code = types.SimpleNamespace(co_filename=filename, co_qualname=name)
+            world.calls += [(kind, lockstep.seen_function(code))] * calls if lockstep.seen_function(code) else []
+    else:
+        with lockstep.Traced(kind, world):
+            life(module)
+    return collections.Counter(name for _, name in world.calls)
+
+life(compiled), life(model)  # every lookup already remembered
+print(json.dumps({f"{kind} {label}": seen(kind, module) for kind in lockstep.TRACERS[1:] + ["cProfile"]
+                  for label, module in (("compiled", compiled), ("model", model))}))
+"""
+
+
+@pytest.mark.parametrize("shortcuts", ["1", "0"])
+def test_tracers_and_profilers_see_every_call_of_the_helpers(shortcuts):
+    env = dict(os.environ, PLENX_GLUE_SHORTCUTS=shortcuts)
+    done = subprocess.run([sys.executable, "-P", "-c", TRACED, os.path.dirname(__file__)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    found = json.loads(done.stdout.splitlines()[-1])
+    tracers = {key.rsplit(" ", 1)[0] for key in found}
+    assert len(tracers) == (5 if sys.version_info >= (3, 12) else 3)
+    for tracer in tracers:
+        assert found[f"{tracer} compiled"] == found[f"{tracer} model"], tracer
+    assert found["settrace model"] == {"round_": 2, "uuid4": 1, "UUID.__init__": 1, "UUID.__str__": 1,
+                                       "get_python_types": 13}
+    if "monitoring local" in tracers:  # set on get_python_types, round_, uuid4 and UUID.__str__ only
+        assert found["monitoring local model"] == {"get_python_types": 13, "round_": 2, "uuid4": 1, "UUID.__str__": 1}

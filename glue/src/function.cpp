@@ -49,6 +49,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;  // where definition_of() reads it (FunctionHead)
+    const void* observation;  // FunctionHead's: set by fast::observation_of() where it is made
     PyObject* globals;      // the module's dict
     PyObject* builtins;     // __builtins__: the module's when the function was made
     PyObject* name;         // __name__
@@ -68,6 +69,7 @@ struct FunctionObject {
 };
 
 static_assert(offsetof(FunctionObject, def) == offsetof(detail::FunctionHead, def));
+static_assert(offsetof(FunctionObject, observation) == offsetof(detail::FunctionHead, observation));
 
 FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -607,6 +609,14 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
     if (f == nullptr) raise();
     f->vectorcall = function_vectorcall;
     f->def = &def;
+#if PLENX_FAST_LAYER
+    // Null where the probe of its interpreter disagreed: fast::observed() then always says yes.
+    static const char thread_kept = 0;  // 3.11 reads the running thread's own state instead
+    const void* observation = observation_of(current_thread());
+    f->observation = !context().observation_known ? nullptr : observation ? observation : &thread_kept;
+#else
+    f->observation = nullptr;
+#endif
     f->globals = Py_NewRef(globals);
     f->builtins = builtins.release();
     f->name = name.release();

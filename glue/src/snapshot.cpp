@@ -5,7 +5,10 @@
 
 #include "plenx_glue/dicts.hpp"
 #include "plenx_glue/cpython/access.hpp"
+#include "plenx_glue/fast.hpp"
 #include "plenx_glue/ops.hpp"
+
+#include <cstring>
 
 namespace glue {
 
@@ -86,6 +89,102 @@ bool FunctionSnapshot::names_unchanged() const noexcept {
         version_[i].held = dict_version(watch.dict);
     }
     return true;
+}
+
+namespace {
+
+#if PY_VERSION_HEX >= 0x030C0000
+/// sys.monitoring's own function `name`: a C function of that very module, found without code.
+Ref monitoring_function(PyObject* monitoring, const char* name) {
+    PyObject* found = nullptr;
+    if (!lookup_without_code(PyModule_GetDict(monitoring), Ref(text(name)), &found) || found == nullptr ||
+        !PyCFunction_Check(found) || PyCFunction_GetSelf(found) != monitoring)
+        return Ref();
+    return own(found);
+}
+
+/// Whether the monitors read where access.hpp reads them are `expected`, byte for byte.
+bool monitors_are(const unsigned char (&expected)[15]) noexcept {
+    return std::memcmp(global_monitors(current_thread()), expected, 15) == 0;
+}
+
+/// The probe of 3.12 and 3.13: the monitors must be what sys.monitoring.get_events says of tools 0
+/// to 5, have the legacy tracers' bits (tools 6 and 7) exactly while a thread has a profile or
+/// trace function, and follow a free tool's global and local events as it sets them and clears them.
+bool observation_agrees() {
+    PyObject* monitoring = PySys_GetObject("monitoring");  // borrowed
+    if (monitoring == nullptr || !PyModule_CheckExact(monitoring) || std::strcmp(PyModule_GetName(monitoring), "sys.monitoring") != 0)
+        return false;
+    Ref get_events = monitoring_function(monitoring, "get_events"), get_tool = monitoring_function(monitoring, "get_tool"),
+        use_tool_id = monitoring_function(monitoring, "use_tool_id"), free_tool_id = monitoring_function(monitoring, "free_tool_id"),
+        set_events = monitoring_function(monitoring, "set_events"),
+        set_local_events = monitoring_function(monitoring, "set_local_events");
+    if (!get_events || !get_tool || !use_tool_id || !free_tool_id || !set_events || !set_local_events) return false;
+    unsigned char now[15] = {};
+    std::memcpy(now, global_monitors(current_thread()), 15);
+    unsigned char expected[15] = {};
+    int free_tool = -1;
+    for (int tool = 0; tool < 6; tool++) {
+        Ref id = integer(tool);
+        const long events = PyLong_AsLong(call(get_events, id.get()));
+        if (events == -1 && PyErr_Occurred()) raise();
+        for (int event = 0; event < 15; event++)
+            if (events & (1L << event)) expected[event] |= static_cast<unsigned char>(1 << tool);
+        if (call(get_tool, id.get()).get() == Py_None) free_tool = tool;
+    }
+    bool profiled = false, traced = false;
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(current_thread()->interp); t; t = PyThreadState_Next(t))
+        profiled |= t->c_profilefunc != nullptr, traced |= t->c_tracefunc != nullptr;
+    bool legacy_profile = false, legacy_trace = false;
+    for (int event = 0; event < 15; event++) {
+        legacy_profile |= (now[event] & 0x40) != 0, legacy_trace |= (now[event] & 0x80) != 0;
+        expected[event] |= static_cast<unsigned char>(now[event] & 0xC0);
+    }
+    if (!monitors_are(expected) || legacy_profile != profiled || legacy_trace != traced || free_tool < 0) return false;
+    // A free tool sets events of the first and the last kind, globally and on a code object of its own.
+    Ref tool = integer(free_tool);
+    Ref code = check(Py_CompileString("0", "<glue probe>", Py_eval_input));
+    const unsigned char bit = static_cast<unsigned char>(1 << free_tool);
+    call(use_tool_id, tool.get(), Ref(text("plenx glue probe")).get());
+    bool agrees = false;
+    try {
+        constexpr long first = 1L << 0, last_local = 1L << 9, last = 1L << 14;  // PY_START, STOP_ITERATION, RERAISE
+        unsigned char set[15];
+        std::memcpy(set, now, 15);
+        set[0] |= bit, set[14] |= bit;
+        call(set_events, tool.get(), Ref(integer(first | last)).get());
+        agrees = monitors_are(set) && !code_monitored(code);
+        call(set_events, tool.get(), Ref(integer(0)).get());
+        agrees = agrees && monitors_are(now);
+        call(set_local_events, tool.get(), code.get(), Ref(integer(first | last_local)).get());
+        agrees = agrees && code_monitored(code) && monitors_are(now);
+        call(set_local_events, tool.get(), code.get(), Ref(integer(0)).get());
+        agrees = agrees && !code_monitored(code);
+    } catch (const python_error&) {
+        PyErr_Clear();
+        agrees = false;
+        PyObject* cleared = PyObject_CallFunction(set_events, "ii", free_tool, 0);
+        Py_XDECREF(cleared);
+        PyErr_Clear();
+    }
+    call(free_tool_id, tool.get());
+    return agrees;
+}
+#endif
+
+}  // namespace
+
+void fast::probe_observation() {
+    if (!shortcuts() || context().observation_known) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    const bool agrees = guarded([] { return observation_agrees(); }, false);
+#else
+    // 3.11 keeps use_tracing in a public struct: it must say what the thread's own fields say.
+    PyThreadState* thread = current_thread();
+    const bool agrees = calls_observed(nullptr) == (thread->tracing == 0 && (thread->c_tracefunc || thread->c_profilefunc));
+#endif
+    PyErr_Clear();
+    context().observation_known = agrees;
 }
 
 }  // namespace glue

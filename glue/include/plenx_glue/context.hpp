@@ -70,6 +70,7 @@ struct alignas(16) Context {
     bool inline_values_known = false;
     bool dict_layout_known = false;
     bool property_layout_known = false;
+    bool observation_known = false;  // what tracers set is where access.hpp reads it (probe_observation)
 
     /// The state of the Name at `offset` (Name::offset()).
     NameState& name_at(size_t offset) noexcept { return *reinterpret_cast<NameState*>(reinterpret_cast<char*>(this) + offset); }

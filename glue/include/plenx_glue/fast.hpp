@@ -16,13 +16,34 @@ inline PyObject* peek_property(PyObject*, PyObject*) noexcept { return nullptr; 
 inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr; }
 inline void prefetch_attributes(PyObject*) noexcept {}
 inline void prefetch_values(PyObject*) noexcept {}
+/// Stands in for nothing: every original is called.
+template <class... F>
+constexpr bool observed(const Args&, F...) noexcept { return true; }
 }  // namespace glue::fast
 #else
 
 #include "attributes.hpp"
+#include "cpython/access.hpp"
 #include "dicts.hpp"
 
 namespace glue::fast {
+
+/// Whether a call of the Python functions `functions` from the function `a` runs would now be
+/// seen by a trace or profile function, or by a tool of sys.monitoring (an event set for any
+/// tool, or local events on one of their code objects): a native stand-in for them must then
+/// call them. True for good where the probe of its interpreter disagreed (the function then keeps
+/// no place to read). One read of what the interpreter keeps per call (found through the function
+/// running, which belongs to one interpreter), plus one per function.
+template <class... F>
+inline bool observed(const Args& a, F... functions) noexcept {
+    const void* observation = reinterpret_cast<glue::detail::FunctionHead*>(a.function())->observation;
+    if (observation == nullptr) return true;
+    return calls_observed(observation) ||
+           (code_monitored(PyFunction_GET_CODE(static_cast<PyObject*>(functions))) || ...);
+}
+
+/// Checks, once, that what observed() reads is where the running interpreter keeps it.
+void probe_observation();
 
 /// `o.name`; a plain instance attribute is read in place.
 inline Ref getattr(PyObject* o, const Name& name) {

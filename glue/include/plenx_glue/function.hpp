@@ -60,6 +60,8 @@ public:
     PyObject* globals() const noexcept { return globals_; }
     /// The builtins the function was defined with (its `__builtins__`), never the caller's.
     PyObject* builtins() const noexcept { return builtins_; }
+    /// The function being run: one of ours.
+    PyObject* function() const noexcept { return function_; }
     /// The class that defines the function (borrowed), as super() would use it.
     PyObject* owner() const;
     /// Looks a module global up at this use, as the interpreter does (NameError when absent).
@@ -99,6 +101,7 @@ struct FunctionHead {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;
+    const void* observation;  // where its interpreter keeps what tracers set (fast::observed), or null
 };
 }  // namespace detail
 

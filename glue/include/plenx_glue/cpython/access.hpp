@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "../ref.hpp"
 
@@ -225,6 +226,89 @@ inline bool add_to_insertion_order(PyObject** values, Py_ssize_t index) noexcept
     bytes[-2] = static_cast<uint8_t>(count);
 #endif
     return true;
+}
+
+// ---- what tracers and profilers see ----
+
+#if PY_VERSION_HEX >= 0x030C0000
+/// offsetof(PyInterpreterState, monitors), as the internal headers built against lay it out
+/// (interp_layout.h); checked on a probe at load (probe_observation), as a patch release of the
+/// same interpreter may move it.
+extern "C" const size_t plenx_glue_monitors_offset;
+#endif
+
+/// The running thread's state, unchecked: 3.13 PyThreadState_GetUnchecked, before it
+/// _PyThreadState_UncheckedGet (a read of the thread's own variable, no check, no lock).
+inline PyThreadState* current_thread() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+/// 3.12 and 3.13: where the thread's interpreter keeps its `monitors` (_Py_GlobalMonitors,
+/// Include/cpython/code.h: for each of the 15 ungrouped events, the set of tools it is set for).
+/// sys.settrace and sys.setprofile of any thread set events there too, for tools 7 and 6
+/// (Python/legacy_tracing.c), so they show there as well.
+#if PY_VERSION_HEX >= 0x030C0000
+inline const unsigned char* global_monitors(PyThreadState* thread) noexcept {
+    return reinterpret_cast<const unsigned char*>(thread->interp) + plenx_glue_monitors_offset;
+}
+#endif
+
+/// What calls_observed() reads for the calls made in `thread`'s interpreter, found once (a
+/// function made there keeps it): 3.12 and 3.13 global_monitors(); null on 3.11, where it is
+/// the running thread's own.
+inline const void* observation_of(PyThreadState* thread) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return global_monitors(thread);
+#else
+    (void)thread;
+    return nullptr;
+#endif
+}
+
+/// Whether calls of Python functions are seen now by what the interpreter keeps for tracers,
+/// given observation_of() the interpreter running:
+/// - 3.11: the running thread's `cframe->use_tracing` (_PyCFrame, Include/cpython/pystate.h),
+///   255 while it has a trace or profile function and is not inside it
+///   (_PyThreadState_UpdateTracingState).
+/// - 3.12 and 3.13: any byte of the interpreter's `monitors`: an event set for any tool,
+///   sys.settrace and sys.setprofile of any of its threads included.
+inline bool calls_observed(const void* observation) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    static_assert(sizeof(_Py_GlobalMonitors) == 15);
+    const auto* tools = static_cast<const unsigned char*>(observation);
+    uint64_t low, high;  // bytes 0-7 and 7-14
+    std::memcpy(&low, tools, 8);
+    std::memcpy(&high, tools + 7, 8);
+    return (low | high) != 0;
+#else
+    (void)observation;
+    return current_thread()->cframe->use_tracing != 0;
+#endif
+}
+
+/// Whether a tool of sys.monitoring set events on this code object of its own
+/// (sys.monitoring.set_local_events): 3.12 and 3.13 PyCodeObject._co_monitoring, null until the
+/// code is first instrumented, then its `local_monitors` (_PyCoMonitoringData, Include/cpython/code.h:
+/// a byte per each of the 10 local events). Always false on 3.11, which has no sys.monitoring.
+inline bool code_monitored(PyObject* code) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    const _PyCoMonitoringData* data = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
+    if (data == nullptr) return false;
+    static_assert(_PY_MONITORING_LOCAL_EVENTS == 10 && sizeof(data->local_monitors) >= 10);
+    const auto* tools = reinterpret_cast<const unsigned char*>(&data->local_monitors);
+    uint64_t low;
+    uint16_t high;
+    std::memcpy(&low, tools, 8);
+    std::memcpy(&high, tools + 8, 2);
+    return (low | high) != 0;
+#else
+    (void)code;
+    return false;
+#endif
 }
 
 /// PyHeapTypeObject.ht_cached_keys: the keys instances of the class share (a PyDictKeysObject).

@@ -119,9 +119,10 @@ extern const glue::FunctionDef discrete_from_dict;
 
 // ---- shared helpers ----
 
-/// `convert(value)`; while `convert` is still the helpers' own get_python_types, a value of a type
+/// `convert(value)` from the function `a` runs; while `convert` is still the helpers' own
+/// get_python_types and no tracer would see it called, a value of a type
 /// that it declares it returns as it is is not passed to it.
-Ref python_types(PyObject* convert, Ref value);
+Ref python_types(const Args& a, PyObject* convert, Ref value);
 
 /// `round_(bound)` with the module's `round_`; the helpers' own is done here for ints and floats.
 Ref rounded(const Args& a, PyObject* bound);
@@ -144,7 +145,7 @@ private:
 template <class Fill, class Read>
 void fill_entry(const Args& a, Fill& dict, Read read) {
     Ref convert = a.global(names::get_python_types);
-    dict.add(python_types(convert, read()));
+    dict.add(python_types(a, convert, read()));
 }
 
 /// `obj.<name>` for a property or attribute; our own properties run without the call machinery.

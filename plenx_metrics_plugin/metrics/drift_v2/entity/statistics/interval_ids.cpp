@@ -9,9 +9,9 @@
 
 #include "interval_originals.hpp"
 
-#include <pthread.h>
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -24,43 +24,61 @@ namespace {
 
 // ---- the random source ----
 
-// Random bytes are read from the OS in batches; a forked child must not reuse its parent's.
-unsigned char pool[4096];
-size_t pool_used = sizeof(pool);
+// Whether getrandom(2) serves this process: os.urandom stops asking it after ENOSYS or EPERM (a
+// kernel without it, a seccomp policy) and reads /dev/urandom instead; so does uuid4 then.
+std::atomic<bool> getrandom_works = true;  // a fact of the process, so for every interpreter
 
-void forget_pool() { pool_used = sizeof(pool); }
-
-/// Refills the pool from getrandom(2), which os.urandom also reads. The pool is only written
-/// once the new bytes are all there: a signal handler run meanwhile may itself take ids.
-void refill_pool() {
-    static bool fork_handler = (pthread_atfork(nullptr, nullptr, forget_pool) == 0);
-    (void)fork_handler;
-    unsigned char fresh[sizeof(pool)];
+/// Fills `bytes` from getrandom(2) right now, as os.urandom(16) does (Python/bootstrap_hash.c):
+/// a partial read or EINTR is read on (a signal's handler runs first and may raise), any other
+/// error is OSError from errno. Nothing is kept between ids, so no copy of the process (a fork
+/// without its handlers, a restored snapshot) can repeat one. Once the system's pool is
+/// initialised getrandom never blocks, so it is first asked not to, with the GIL held; before
+/// that it is waited on with the GIL released, as os.urandom waits. False where getrandom is
+/// not available: uuid4 itself is then called.
+bool read_os_random(unsigned char* bytes, size_t size) {
+    if (!getrandom_works.load(std::memory_order_relaxed)) return false;
     size_t filled = 0;
-    while (filled < sizeof(fresh)) {
-        const ssize_t n = getrandom(fresh + filled, sizeof(fresh) - filled, 0);
-        if (n < 0) {
-            if (errno == EINTR) {
-                if (PyErr_CheckSignals() < 0) raise();
-                continue;
-            }
-            PyErr_SetFromErrno(PyExc_OSError);
-            raise();
+    unsigned int flags = GRND_NONBLOCK;
+    while (filled < size) {
+        ssize_t n;
+        int error;
+        if (flags == 0) {
+            Py_BEGIN_ALLOW_THREADS
+            n = getrandom(bytes + filled, size - filled, 0);
+            error = errno;
+            Py_END_ALLOW_THREADS
+        } else {
+            n = getrandom(bytes + filled, size - filled, flags);
+            error = errno;
         }
-        filled += static_cast<size_t>(n);
+        if (n >= 0) {
+            filled += static_cast<size_t>(n);
+            continue;
+        }
+        if (error == ENOSYS || error == EPERM) {
+            getrandom_works.store(false, std::memory_order_relaxed);
+            return false;
+        }
+        if (error == EAGAIN && flags != 0) {
+            flags = 0;  // not initialised yet: wait for it, as os.urandom does
+            continue;
+        }
+        if (error == EINTR) {
+            if (PyErr_CheckSignals() < 0) raise();
+            continue;
+        }
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        raise();
     }
-    std::memcpy(pool, fresh, sizeof(pool));
-    std::memset(fresh, 0, sizeof(fresh));
-    pool_used = 0;
+    return true;
 }
 
-/// The canonical text of a random version-4 UUID, as str(uuid.uuid4()) gives it.
+/// The canonical text of a random version-4 UUID, as str(uuid.uuid4()) gives it; null where the
+/// OS gives no bytes that os.urandom would read the same way.
 Ref random_uuid_text() {
-    if (pool_used + 16 > sizeof(pool)) refill_pool();
     unsigned char bytes[16];
-    std::memcpy(bytes, pool + pool_used, 16);
-    std::memset(pool + pool_used, 0, 16);
-    pool_used += 16;
+    if (!read_os_random(bytes, sizeof bytes)) return Ref();
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
     Ref result = check(PyUnicode_New(36, 127));
@@ -188,7 +206,10 @@ void remember_standard_uuid4() noexcept {}
 Ref new_id(const Args& a) {
     Ref uuid4 = a.global(names::uuid4);
 #if PLENX_FAST_LAYER
-    if (standard_ids(uuid4)) return random_uuid_text();
+    // While a tracer or profiler would see uuid4, UUID.__init__ or UUID.__str__ run, they run.
+    if (standard_ids(uuid4) &&
+        !fast::observed(a, uuid4, seen->uuid_init_seen.function(), seen->uuid_str_seen.function()))
+        if (Ref text = random_uuid_text()) return text;
 #endif
     Ref uuid = call(uuid4);
     return str(uuid);

@@ -174,8 +174,9 @@ void remember_originals(PyObject* globals) noexcept {
 void remember_originals(PyObject*) noexcept {}
 #endif
 
-Ref python_types(PyObject* convert, Ref value) {
-    if (const Originals& o = seen.get(); o.get_python_types_seen.unchanged(convert)) {
+Ref python_types(const Args& a, PyObject* convert, Ref value) {
+    // While a tracer or profiler would see the helper's call, it is called.
+    if (const Originals& o = seen.get(); o.get_python_types_seen.unchanged(convert) && !fast::observed(a, convert)) {
         PyTypeObject* type = Py_TYPE(value.get());
         for (PyTypeObject* plain : o.passed_through)
             if (plain == type) return value;
@@ -187,7 +188,7 @@ Ref python_types(PyObject* convert, Ref value) {
 
 Ref rounded(const Args& a, PyObject* bound) {
     Ref round = a.global(names::round_);
-    if (const Originals& o = seen.get(); o.round_seen.unchanged(round)) {
+    if (const Originals& o = seen.get(); o.round_seen.unchanged(round) && !fast::observed(a, round)) {
         if (PyLong_CheckExact(bound)) return own(bound);
         double result;
         if (PyFloat_CheckExact(bound) && round_decimal(glue::float_value(bound), o.round_digits, &result))

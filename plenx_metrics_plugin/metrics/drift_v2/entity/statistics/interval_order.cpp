@@ -115,7 +115,7 @@ Ref to_dict_with(const Args& a, std::initializer_list<const Name*> own) {
     Ref dict = fast::call_super(a.owner(), self, names::to_dict);
     for (const Name* name : own) {
         Ref convert = a.global(names::get_python_types);
-        glue::set_item(dict, *name, python_types(convert, fast::getattr(self, *name)));
+        glue::set_item(dict, *name, python_types(a, convert, fast::getattr(self, *name)));
     }
     return dict;
 }
