@@ -22,7 +22,10 @@ nox.options.error_on_missing_interpreters = bool(os.environ.get("CI"))
 
 # The interpreters the fast build is verified on: the one list, in pyproject.toml.
 with open(Path(__file__).parent / "pyproject.toml", "rb") as file:
-    PYTHONS = tomllib.load(file)["tool"]["plenx"]["verified-python"]
+    PYPROJECT = tomllib.load(file)
+PYTHONS = PYPROJECT["tool"]["plenx"]["verified-python"]
+# numpy's lower bound, the version the tests session of the oldest interpreter runs against.
+(NUMPY_OLDEST,) = [dep.split(">=")[1] for dep in PYPROJECT["project"]["dependencies"] if dep.startswith("numpy>=")]
 # One stable-ABI wheel, built on the first and tested on each (every newer CPython installs it).
 STABLE_ABI_PYTHONS = ["3.12", "3.13"]
 STUBBED = [
@@ -35,9 +38,9 @@ STUBBED = [
 ]
 
 
-def suite(session, shortcuts, package=".", python="python"):
-    """Installs `package` with its test extras into `python`'s environment and tests it there."""
-    session.run(python, "-m", "pip", "install", "--quiet", f"{package}[test]", external=True)
+def suite(session, shortcuts, package=".", python="python", extra=()):
+    """Installs `package` with its test extras (and `extra`) into `python`'s environment and tests it there."""
+    session.run(python, "-m", "pip", "install", "--quiet", f"{package}[test]", *extra, external=True)
     if package.endswith(".whl"):  # pip keeps an installed wheel of the same version: this very file replaces it
         session.run(python, "-m", "pip", "install", "--quiet", "--force-reinstall", "--no-deps", package, external=True)
     env = {"PLENX_GLUE_SHORTCUTS": shortcuts}
@@ -51,8 +54,10 @@ def suite(session, shortcuts, package=".", python="python"):
 
 @nox.session(python=PYTHONS)
 def tests(session):
-    """The whole suite and stubtest, with the shortcuts on."""
-    suite(session, "1")
+    """The whole suite and stubtest, with the shortcuts on: on the oldest interpreter against the
+    oldest numpy supported, on the newest with distributed (the Dask cluster example runs there)."""
+    extra = {PYTHONS[0]: [f"numpy=={NUMPY_OLDEST}"], PYTHONS[-1]: ["distributed"]}.get(session.python, [])
+    suite(session, "1", extra=extra)
 
 
 @nox.session(python=PYTHONS[0])

@@ -3,7 +3,7 @@
     python scripts/check_sdist.py dist/plenx_metrics_plugin-0.1.0.tar.gz [PROJECT_ROOT]
 
 PROJECT_ROOT (default: this script's project) is the tree the sdist was made from: every C++ and
-Python source of the package and of the glue in it must be in the sdist.
+Python source of the package and of the glue, and every document in docs/, must be in the sdist.
 """
 import sys
 import tarfile
@@ -11,8 +11,9 @@ from pathlib import Path, PurePosixPath
 
 ROOT = Path(__file__).resolve().parents[1]
 TOP_FILES = ["pyproject.toml", "CMakeLists.txt", "README.md", "CHANGELOG.md", "PKG-INFO"]
-SOURCE_DIRS = ["glue", "plenx_metrics_plugin"]
-SOURCE_SUFFIXES = {".cpp", ".hpp", ".in", ".py", ".pyi", ".typed"}
+# The README of the package index page points to docs/ in the sdist.
+SOURCE_DIRS = ["glue", "plenx_metrics_plugin", "docs"]
+SOURCE_SUFFIXES = {".cpp", ".hpp", ".in", ".py", ".pyi", ".typed", ".md"}
 BUILT_DIRS = {"build", "dist", "wheelhouse", "__pycache__", ".pytest_cache", ".hypothesis", ".mypy_cache"}
 BUILT_SUFFIXES = {".o", ".so", ".a", ".pyc", ".whl"}
 
