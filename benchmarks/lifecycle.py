@@ -529,7 +529,8 @@ def print_table(results, mode, title, with_memory):
         line = f"{name:<18}{ours[key]:>10.{digits}f}{cell(ours, key, collected)}"
         for result in results[1:]:
             value = result["figures"][key]
-            line += f" |{value:>10.{digits}f}{value / ours[key]:>7.2f}x{cell(result['figures'], key, collected)}"
+            ratio = f"{value / ours[key]:>7.2f}x" if ours[key] else f"{'-':>8}"
+            line += f" |{value:>10.{digits}f}{ratio}{cell(result['figures'], key, collected)}"
         print(line)
 
     for phase in PHASES + ("total",):
