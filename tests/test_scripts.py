@@ -1,5 +1,6 @@
 """The first steps of scripts/demo.sh, test.sh and sanitize.sh (scripts/_env.sh): the interpreter
-is checked against requires-python before anything is built, and a stale .venv is rebuilt."""
+is checked against requires-python before anything is built, and a stale .venv is rebuilt. And a
+short run of the lifecycle benchmark."""
 import os
 import shutil
 import subprocess
@@ -160,3 +161,18 @@ def test_the_verified_interpreters_are_one_list_that_the_abi3_override_follows()
     assert newer[0]["if"]["python-version"] == f">{verified[-1]}"
     assert newer[0]["wheel"] == switch[0]["wheel"] == {"py-api": "cp312"}
     assert newer[0]["cmake"] == switch[0]["cmake"] == {"define": {"PLENX_STABLE_ABI": "ON"}}
+
+
+def test_a_short_benchmark_run_prints_both_tables_and_skips_mypyc_without_mypy():
+    # mypyc hidden: importlib.util.find_spec answers None for a name set to None in sys.modules.
+    hide = "import runpy, sys; sys.modules['mypyc'] = None; del sys.argv[0]; runpy.run_path(sys.argv[0], run_name='__main__')"
+    done = subprocess.run([sys.executable, "-P", "-c", hide, str(ROOT / "benchmarks" / "lifecycle.py"),
+                           "-n", "40", "--rounds", "1", "--with-mypyc"], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "mypyc is not installed (pip install mypy)" in done.stderr and "warning" not in done.stderr
+    on, off = done.stdout.split("collector on, as users run it (the headline)\n")[1].split("\ncollector off\n")
+    assert "mypyc skipped" in done.stdout and " B1: tests/interval_model.py (plain Python)" in done.stdout
+    assert "B2" not in done.stdout
+    assert [line.split(" ns")[0] for line in on.splitlines() if " ns " in line] == [
+        "build", "measures", "sort", "to_dict", "from_dict", "total", "in collector", "outside it"]
+    assert "from_dict ns" in off and "in collector" not in off
