@@ -38,17 +38,19 @@ public:
     public:
         explicit Fill(const DictShape& shape) noexcept : shape_(shape) {}
 
-        void add(Ref value) {
+        /// Whether it only took the value (it made nothing and released nothing).
+        bool add(Ref value) {
             if (count_ == N) raise(PyExc_SystemError, "more values than keys");
             if (!dict_ && !tracked_in_containers(value)) {
                 pending_[count_++] = std::move(value);
-                return;
+                return true;
             }
             if (!dict_) {
                 dict_ = check(PyDict_New());
                 for (size_t i = 0; i < count_; i++) check_status(PyDict_SetItem(dict_, *shape_.keys_[i], pending_[i]));
             }
             check_status(PyDict_SetItem(dict_, *shape_.keys_[count_++], value));
+            return false;
         }
 
         Ref finish() {

@@ -140,12 +140,57 @@ private:
     Ref lower_text_;  // set when the lower bound was not written into the buffer
 };
 
-/// The next key of a dict being filled gets get_python_types(read()), with `get_python_types`
-/// looked up afresh first.
-template <class Fill, class Read>
-void fill_entry(const Args& a, Fill& dict, Read read) {
-    Ref convert = a.global(names::get_python_types);
-    dict.add(python_types(a, convert, read()));
+/// Whether get_python_types may be done here now: `convert` is the helpers' own, unchanged, and
+/// no tracer would see it called.
+bool python_types_native(const Args& a, PyObject* convert) noexcept;
+/// get_python_types(value) done here, where python_types_native() holds; null where the helper
+/// must be called. `made` says whether a new object was made for it.
+Ref python_types_here(Ref value, bool* made);
+
+/// The entries of one dict, each get_python_types(<read>) with the module's get_python_types
+/// looked up first, as `get_python_types(self.x)` runs. While nothing at all has happened since
+/// the last entry's check (no code run, nothing made or released), the global and the helper are
+/// still what that check found: a value read without running anything is then converted at once.
+class PythonTypes {
+public:
+    explicit PythonTypes(const Args& a) noexcept : a_(a) {}
+
+    /// The entry of the value `read()` gives; `peek()` gives it where that runs nothing (borrowed), or null.
+    template <class Peek, class Read>
+    Ref operator()(Peek peek, Read read) {
+        if (quiet_)
+            if (PyObject* peeked = peek()) return convert(glue::own(peeked));
+        convert_ = a_.global(names::get_python_types);
+        Ref value = read();
+        // Checked after the read, as the call would find the helper.
+        quiet_ = python_types_native(a_, convert_);
+        return convert(std::move(value));
+    }
+    /// Says whether storing the entry made or released anything.
+    void stored(bool quietly) noexcept { quiet_ = quiet_ && quietly; }
+
+private:
+    Ref convert(Ref value) {
+        if (quiet_) {
+            bool made = false;
+            if (Ref done = python_types_here(value, &made)) {
+                quiet_ = !made;
+                return done;
+            }
+        }
+        quiet_ = false;
+        return glue::call(convert_, value.get());
+    }
+
+    const Args& a_;
+    Ref convert_;
+    bool quiet_ = false;  // nothing happened since convert_ was found to be the helpers' own
+};
+
+/// The next key of a dict being filled gets get_python_types(read()) (see PythonTypes).
+template <class Fill, class Peek, class Read>
+void fill_entry(PythonTypes& convert, Fill& dict, Peek peek, Read read) {
+    convert.stored(dict.add(convert(peek, read)));
 }
 
 /// `obj.<name>` for a property or attribute; our own properties run without the call machinery.

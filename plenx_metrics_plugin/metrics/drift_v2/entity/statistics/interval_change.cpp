@@ -70,6 +70,7 @@ PyObject* peek_change(PyObject* self) noexcept {
 
 /// is_change_significant: every change of a plain Interval is significant.
 Ref always_significant(const Args&) { return boolean(true); }
+PyObject* peek_always_significant(PyObject*) noexcept { return Py_True; }
 
 /// Both thresholds reached by one measurement; the count is tested only when the share passes.
 Ref reaches_thresholds(PyObject* value, PyObject* percent_threshold, PyObject* count_threshold) {
@@ -78,6 +79,13 @@ Ref reaches_thresholds(PyObject* value, PyObject* percent_threshold, PyObject* c
     if (!truthy(condition)) return condition;
     Ref count = fast::getattr(value, names::absolute_count);
     return NumberComparison(count, count_threshold, Py_GE).result();
+}
+
+/// The kept eligibility, where reading the property would just return it.
+PyObject* peek_eligibility(PyObject* self) noexcept {
+    PyObject** slot = fast::instance_slot(self, names::eligible_for_insights_cache);
+    PyObject* cached = slot ? *slot : nullptr;
+    return cached != Py_None ? cached : nullptr;
 }
 
 /// eligible_for_insights: the first two measurements, by position, against the control box.
@@ -116,11 +124,11 @@ const FunctionDef absolute_change_percentage{"absolute_change_percentage", self_
     "not 50. INFINITY (inf) when the bin is empty in the baseline but not in production, 0 when\n"
     "it is empty in both, -1 while the interval lacks one of its two measurements. Computed on the\n"
     "first read that can compute it, then kept."};
-const FunctionDef is_change_significant{"is_change_significant", self_only, "bool", always_significant, nullptr,
+const FunctionDef is_change_significant{"is_change_significant", self_only, "bool", always_significant, peek_always_significant,
     "Whether the change counts as significant: always True here.\n"
     "\n"
     "DiscreteStatisticsInterval has a rule of its own."};
-const FunctionDef eligible_for_insights{"eligible_for_insights", self_only, "bool", cached_eligibility, nullptr,
+const FunctionDef eligible_for_insights{"eligible_for_insights", self_only, "bool", cached_eligibility, peek_eligibility,
     "Whether both measurements reach the insight thresholds of the drift control box.\n"
     "\n"
     "Each measurement's percentage and count must be at least the control box's percent and count\n"

@@ -174,14 +174,28 @@ void remember_originals(PyObject* globals) noexcept {
 void remember_originals(PyObject*) noexcept {}
 #endif
 
-Ref python_types(const Args& a, PyObject* convert, Ref value) {
+bool python_types_native(const Args& a, PyObject* convert) noexcept {
     // While a tracer or profiler would see the helper's call, it is called.
-    if (const Originals& o = seen.get(); o.get_python_types_seen.unchanged(convert) && !fast::observed(a, convert)) {
-        PyTypeObject* type = Py_TYPE(value.get());
-        for (PyTypeObject* plain : o.passed_through)
-            if (plain == type) return value;
-        for (PyTypeObject* converted : o.float_converted)
-            if (converted == type) return floating(glue::float_value(value.get()));
+    return seen->get_python_types_seen.unchanged(convert) && !fast::observed(a, convert);
+}
+
+Ref python_types_here(Ref value, bool* made) {
+    const Originals& o = seen.get();
+    PyTypeObject* type = Py_TYPE(value.get());
+    for (PyTypeObject* plain : o.passed_through)
+        if (plain == type) return value;
+    for (PyTypeObject* converted : o.float_converted)
+        if (converted == type) {
+            *made = true;
+            return floating(glue::float_value(value.get()));
+        }
+    return Ref();
+}
+
+Ref python_types(const Args& a, PyObject* convert, Ref value) {
+    if (python_types_native(a, convert)) {
+        bool made = false;
+        if (Ref done = python_types_here(value, &made)) return done;
     }
     return call(convert, value.get());
 }

@@ -30,18 +30,22 @@ Ref to_dict(const Args& a) {
         for (Py_ssize_t i = 0; i < list_size(list) && i < 2; i++) fast::prefetch_attributes(list_item(list, i));
     }
     decltype(shape)::Fill dict(shape);
-    auto put = [&](auto read) { fill_entry(a, dict, read); };
-    auto attribute = [self](const Name& name) { return [self, n = &name] { return read(self, *n); }; };
+    PythonTypes convert(a);
+    auto put = [&](auto read) { fill_entry(convert, dict, [] { return static_cast<PyObject*>(nullptr); }, read); };
+    // An attribute or property that can be read without running anything may be taken at once.
+    auto attribute = [&](const Name& name) {
+        fill_entry(convert, dict, [&] { return fast::peek_property(self, name); }, [&] { return read(self, name); });
+    };
     // Each measurement entry looks its value up afresh.
     auto measurement = [self](const Name& lookup, const Name& name) {
         return [self, l = &lookup, n = &name] { return fast::getattr(fast::call_method(self, *l), *n); };
     };
-    put(attribute(names::id));
-    put(attribute(names::field));
-    put(attribute(names::absolute_change_percentage));
-    put(attribute(names::eligible_for_insights));
-    put(attribute(names::insights_available));
-    put(attribute(names::is_change_significant));
+    attribute(names::id);
+    attribute(names::field);
+    attribute(names::absolute_change_percentage);
+    attribute(names::eligible_for_insights);
+    attribute(names::insights_available);
+    attribute(names::is_change_significant);
     put([&] { return fast::call_method(self, names::has_increased_in_production); });
     put(measurement(names::get_baseline_value, names::absolute_count));
     put(measurement(names::get_baseline_value, names::percentage));
