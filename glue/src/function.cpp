@@ -216,6 +216,7 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
     if (stack_exhausted()) return nullptr;  // while the C stack still has room for the error
     // A call counts against the recursion limit as a Python function's frame does (same message).
     if (!enter_frame()) return nullptr;
+    Entered entered(f->context);  // the call runs in its own interpreter's context (binding needs none)
     PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, f->builtins, slots)).release(); },
                                static_cast<PyObject*>(nullptr));
     leave_frame();
@@ -233,7 +234,6 @@ bool in_declaration_order(FunctionObject* f, Py_ssize_t nargs, PyObject* kwnames
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
-    Entered entered(f->context);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr ? nargs == tuple_size(f->varnames) : in_declaration_order(f, nargs, kwnames))
         return run(f, args);

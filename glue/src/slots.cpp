@@ -18,7 +18,8 @@ class SlotCall {
 public:
     explicit SlotCall(PyTypeObject* type) noexcept : saved_(detail::current) {
         PyObject* module = type_module(type);
-        auto** state = module && Py_IS_TYPE(module, &PyModule_Type) ? static_cast<Context**>(module_state(module)) : nullptr;
+        // Only install_slots sets it, to one of our modules (a module object made by its definition).
+        auto** state = module ? static_cast<Context**>(module_state(module)) : nullptr;
         if (state != nullptr && *state != nullptr) {
             context_ = *state;
         } else if ((context_ = interpreter_context()) != nullptr) {
@@ -92,8 +93,6 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
 PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     if (stack_exhausted()) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
-    SlotCall entered(type);
-    if (!entered) return nullptr;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     if (!Py_IS_TYPE(callable, &PyType_Type) || type->tp_new != PyBaseObject_Type.tp_new ||
@@ -109,9 +108,16 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     Ref no_args = Ref::steal(PyTuple_New(0));
     Ref self = no_args ? Ref::steal(PyBaseObject_Type.tp_new(type, no_args, nullptr)) : Ref();
     if (!self) return nullptr;
-    PyObject* init = class_attribute(type, init_name);
+    PyObject* init;
+    bool ours;
+    {  // Only finding __init__ reads what the context keeps; each call then enters its own.
+        SlotCall entered(type);
+        if (!entered) return nullptr;
+        init = class_attribute(type, init_name);
+        ours = init != nullptr && definition_of(init) != nullptr;
+    }
     Ref result;
-    if (init != nullptr && definition_of(init) != nullptr) {
+    if (ours) {
         Ref keep_init = own(init);  // the class may drop it while the body runs
         PyObject* stack[max_params];
         stack[0] = self;

@@ -181,7 +181,7 @@ void fast::probe_observation() {
 #else
     // 3.11 keeps use_tracing in a public struct: it must say what the thread's own fields say.
     PyThreadState* thread = current_thread();
-    const bool agrees = calls_observed(nullptr) == (thread->tracing == 0 && (thread->c_tracefunc || thread->c_profilefunc));
+    const bool agrees = thread == PyThreadState_Get() && calls_observed(nullptr) == (thread->tracing == 0 && (thread->c_tracefunc || thread->c_profilefunc));
 #endif
     PyErr_Clear();
     context().observation_known = agrees;

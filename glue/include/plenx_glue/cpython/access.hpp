@@ -239,11 +239,18 @@ extern "C" const size_t plenx_glue_monitors_offset;
 
 /// The running thread's state, unchecked: 3.13 PyThreadState_GetUnchecked, before it
 /// _PyThreadState_UncheckedGet (a read of the thread's own variable, no check, no lock).
+#if PY_VERSION_HEX < 0x030C0000
+/// 3.11: &_PyRuntime.gilstate.tstate_current, as the internal headers built against lay it out
+/// (interp_layout.h); checked at load (probe_observation).
+extern "C" PyThreadState* const* const plenx_glue_tstate_current;
+#endif
 inline PyThreadState* current_thread() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked();
-#else
+#elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet();
+#else
+    return __atomic_load_n(plenx_glue_tstate_current, __ATOMIC_RELAXED);
 #endif
 }
 
