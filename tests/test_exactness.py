@@ -467,6 +467,28 @@ def test_helpers_changed_in_place_are_followed(monkeypatch, target, attribute, v
     assert ours == theirs
 
 
+@pytest.mark.parametrize("entry", ["field", "insights_available", "lower_bound"])
+def test_a_read_that_rebinds_get_python_types_within_to_dict_is_followed(entry):
+    def calls_seen(module):
+        seen, genuine = [], module.get_python_types
+
+        def rebinding(self):
+            module.get_python_types = lambda value: seen.append(value) or genuine(value)
+            return self.__dict__[entry]
+
+        sub = type("Sub", (module.ContinuousStatisticsInterval,), {entry: property(
+            rebinding, lambda self, value: self.__dict__.__setitem__(entry, value))})
+        made = filled(module, "ContinuousStatisticsInterval", (1, 2))
+        made.__class__ = sub
+        try:
+            made.to_dict()
+        finally:
+            module.get_python_types = genuine
+        return seen
+
+    assert calls_seen(compiled) == calls_seen(interval_model.load())
+
+
 def test_a_helpers_table_changed_in_place_is_followed(module, monkeypatch):
     monkeypatch.setitem(python_utils._NUMPY_TO_PLAIN, np.float64, str)
     assert filled(module).to_dict()["absolute_change_percentage"] == "0.5"

@@ -149,8 +149,8 @@ Ref python_types_here(Ref value, bool* made);
 
 /// The entries of one dict, each get_python_types(<read>) with the module's get_python_types
 /// looked up first, as `get_python_types(self.x)` runs. While nothing at all has happened since
-/// the last entry's check (no code run, nothing made or released), the global and the helper are
-/// still what that check found: a value read without running anything is then converted at once.
+/// the last entry's lookup (no code run, nothing made or released), the global and the helper are
+/// still what its check found: a value read without running anything is then converted at once.
 class PythonTypes {
 public:
     explicit PythonTypes(const Args& a) noexcept : a_(a) {}
@@ -161,10 +161,14 @@ public:
         if (quiet_)
             if (PyObject* peeked = peek()) return convert(glue::own(peeked));
         convert_ = a_.global(names::get_python_types);
-        Ref value = read();
-        // Checked after the read, as the call would find the helper.
+        PyObject* peeked = peek();
+        Ref value = peeked ? glue::own(peeked) : read();
+        // Checked after the read, as the call would find the helper. A read that ran code may
+        // have rebound the global meanwhile: the next entry then looks it up again.
         quiet_ = python_types_native(a_, convert_);
-        return convert(std::move(value));
+        Ref converted = convert(std::move(value));
+        quiet_ = quiet_ && peeked != nullptr;
+        return converted;
     }
     /// Says whether storing the entry made or released anything.
     void stored(bool quietly) noexcept { quiet_ = quiet_ && quietly; }
