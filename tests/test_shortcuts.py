@@ -362,3 +362,51 @@ def test_tracers_and_profilers_see_every_call_of_the_helpers(shortcuts):
                                        "get_python_types": 13}
     if "monitoring local" in tracers:  # set on get_python_types, round_, uuid4 and UUID.__str__ only
         assert found["monitoring local model"] == {"get_python_types": 13, "round_": 2, "uuid4": 1, "UUID.__str__": 1}
+
+
+# A collection that allocations scheduled runs at the next Python function's start (3.12 on): in
+# the basic path that is a helper's, so a finaliser that sets a profiler there sees what follows.
+FINALISER_SETS_PROFILER = """
+import collections, gc, json, sys
+sys.path.insert(0, sys.argv[1])
+import lockstep
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as m
+
+def life():
+    made = m.ContinuousStatisticsInterval(0.5, 1.25)
+    made.add_baseline_value(10, 20.0)
+    made.add_production_value(15, 30.0)
+    m.ContinuousStatisticsInterval.from_dict(made.to_dict())
+
+life()
+seen = collections.Counter()
+def hook(frame, event, arg):
+    if event == "call" and lockstep.seen_function(frame.f_code):
+        seen[lockstep.seen_function(frame.f_code)] += 1
+class Setter:
+    def __del__(self):
+        sys.setprofile(hook)
+gc.collect()
+gc.disable()
+setter = Setter()
+setter.cycle = setter
+del setter
+gc.set_threshold(1)
+gc.enable()
+life()
+sys.setprofile(None)
+print(json.dumps(seen))
+"""
+
+
+@pytest.mark.xfail(sys.version_info >= (3, 12), strict=True,
+                   reason="a stand-in skips the eval-breaker check at the helper's start, so a scheduled "
+                          "collection (and its finalisers) runs later than in the basic path")
+def test_a_finaliser_run_by_a_scheduled_collection_sees_the_helpers_as_the_basic_path_does():
+    def seen(shortcuts):
+        done = subprocess.run([sys.executable, "-P", "-c", FINALISER_SETS_PROFILER, os.path.dirname(__file__)],
+                              env=dict(os.environ, PLENX_GLUE_SHORTCUTS=shortcuts), capture_output=True,
+                              text=True, timeout=120)
+        assert done.returncode == 0, done.stderr[-3000:]
+        return json.loads(done.stdout.splitlines()[-1])
+    assert seen("1") == seen("0")
