@@ -399,9 +399,6 @@ print(json.dumps(seen))
 """
 
 
-@pytest.mark.xfail(sys.version_info >= (3, 12), strict=True,
-                   reason="a stand-in skips the eval-breaker check at the helper's start, so a scheduled "
-                          "collection (and its finalisers) runs later than in the basic path")
 def test_a_finaliser_run_by_a_scheduled_collection_sees_the_helpers_as_the_basic_path_does():
     def seen(shortcuts):
         done = subprocess.run([sys.executable, "-P", "-c", FINALISER_SETS_PROFILER, os.path.dirname(__file__)],

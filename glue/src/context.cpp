@@ -27,8 +27,10 @@ constexpr char capsule_name[] = "plenx_glue.context";
 /// looked up again, so an interpreter made later at the same address never finds the old one.
 std::atomic<uint64_t> generation{1};
 
-// The last context this thread found, for the interpreter it was found in.
+// The last context this thread found, for the interpreter it was found in (its address and its
+// id, which is never reused: an interpreter made later at the same address is another one).
 [[gnu::tls_model("initial-exec")]] constinit thread_local PyInterpreterState* cached_interpreter = nullptr;
+[[gnu::tls_model("initial-exec")]] constinit thread_local int64_t cached_id = -1;
 [[gnu::tls_model("initial-exec")]] constinit thread_local Context* cached_context = nullptr;
 [[gnu::tls_model("initial-exec")]] constinit thread_local uint64_t cached_generation = 0;
 
@@ -128,6 +130,7 @@ Context* find_or_make(PyInterpreterState* interpreter) noexcept {
         static_cast<Context*>(nullptr));
     if (found != nullptr) {
         cached_interpreter = interpreter;
+        cached_id = PyInterpreterState_GetID(interpreter);
         cached_context = found;
         cached_generation = seen;
     }
@@ -146,7 +149,8 @@ size_t detail::register_extension(void* (*make)(), void (*destroy)(void*)) noexc
 
 Context* interpreter_context() noexcept {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (interpreter == cached_interpreter && cached_generation == generation.load(std::memory_order_acquire))
+    if (interpreter == cached_interpreter && cached_generation == generation.load(std::memory_order_acquire) &&
+        PyInterpreterState_GetID(interpreter) == cached_id)
         return cached_context;
     return find_or_make(interpreter);
 }

@@ -50,6 +50,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const FunctionDef* def;  // where definition_of() reads it (FunctionHead)
     const void* observation;  // FunctionHead's: set by fast::observation_of() where it is made
+    const void* breaker;      // FunctionHead's: set by breaker_of()
     PyObject* globals;      // the module's dict
     PyObject* builtins;     // __builtins__: the module's when the function was made
     PyObject* name;         // __name__
@@ -70,6 +71,7 @@ struct FunctionObject {
 
 static_assert(offsetof(FunctionObject, def) == offsetof(detail::FunctionHead, def));
 static_assert(offsetof(FunctionObject, observation) == offsetof(detail::FunctionHead, observation));
+static_assert(offsetof(FunctionObject, breaker) == offsetof(detail::FunctionHead, breaker));
 
 FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -614,8 +616,10 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
     static const char thread_kept = 0;  // 3.11 reads the running thread's own state instead
     const void* observation = observation_of(current_thread());
     f->observation = !context().observation_known ? nullptr : observation ? observation : &thread_kept;
+    f->breaker = breaker_of(current_thread());
 #else
     f->observation = nullptr;
+    f->breaker = nullptr;
 #endif
     f->globals = Py_NewRef(globals);
     f->builtins = builtins.release();

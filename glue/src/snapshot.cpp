@@ -8,6 +8,7 @@
 #include "plenx_glue/fast.hpp"
 #include "plenx_glue/ops.hpp"
 
+#include <atomic>
 #include <cstring>
 
 namespace glue {
@@ -174,8 +175,27 @@ bool observation_agrees() {
 
 }  // namespace
 
+namespace {
+
+/// How many probe calls ran: only ever counted up, by whichever interpreter runs them.
+std::atomic<int> probe_calls_run{0};
+
+/// Whether work_due() sees a pending call while one is due, and it runs when asked to.
+bool breaker_agrees() {
+    const int before = probe_calls_run.load();
+    if (Py_AddPendingCall([](void*) -> int { probe_calls_run++; return 0; }, nullptr) != 0) return false;
+    const bool due = work_due(breaker_of(current_thread()));
+    // A signal handler run here would have run at the next instruction of the import anyway.
+    if (Py_MakePendingCalls() != 0) raise();
+    return due && probe_calls_run.load() != before;
+}
+
+}  // namespace
+
 void fast::probe_observation() {
     if (!shortcuts() || context().observation_known) return;
+    // In a sub-interpreter the pending call goes to the main one: the stand-ins stay off there.
+    if (!breaker_agrees()) return;
 #if PY_VERSION_HEX >= 0x030C0000
     const bool agrees = guarded([] { return observation_agrees(); }, false);
 #else

@@ -36,9 +36,10 @@ namespace glue::fast {
 /// running, which belongs to one interpreter), plus one per function.
 template <class... F>
 inline bool observed(const Args& a, F... functions) noexcept {
-    const void* observation = reinterpret_cast<glue::detail::FunctionHead*>(a.function())->observation;
-    if (observation == nullptr) return true;
-    return calls_observed(observation) ||
+    const auto* head = reinterpret_cast<glue::detail::FunctionHead*>(a.function());
+    if (head->observation == nullptr) return true;
+    // Work due at the eval loop's next check runs at the original's first instruction.
+    return work_due(head->breaker) || calls_observed(head->observation) ||
            (code_monitored(PyFunction_GET_CODE(static_cast<PyObject*>(functions))) || ...);
 }
 

@@ -102,6 +102,7 @@ struct FunctionHead {
     vectorcallfunc vectorcall;
     const FunctionDef* def;
     const void* observation;  // where its interpreter keeps what tracers set (fast::observed), or null
+    const void* breaker;      // where its interpreter notes work due (fast::observed)
 };
 }  // namespace detail
 

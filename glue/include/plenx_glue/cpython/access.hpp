@@ -297,6 +297,37 @@ inline bool calls_observed(const void* observation) noexcept {
 #endif
 }
 
+#if PY_VERSION_HEX < 0x030D0000
+/// offsetof(PyInterpreterState, ceval.eval_breaker), from the internal headers (interp_layout.h).
+extern "C" const size_t plenx_glue_eval_breaker_offset;
+#endif
+
+/// Where work_due() reads, for the calls made in `thread`'s interpreter (a function made there
+/// keeps it): 3.11 and 3.12 the interpreter's ceval.eval_breaker; null on 3.13, where it is the
+/// running thread's own.
+inline const void* breaker_of(PyThreadState* thread) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    (void)thread;
+    return nullptr;
+#else
+    return reinterpret_cast<const char*>(thread->interp) + plenx_glue_eval_breaker_offset;
+#endif
+}
+
+/// Whether the eval loop has work due at its next check, which the first instruction of a Python
+/// call would do and a native stand-in would not (a scheduled collection and its finalisers, a
+/// signal handler, a pending call, a request to drop the GIL): 3.11 and 3.12 the interpreter's
+/// `ceval.eval_breaker` is nonzero; 3.13 the running thread's `eval_breaker` has one of its
+/// _PY_EVAL_EVENTS_MASK bits (the low 8, Include/internal/pycore_ceval.h) set.
+inline bool work_due(const void* breaker) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    (void)breaker;
+    return (current_thread()->eval_breaker & 0xff) != 0;
+#else
+    return __atomic_load_n(static_cast<const int*>(breaker), __ATOMIC_RELAXED) != 0;
+#endif
+}
+
 /// Whether a tool of sys.monitoring set events on this code object of its own
 /// (sys.monitoring.set_local_events): 3.12 and 3.13 PyCodeObject._co_monitoring, null until the
 /// code is first instrumented, then its `local_monitors` (_PyCoMonitoringData, Include/cpython/code.h:

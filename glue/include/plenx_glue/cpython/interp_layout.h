@@ -17,7 +17,14 @@
 #if PY_VERSION_HEX >= 0x030C0000
 /* offsetof(struct _is, monitors): the _Py_GlobalMonitors of sys.monitoring (Include/internal/pycore_interp.h). */
 __attribute__((visibility("hidden"))) const size_t plenx_glue_monitors_offset = offsetof(PyInterpreterState, monitors);
-#else
+#endif
+#if PY_VERSION_HEX < 0x030D0000
+/* offsetof(struct _is, ceval.eval_breaker): set while work is due at the eval loop's next check
+   (Include/internal/pycore_interp.h, 3.11; pycore_ceval_state.h, 3.12). */
+__attribute__((visibility("hidden"))) const size_t plenx_glue_eval_breaker_offset =
+    offsetof(PyInterpreterState, ceval.eval_breaker);
+#endif
+#if PY_VERSION_HEX < 0x030C0000
 /* 3.11: where the running thread's state is kept, _PyRuntime.gilstate.tstate_current (what
    _PyThreadState_GET reads, Include/internal/pycore_pystate.h). */
 __attribute__((visibility("hidden"))) PyThreadState* const* const plenx_glue_tstate_current =
