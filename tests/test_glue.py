@@ -355,7 +355,8 @@ def recording_import(name, globals=None, locals=None, fromlist=(), level=0):
         calls.append([name, list(fromlist or ()), level])
     return real_import(name, globals, locals, fromlist, level)
 def recording_total_ordering(cls):
-    decorated.append(cls.__qualname__)
+    if cls.__module__ == {MODULE!r}:  # not the classes of what it imports (older numpy: ipaddress)
+        decorated.append(cls.__qualname__)
     return real_total_ordering(cls)
 builtins.__import__, functools.total_ordering = recording_import, recording_total_ordering
 import {MODULE}
