@@ -21,16 +21,17 @@ namespace {
 /// Our calls on this thread, held against the recursion limit alone (the Limited API has no frame count).
 [[gnu::tls_model("initial-exec")]] thread_local int depth = 0;
 
-/// A call counts against the recursion limit: on the C counter, and as a frame.
-bool enter_frame() noexcept {
-    if (Py_EnterRecursiveCall("")) return false;
-    if (++depth <= Py_GetRecursionLimit()) return true;
+/// A call counts against the recursion limit: on the C counter, and as a frame. A token for
+/// leave_frame(), or null with RecursionError set (the fast layer's gives the thread's state).
+PyThreadState* enter_frame() noexcept {
+    if (Py_EnterRecursiveCall("")) return nullptr;
+    if (++depth <= Py_GetRecursionLimit()) return reinterpret_cast<PyThreadState*>(&depth);
     --depth;
     Py_LeaveRecursiveCall();
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-    return false;
+    return nullptr;
 }
-void leave_frame() noexcept {
+void leave_frame(PyThreadState*) noexcept {
     --depth;
     Py_LeaveRecursiveCall();
 }
@@ -217,11 +218,12 @@ PyObject* run(FunctionObject* f, PyObject* const* slots) noexcept {
     }
     if (stack_exhausted()) return nullptr;  // while the C stack still has room for the error
     // A call counts against the recursion limit as a Python function's frame does (same message).
-    if (!enter_frame()) return nullptr;
+    PyThreadState* thread = enter_frame();
+    if (thread == nullptr) return nullptr;
     Entered entered(f->context);  // the call runs in its own interpreter's context (binding needs none)
     PyObject* result = guarded([&] { return f->def->impl(Args(reinterpret_cast<PyObject*>(f), f->globals, f->builtins, slots)).release(); },
                                static_cast<PyObject*>(nullptr));
-    leave_frame();
+    leave_frame(thread);
     return result;
 }
 
@@ -538,10 +540,12 @@ Ref Args::global(const Name& name) const { return glue::global(globals_, builtin
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     FunctionObject* f = as_function(function);
     if (f->globals == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
-    if (stack_exhausted() || !enter_frame()) raise();
+    PyThreadState* thread = stack_exhausted() ? nullptr : enter_frame();
+    if (thread == nullptr) raise();
     struct Leave {
-        ~Leave() { leave_frame(); }
-    } leave;
+        PyThreadState* thread;
+        ~Leave() { leave_frame(thread); }
+    } leave{thread};
     return f->def->impl(Args(function, f->globals, f->builtins, args));
 }
 
@@ -614,9 +618,9 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
 #if PLENX_FAST_LAYER
     // Null where the probe of its interpreter disagreed: fast::observed() then always says yes.
     static const char thread_kept = 0;  // 3.11 reads the running thread's own state instead
-    const void* observation = observation_of(current_thread());
+    const void* observation = observation_of(PyThreadState_Get());
     f->observation = !context().observation_known ? nullptr : observation ? observation : &thread_kept;
-    f->breaker = breaker_of(current_thread());
+    f->breaker = breaker_of(PyThreadState_Get());
 #else
     f->observation = nullptr;
     f->breaker = nullptr;

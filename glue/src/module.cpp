@@ -151,6 +151,7 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
     return guarded(
         [&] {
 #if PLENX_FAST_LAYER
+            check_thread_mirror();
             read_shortcut_switch();
             fast::probe_property_layout();
             probe_inline_values();

@@ -184,7 +184,7 @@ std::atomic<int> probe_calls_run{0};
 bool breaker_agrees() {
     const int before = probe_calls_run.load();
     if (Py_AddPendingCall([](void*) -> int { probe_calls_run++; return 0; }, nullptr) != 0) return false;
-    const bool due = work_due(breaker_of(current_thread()));
+    const bool due = work_due(breaker_of(PyThreadState_Get()));
     // A signal handler run here would have run at the next instruction of the import anyway.
     if (Py_MakePendingCalls() != 0) raise();
     return due && probe_calls_run.load() != before;
@@ -201,7 +201,7 @@ void fast::probe_observation() {
 #else
     // 3.11 keeps use_tracing in a public struct: it must say what the thread's own fields say.
     PyThreadState* thread = current_thread();
-    const bool agrees = thread == PyThreadState_Get() && calls_observed(nullptr) == (thread->tracing == 0 && (thread->c_tracefunc || thread->c_profilefunc));
+    const bool agrees = detail::thread_mirrored && thread == PyThreadState_Get() && calls_observed(nullptr) == (thread->tracing == 0 && (thread->c_tracefunc || thread->c_profilefunc));
 #endif
     PyErr_Clear();
     context().observation_known = agrees;

@@ -75,30 +75,46 @@ inline unsigned int version_tag(PyTypeObject* type) noexcept {
 #endif
 }
 
+inline PyThreadState* current_thread() noexcept;
+#if PY_VERSION_HEX < 0x030C0000
+/// 3.11's check past the recursion count (exported, declared in its internal headers).
+extern "C" int _Py_CheckRecursiveCall(PyThreadState* thread, const char* where);
+namespace detail {
+/// Whether current_thread() was seen to read the running thread at load (check_thread_mirror).
+/// A fact of the binary and the interpreter; 3.11's interpreters share one GIL.
+inline bool thread_mirrored = false;
+}  // namespace detail
+#endif
+
 /// Counts a call of ours against the recursion limit as a Python frame counts (_Py_EnterRecursivePy);
 /// false, with RecursionError set, past it. From 3.12 that is the Python frame counter alone; the C
-/// stack our frames take is measured instead (stack.hpp).
-inline bool enter_frame() noexcept {
+/// stack our frames take is measured instead (stack.hpp). The running thread's state, which
+/// leave_frame() is given back; null, with RecursionError set, past the limit.
+inline PyThreadState* enter_frame() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     PyThreadState* thread = PyThreadState_Get();
     // While a RecursionError is being handled the interpreter allows 50 frames more.
     if (--thread->py_recursion_remaining < (thread->recursion_headroom ? -50 : 0)) {
         thread->py_recursion_remaining++;
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-        return false;
+        return nullptr;
     }
-    return true;
+    return thread;
 #else
-    return Py_EnterRecursiveCall("") == 0;
+    // Py_EnterRecursiveCall("") as 3.11 inlines it (_Py_EnterRecursiveCallTstate,
+    // Include/internal/pycore_ceval.h), with the thread read where the interpreter keeps it.
+    PyThreadState* thread = detail::thread_mirrored ? current_thread() : PyThreadState_Get();
+    if (thread->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(thread, "") != 0) return nullptr;
+    return thread;
 #endif
 }
 
-/// Ends what enter_frame() counted.
-inline void leave_frame() noexcept {
+/// Ends what enter_frame() counted, on the thread it gave.
+inline void leave_frame(PyThreadState* thread) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyThreadState_Get()->py_recursion_remaining++;
+    thread->py_recursion_remaining++;
 #else
-    Py_LeaveRecursiveCall();
+    thread->recursion_remaining++;  // _Py_LeaveRecursiveCallTstate
 #endif
 }
 
@@ -251,6 +267,14 @@ inline PyThreadState* current_thread() noexcept {
     return _PyThreadState_UncheckedGet();
 #else
     return __atomic_load_n(plenx_glue_tstate_current, __ATOMIC_RELAXED);
+#endif
+}
+
+/// 3.11: checks once that current_thread() reads what PyThreadState_Get() gives (a patch release
+/// could move it); until then, and where it does not, the public call serves.
+inline void check_thread_mirror() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!detail::thread_mirrored) detail::thread_mirrored = current_thread() == PyThreadState_Get();
 #endif
 }
 
