@@ -64,6 +64,7 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     }
     // The older memory makes way; a class keeps a name's index for its whole life.
     SlotMemo* slots = name.state().slots;
+    slots[2] = slots[1];
     slots[1] = slots[0];
     slots[0] = memo;
     return &slots[0];
@@ -136,7 +137,8 @@ void probe_inline_values() {
         throw;
     }
     context().inline_values_known = agrees;
-    for (const Name* name : {&probe_first, &probe_second}) name->state().slots[0] = name->state().slots[1] = SlotMemo{};
+    for (const Name* name : {&probe_first, &probe_second})
+        for (SlotMemo& memo : name->state().slots) memo = SlotMemo{};
 }
 
 }  // namespace glue

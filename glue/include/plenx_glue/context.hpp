@@ -46,7 +46,7 @@ struct LookupMemo {
 struct NameState {
     PyObject* object = nullptr;  // strong
 #if PLENX_FAST_LAYER
-    SlotMemo slots[2];  // the two classes most recently seen with this attribute
+    SlotMemo slots[3];  // the three classes most recently seen with this attribute (the module's are three)
     SuperMemo supers[2];
     LookupMemo lookup;
 #endif
