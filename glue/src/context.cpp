@@ -23,8 +23,8 @@ NameState& name_state(Context* c, size_t index) noexcept { return c->name_at(siz
 
 constexpr char capsule_name[] = "plenx_glue.context";
 
-/// Moves whenever an interpreter lets its context go: a thread's remembered context is then
-/// looked up again, so an interpreter made later at the same address never finds the old one.
+/// Moves whenever an interpreter lets its context go (as it ends): a thread's remembered context,
+/// which may then be freed, is looked up again.
 std::atomic<uint64_t> generation{1};
 
 // The last context this thread found, for the interpreter it was found in (its address and its
@@ -66,8 +66,8 @@ void capsule_gone(PyObject* capsule) {
     release(c);
 }
 
-/// A new context for `interpreter`, its names interned and our function type made; null on error.
-Context* make_context(PyInterpreterState* interpreter) noexcept {
+/// A new context for the running interpreter, its names interned and our function type made; null on error.
+Context* make_context() noexcept {
     void* block = ::operator new(sizeof(Context) + sizeof(NameState) * name_count(), std::align_val_t{alignof(Context)},
                                  std::nothrow);
     if (block == nullptr) {
@@ -76,7 +76,6 @@ Context* make_context(PyInterpreterState* interpreter) noexcept {
     }
     auto* c = new (block) Context;
     for (size_t i = 0, n = name_count(); i < n; i++) new (&name_state(c, i)) NameState;
-    c->interpreter = interpreter;
     c->holds = 1;
     Entered entered(c);
     for (size_t i = 0; i < extensions_registered; i++)
@@ -108,7 +107,7 @@ Context* find_or_make(PyInterpreterState* interpreter) noexcept {
             Ref capsule = Ref::borrow(PyDict_GetItemWithError(dict, key));
             if (!capsule) {
                 if (PyErr_Occurred()) raise();
-                Context* made = make_context(interpreter);
+                Context* made = make_context();
                 if (made == nullptr) raise();
                 Ref fresh = Ref::steal(PyCapsule_New(made, capsule_name, capsule_gone));
                 if (!fresh) {

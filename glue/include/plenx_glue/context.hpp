@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "ref.hpp"
 
@@ -59,7 +60,6 @@ inline constexpr size_t most_extensions = 8;
 /// interpreter, so a memory is only ever compared with what its own interpreter made. One block:
 /// the NameState of every Name follows it, so a name is found at a fixed offset from it.
 struct alignas(16) Context {
-    PyInterpreterState* interpreter = nullptr;
     size_t holds = 0;              // the interpreter's own, our functions', modules' and running calls'
     void* extensions[most_extensions] = {};  // one per PerContext, made with the context
     PyTypeObject* function_type = nullptr;  // strong: the type of our function objects here
@@ -126,7 +126,7 @@ template <class T>
 class PerContext {
 public:
     PerContext() noexcept
-        : index_(detail::register_extension([]() -> void* { return new T(); },
+        : index_(detail::register_extension([]() -> void* { return new (std::nothrow) T(); },
                                             [](void* p) { delete static_cast<T*>(p); })) {}
     PerContext(const PerContext&) = delete;
     PerContext& operator=(const PerContext&) = delete;
