@@ -80,13 +80,20 @@ bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexce
     return *found != nullptr || !PyErr_Occurred();
 }
 
-PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept {
+PyObject* find_by_identity(PyObject* dict, const Name& name) noexcept {
     KeysHead* keys = context().dict_layout_known ? own_table(dict) : nullptr;
     // Only a table of exact strs: another key equal to `key` could come first in the dict's own
     // lookup, and its __eq__ would be asked. Past a few dozen entries that lookup is quicker.
     if (keys == nullptr || keys->kind != KeysHead::unicode || keys->nentries > 32) return nullptr;
+    // A dict holds no two equal keys, so the very string, wherever it stands, is the entry.
+    PyObject* key = name.get();
+    Py_ssize_t& hint = name.state().entry_hint;
+    if (hint < keys->nentries && keys->key_at(hint) == key) return *keys->value_at(hint);
     for (Py_ssize_t i = 0; i < keys->nentries; i++)
-        if (keys->key_at(i) == key) return *keys->value_at(i);
+        if (keys->key_at(i) == key) {
+            hint = i;
+            return *keys->value_at(i);
+        }
     return nullptr;
 }
 

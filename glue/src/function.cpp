@@ -52,7 +52,7 @@ struct FunctionObject {
     const FunctionDef* def;  // where definition_of() reads it (FunctionHead)
     const void* observation;  // FunctionHead's: set by fast::observation_of() where it is made
     const void* breaker;      // FunctionHead's: set by breaker_of()
-    PyObject* globals;      // the module's dict
+    PyObject* globals;      // FunctionHead's: the module's dict
     PyObject* builtins;     // __builtins__: the module's when the function was made
     PyObject* name;         // __name__
     PyObject* qualname;     // __qualname__
@@ -73,6 +73,7 @@ struct FunctionObject {
 static_assert(offsetof(FunctionObject, def) == offsetof(detail::FunctionHead, def));
 static_assert(offsetof(FunctionObject, observation) == offsetof(detail::FunctionHead, observation));
 static_assert(offsetof(FunctionObject, breaker) == offsetof(detail::FunctionHead, breaker));
+static_assert(offsetof(FunctionObject, globals) == offsetof(detail::FunctionHead, globals));
 
 FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 

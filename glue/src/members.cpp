@@ -56,6 +56,22 @@ PyObject* peek_property(PyObject* obj, const Name& name) noexcept {
     return def && def->peek ? def->peek(obj) : nullptr;
 }
 
+bool peek_properties(PyObject* a, PyObject* b, const Name& name, PyObject** x, PyObject** y) noexcept {
+    PyTypeObject* type = Py_TYPE(a);
+    if (Py_TYPE(b) != type) return (*x = peek_property(a, name)) && (*y = peek_property(b, name));
+    const SlotMemo* memo = memo_of(type, name);
+    if (memo && memo->in_place && (type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
+        PyObject** values_a = inline_values(a);
+        PyObject** values_b = inline_values(b);
+        PyObject** slot_a = values_a ? inline_slot(values_a, memo->index) : nullptr;
+        PyObject** slot_b = values_b ? inline_slot(values_b, memo->index) : nullptr;
+        return slot_a && slot_b && (*x = *slot_a) && (*y = *slot_b);
+    }
+    PyObject* getter = direct_getter(a, memo, name);
+    const Peek peek = getter ? definition_of(getter)->peek : nullptr;
+    return peek && (*x = peek(a)) && (*y = peek(b));
+}
+
 Ref get_property(PyObject* obj, const Name& name) {
     const Shortcut found = shortcut(obj, name);
     if (found.value) return own(found.value);

@@ -150,8 +150,17 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     Ref keep_method = own(method);
     PyObject* args[] = {self, other};
     // No recursion guard, as in the interpreter's slot: ours reach further comparisons only through guarded calls.
-    if (const FunctionDef* def = definition_of(method); def && def->params.size() == 2)
+    if (const FunctionDef* def = definition_of(method); def && def->params.size() == 2) {
+        // An answer found in place runs nothing: the call still counts against the recursion limit.
+        if (def->peek_pair && reinterpret_cast<detail::FunctionHead*>(method)->globals != nullptr)
+            if (PyObject* known = def->peek_pair(self, other)) {
+                PyThreadState* thread = enter_frame();
+                if (thread == nullptr) return nullptr;
+                leave_frame(thread);
+                return Py_NewRef(known);
+            }
         return guarded([&] { return invoke_from_own_code(method, args).release(); }, static_cast<PyObject*>(nullptr));
+    }
     if (PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) return PyObject_Vectorcall(method, args, 2, nullptr);
     Ref bound = keep_method;
     if (descrgetfunc get = Py_TYPE(method)->tp_descr_get) {

@@ -50,6 +50,7 @@ struct NameState {
     SlotMemo slots[3];  // the three classes most recently seen with this attribute (the module's are three)
     SuperMemo supers[2];
     LookupMemo lookup;
+    Py_ssize_t entry_hint = 0;  // where find_by_identity last found this key in a small dict
 #endif
 };
 

@@ -75,8 +75,9 @@ private:
 /// Looks `key` up where that runs no code (every key an exact str); false, with nothing done, elsewhere.
 bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexcept;
 
-/// The value under `key` in a small dict of exact strs holding that very string, found without hashing.
-PyObject* find_by_identity(PyObject* dict, PyObject* key) noexcept;
+/// The value under `key` in a small dict of exact strs holding that very string, found without
+/// hashing: first where this key was found last (dicts written by one hand share their order).
+PyObject* find_by_identity(PyObject* dict, const Name& key) noexcept;
 
 /// Starts fetching every value of `dict` at once (where its layout is known), as prefetch_attributes.
 void prefetch_values(PyObject* dict) noexcept;

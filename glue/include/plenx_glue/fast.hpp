@@ -13,6 +13,7 @@ using namespace glue;
 inline Ref get_property(PyObject* obj, PyObject* name) { return getattr(obj, name); }
 inline Ref lookup_property(PyObject* obj, PyObject* name) { return lookup_attr(obj, name); }
 inline PyObject* peek_property(PyObject*, PyObject*) noexcept { return nullptr; }
+inline bool peek_properties(PyObject*, PyObject*, PyObject*, PyObject**, PyObject**) noexcept { return false; }
 inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr; }
 inline void prefetch_attributes(PyObject*) noexcept {}
 inline void prefetch_values(PyObject*) noexcept {}
@@ -124,6 +125,9 @@ Ref lookup_property(PyObject* obj, const Name& name);
 
 /// `obj.name` where finding it runs no code (a plain attribute, a getter's peek), borrowed; else null.
 PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
+/// peek_property of `a` and of `b`, the class's lookup made once where both are of one class;
+/// false where either would run code.
+bool peek_properties(PyObject* a, PyObject* b, const Name& name, PyObject** x, PyObject** y) noexcept;
 
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();

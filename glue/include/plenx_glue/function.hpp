@@ -39,6 +39,8 @@ using Impl = Ref (*)(const Args&);
 
 /// A getter's answer when giving it runs nothing and changes nothing (borrowed), else null.
 using Peek = PyObject* (*)(PyObject* self) noexcept;
+/// A comparison's answer when finding it runs nothing and changes nothing (borrowed), else null.
+using PeekPair = PyObject* (*)(PyObject* self, PyObject* other) noexcept;
 
 /// Everything about a function that is fixed at compile time.
 struct FunctionDef {
@@ -48,6 +50,7 @@ struct FunctionDef {
     Impl impl;
     Peek peek = nullptr;  // for a property getter whose answer can often be read in place
     const char* doc = nullptr;  // __doc__ (a property made from the getter takes it), or none
+    PeekPair peek_pair = nullptr;  // for a comparison whose answer can often be found in place
 };
 
 /// The bound arguments of one call, in declaration order (borrowed).
@@ -103,6 +106,7 @@ struct FunctionHead {
     const FunctionDef* def;
     const void* observation;  // where its interpreter keeps what tracers set (fast::observed), or null
     const void* breaker;      // where its interpreter notes work due (fast::observed)
+    PyObject* globals;        // null once the collector has cleared the function
 };
 }  // namespace detail
 

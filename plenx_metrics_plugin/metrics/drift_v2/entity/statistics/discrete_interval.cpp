@@ -30,6 +30,8 @@ Ref significant(const Args& a) {
 }
 
 /// self < other: by change percentage, then contribution to distance.
+PyObject* peek_less(PyObject* self, PyObject* other) noexcept { return peek_ordered_less(self, other, {&names::absolute_change_percentage, &names::contribution_to_distance}); }
+
 Ref less(const Args& a) {
     return ordered_less(a[0], a[1], {&names::absolute_change_percentage, &names::contribution_to_distance});
 }
@@ -71,7 +73,7 @@ const FunctionDef discrete_is_change_significant{"is_change_significant", self_o
     "Evaluated on every read, with the current statistical_buffer."};
 const FunctionDef discrete_lt{"__lt__", compare_params, "bool", less, nullptr,
     "Return whether this interval sorts before `other`: by absolute_change_percentage, then\n"
-    "contribution_to_distance."};
+    "contribution_to_distance.", peek_less};
 const FunctionDef discrete_eq{"__eq__", compare_params, "bool", equal, nullptr,
     "Return whether absolute_change_percentage and contribution_to_distance are both equal (field,\n"
     "counts and id are not compared)."};

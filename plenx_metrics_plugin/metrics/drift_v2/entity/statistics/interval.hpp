@@ -210,6 +210,9 @@ inline Ref not_implemented() noexcept { return glue::own(Py_NotImplemented); }
 /// otherwise both are read again and compared with `<`; the last key is compared with `<` directly.
 /// Returns that comparison's own result, or NotImplemented when `other` lacks a key.
 Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys);
+/// ordered_less's answer where every key it reads can be read in place and is a number: then
+/// nothing runs, and every read again would give the same (borrowed). Null otherwise.
+PyObject* peek_ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) noexcept;
 
 /// The equality rule over `keys`: the first comparison that is false, else the last one.
 Ref ordered_equal(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys);
@@ -329,6 +332,8 @@ public:
     }
     /// The comparison's own result object (numpy answers with its own booleans).
     Ref result() const;
+    /// result() where the answer is known (borrowed: the interpreter's or numpy's own booleans), else null.
+    PyObject* known_result() const noexcept;
     /// `bool(a <op> b)`, without making a result object where the answer is known.
     bool holds() const { return known_ ? answer_ : glue::truthy(result()); }
 

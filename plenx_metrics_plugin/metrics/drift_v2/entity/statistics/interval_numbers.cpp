@@ -229,9 +229,14 @@ Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject*
 
 Ref NumberComparison::result() const {
     if (!known_) return fast::compare(a_, b_, op_);
-    if (!numpy_) return own(answer_ ? Py_True : Py_False);
+    return own(known_result());
+}
+
+PyObject* NumberComparison::known_result() const noexcept {
+    if (!known_) return nullptr;
+    if (!numpy_) return answer_ ? Py_True : Py_False;
     const Originals& o = seen.get();
-    return own(answer_ ? o.numpy_true.get() : o.numpy_false.get());
+    return answer_ ? o.numpy_true.get() : o.numpy_false.get();
 }
 
 }  // namespace interval

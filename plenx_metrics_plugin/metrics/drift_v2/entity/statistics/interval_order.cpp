@@ -69,25 +69,22 @@ Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
     return NumberComparison(mine, theirs, op).result();
 }
 
-/// ordered_less when every key it reads can be read in place and is a number: then nothing
-/// runs, every read again would give the same, and this is its answer. Null otherwise.
-Ref ordered_less_in_place(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) {
-    const Name* last = *(keys.end() - 1);
-    for (const Name* key : keys) {
-        PyObject* mine = fast::peek_property(self, *key);
-        PyObject* theirs = mine ? fast::peek_property(other, *key) : nullptr;
-        if (theirs == nullptr) return Ref();
-        const NumberComparison same(mine, theirs, Py_EQ);
-        if (!same.known()) return Ref();
-        if (key == last || !same.answer()) return same.again(Py_LT).result();
-    }
-    return Ref();
-}
-
 }  // namespace
 
+PyObject* peek_ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) noexcept {
+    const Name* last = *(keys.end() - 1);
+    for (const Name* key : keys) {
+        PyObject *mine, *theirs;
+        if (!fast::peek_properties(self, other, *key, &mine, &theirs)) return nullptr;
+        const NumberComparison same(mine, theirs, Py_EQ);
+        if (!same.known()) return nullptr;
+        if (key == last || !same.answer()) return same.again(Py_LT).known_result();
+    }
+    return nullptr;
+}
+
 Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) {
-    if (Ref result = ordered_less_in_place(self, other, keys)) return result;
+    if (PyObject* known = peek_ordered_less(self, other, keys)) return own(known);
     const Name* last = *(keys.end() - 1);
     for (const Name* key : keys) {
         if (key == last) break;
