@@ -155,6 +155,33 @@ def test_recursion_through_python_code_is_stopped_cleanly():
         made(Echo).to_dict()
 
 
+@pytest.mark.parametrize("cls", [Continuous, Discrete])
+def test_a_comparison_answered_in_place_still_counts_as_a_call(cls):
+    # Its keys are read in place, so `<` runs nothing; from sort, which calls the comparison slot
+    # with no count of its own, it must still need a frame more than comparing ints does.
+    a, b = made(cls), made(cls, production=(15, 40.0))
+    assert (a < b) is np.True_ and (b < a) is np.False_ and sorted([b, a]) == [a, b]
+
+    def deepest_that_sorts(items):
+        sorted_at = []
+
+        def down(level):
+            try:
+                down(level + 1)
+            except RecursionError:
+                pass
+            try:
+                sorted(items)
+                sorted_at.append(level)
+            except RecursionError:
+                pass
+
+        down(0)
+        return max(sorted_at)
+
+    assert deepest_that_sorts([b, a]) < deepest_that_sorts([2, 1])
+
+
 # ---- dicts filled from a template ----
 
 def test_every_dict_is_new_and_holds_only_its_own_values():
