@@ -3,6 +3,8 @@
 // Our property getters run directly; super() lookups are remembered while the MRO is unchanged.
 #include "plenx_glue/fast.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <span>
 
 namespace glue::fast {
@@ -70,6 +72,55 @@ bool peek_properties(PyObject* a, PyObject* b, const Name& name, PyObject** x, P
     PyObject* getter = direct_getter(a, memo, name);
     const Peek peek = getter ? definition_of(getter)->peek : nullptr;
     return peek && (*x = peek(a)) && (*y = peek(b));
+}
+
+namespace {
+
+/// Where instances of `type` keep each of `keys` (KeysMemo); false where one is neither a plain
+/// attribute nor a property whose getter's peek reads one.
+bool find_keys(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& found) noexcept {
+    if (keys.size() > KeysMemo::most || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
+        !context().property_layout_known || type->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    for (size_t i = 0; i < keys.size(); i++) {
+        const SlotMemo* memo = memo_of(type, *keys[i]);
+        if (memo == nullptr) return false;
+        found.names[i] = keys[i];
+        if (memo->in_place) {
+            found.keys[i] = KeysMemo::Key{memo->index};
+            continue;
+        }
+        PyObject* property = memo->class_attribute;
+        if (property == nullptr || !Py_IS_TYPE(property, &PyProperty_Type) || memo->holder == nullptr) return false;
+        PyObject* getter = property_fget(property);
+        const FunctionDef* def = getter ? definition_of(getter) : nullptr;
+        if (def == nullptr || def->params.size() != 1 || def->peek_reads == nullptr || def->peek_value == nullptr)
+            return false;
+        const SlotMemo* read = memo_of(type, *def->peek_reads);
+        if (read == nullptr || !read->in_place) return false;
+        found.keys[i] = KeysMemo::Key{read->index, def, property, memo->holder, memo->holder_version};
+    }
+    // Looking the names up runs nothing, so the class is still as each memory found it.
+    found.version = version_tag(type);
+    found.type = type;
+    found.count = keys.size();
+    return found.version != 0;
+}
+
+}  // namespace
+
+const KeysMemo* KeyReader::keys_memo(PyTypeObject* type, std::span<const Name* const> keys) noexcept {
+    const unsigned int version = version_tag(type);
+    if (version == 0) return nullptr;
+    KeysMemo* memos = context().keys_memos;
+    constexpr size_t kept = std::size(decltype(Context::keys_memos){});
+    for (size_t m = 0; m < kept; m++)
+        if (memos[m].version == version && memos[m].type == type && same_names(memos[m], keys)) return &memos[m];
+    KeysMemo fresh;
+    if (!find_keys(type, keys, fresh)) return nullptr;
+    std::copy_backward(memos, memos + kept - 1, memos + kept);
+    memos[0] = fresh;
+    return &memos[0];
 }
 
 Ref get_property(PyObject* obj, const Name& name) {

@@ -23,6 +23,25 @@ struct SlotMemo {
     uint64_t holder_version = 0;
 };
 
+/// Where instances of one class, at one version, keep the keys one comparison reads
+/// (fast::KeyReader): each key is a plain attribute, or a property over one of our getters whose
+/// peek answers from one plain attribute (FunctionDef::peek_reads).
+struct KeysMemo {
+    static constexpr size_t most = 4;
+    struct Key {
+        Py_ssize_t index = -1;          // of the plain attribute read, in the inline values
+        const void* getter = nullptr;   // the getter's FunctionDef, or null for a plain attribute
+        PyObject* property = nullptr;   // borrowed: `holder` holds it while holder_version holds
+        PyObject* holder = nullptr;
+        uint64_t holder_version = 0;
+    };
+    unsigned int version = 0;  // the class's version tag; 0 never matches
+    PyTypeObject* type = nullptr;  // compared by identity only
+    size_t count = 0;
+    const void* names[most] = {};  // the Names read, in order
+    Key keys[most];
+};
+
 /// What `super(owner, self).name` found for instances of one class, at one version.
 struct SuperMemo {
     unsigned int version = 0;    // type(self)'s version tag: it changes with any class of its MRO
@@ -72,6 +91,9 @@ struct alignas(16) Context {
     bool dict_layout_known = false;
     bool property_layout_known = false;
     bool observation_known = false;  // what tracers set is where access.hpp reads it (probe_observation)
+#if PLENX_FAST_LAYER
+    KeysMemo keys_memos[4];  // the comparisons' key places, most recent first
+#endif
 
     /// The state of the Name at `offset` (Name::offset()).
     NameState& name_at(size_t offset) noexcept { return *reinterpret_cast<NameState*>(reinterpret_cast<char*>(this) + offset); }

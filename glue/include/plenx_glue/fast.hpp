@@ -3,6 +3,8 @@
 // Each gives way to the generic C API wherever the two could differ; none runs while shortcuts() is off.
 #pragma once
 
+#include <span>
+
 #include "function.hpp"
 #include "ops.hpp"
 
@@ -14,6 +16,12 @@ inline Ref get_property(PyObject* obj, PyObject* name) { return getattr(obj, nam
 inline Ref lookup_property(PyObject* obj, PyObject* name) { return lookup_attr(obj, name); }
 inline PyObject* peek_property(PyObject*, PyObject*) noexcept { return nullptr; }
 inline bool peek_properties(PyObject*, PyObject*, PyObject*, PyObject**, PyObject**) noexcept { return false; }
+/// Reads nothing in place: every comparison is called.
+class KeyReader {
+public:
+    KeyReader(PyObject*, PyObject*, std::span<const Name* const>) noexcept {}
+    bool read(size_t, PyObject**, PyObject**) const noexcept { return false; }
+};
 inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr; }
 inline void prefetch_attributes(PyObject*) noexcept {}
 inline void prefetch_values(PyObject*) noexcept {}
@@ -128,6 +136,56 @@ PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
 /// peek_property of `a` and of `b`, the class's lookup made once where both are of one class;
 /// false where either would run code.
 bool peek_properties(PyObject* a, PyObject* b, const Name& name, PyObject** x, PyObject** y) noexcept;
+
+/// The keys one comparison of `a` and `b` reads, in place: for two instances of one class, where
+/// each key is kept, found once per class version and list of keys; otherwise key by key through
+/// peek_properties. Nothing runs; a key that cannot be read so is not read (the comparison must
+/// then be called).
+class KeyReader {
+public:
+    KeyReader(PyObject* a, PyObject* b, std::span<const Name* const> keys) noexcept : a_(a), b_(b), keys_(keys) {
+        PyTypeObject* type = Py_TYPE(a);
+        if (Py_TYPE(b) != type || (values_a_ = inline_values(a)) == nullptr || (values_b_ = inline_values(b)) == nullptr)
+            return;
+        // The last comparison's memory first: a sort compares instances of one class throughout.
+        const KeysMemo& last = context().keys_memos[0];
+        memo_ = last.type == type && last.version == version_tag(type) && last.version != 0 && same_names(last, keys)
+                    ? &last : keys_memo(type, keys);
+    }
+    /// Key `i` of `a` and of `b` (borrowed); false where reading either could run code.
+    bool read(size_t i, PyObject** x, PyObject** y) const noexcept {
+        if (memo_ == nullptr) return peek_properties(a_, b_, *keys_[i], x, y);
+        const KeysMemo::Key& key = memo_->keys[i];
+        const auto* getter = static_cast<const FunctionDef*>(key.getter);
+        // The class's dict changes before its tag does (a finaliser of the old value sees the old
+        // tag), and a property can be initialised again in place, with another getter.
+        if (getter) {
+            PyObject* fget = dict_version(key.holder) == key.holder_version ? property_fget(key.property) : nullptr;
+            if (fget == nullptr || definition_of(fget) != getter) return false;
+        }
+        PyObject** slot_a = inline_slot(values_a_, key.index);
+        PyObject** slot_b = inline_slot(values_b_, key.index);
+        if (slot_a == nullptr || slot_b == nullptr || (*x = *slot_a) == nullptr || (*y = *slot_b) == nullptr) return false;
+        return getter == nullptr || ((*x = getter->peek_value(*x)) && (*y = getter->peek_value(*y)));
+    }
+
+private:
+    static bool same_names(const KeysMemo& memo, std::span<const Name* const> keys) noexcept {
+        if (memo.count != keys.size()) return false;
+        bool same = true;
+        for (size_t i = 0; i < keys.size(); i++) same &= memo.names[i] == keys[i];
+        return same;
+    }
+    /// The memory of `type`'s places of `keys`, found or made; null where they are not all in place.
+    static const KeysMemo* keys_memo(PyTypeObject* type, std::span<const Name* const> keys) noexcept;
+
+    PyObject* a_;
+    PyObject* b_;
+    std::span<const Name* const> keys_;
+    const KeysMemo* memo_ = nullptr;  // null: key by key
+    PyObject** values_a_ = nullptr;
+    PyObject** values_b_ = nullptr;
+};
 
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();

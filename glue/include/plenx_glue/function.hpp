@@ -41,6 +41,8 @@ using Impl = Ref (*)(const Args&);
 using Peek = PyObject* (*)(PyObject* self) noexcept;
 /// A comparison's answer when finding it runs nothing and changes nothing (borrowed), else null.
 using PeekPair = PyObject* (*)(PyObject* self, PyObject* other) noexcept;
+/// What a peek that reads one plain attribute answers for that attribute's value (borrowed), or null.
+using PeekValue = PyObject* (*)(PyObject* value) noexcept;
 
 /// Everything about a function that is fixed at compile time.
 struct FunctionDef {
@@ -51,6 +53,10 @@ struct FunctionDef {
     Peek peek = nullptr;  // for a property getter whose answer can often be read in place
     const char* doc = nullptr;  // __doc__ (a property made from the getter takes it), or none
     PeekPair peek_pair = nullptr;  // for a comparison whose answer can often be found in place
+    // For a getter whose peek reads one plain attribute and nothing else: that attribute, and
+    // what the peek makes of its value (the peek is then peek_value of the attribute, in place).
+    const Name* peek_reads = nullptr;
+    PeekValue peek_value = nullptr;
 };
 
 /// The bound arguments of one call, in declaration order (borrowed).

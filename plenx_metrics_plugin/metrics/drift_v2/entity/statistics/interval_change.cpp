@@ -57,15 +57,18 @@ Ref cached_change(const Args& a) {
 
 /// The cached change percentage when reading the property would just return it: a number,
 /// compared with the -1 marker without running anything.
-PyObject* peek_change(PyObject* self) noexcept {
-    PyObject** slot = fast::instance_slot(self, names::absolute_change_percentage_cache);
-    PyObject* cached = slot ? *slot : nullptr;
-    if (cached == nullptr) return nullptr;
+PyObject* peek_cached_change(PyObject* cached) noexcept {
     // As NumberComparison(cached, -1, Py_NE) finds it.
     double value;
     bool numpy = false;
     if (!glue::shortcuts() || !detail::number(cached, &value, &numpy)) return nullptr;
     return value != -1.0 ? cached : nullptr;
+}
+
+/// The same, read from the instance.
+PyObject* peek_change(PyObject* self) noexcept {
+    PyObject** slot = fast::instance_slot(self, names::absolute_change_percentage_cache);
+    return slot && *slot ? peek_cached_change(*slot) : nullptr;
 }
 
 /// is_change_significant: every change of a plain Interval is significant.
@@ -123,7 +126,8 @@ const FunctionDef absolute_change_percentage{"absolute_change_percentage", self_
     "|production percentage - baseline percentage| / baseline percentage: 20.0 to 30.0 gives 0.5,\n"
     "not 50. INFINITY (inf) when the bin is empty in the baseline but not in production, 0 when\n"
     "it is empty in both, -1 while the interval lacks one of its two measurements. Computed on the\n"
-    "first read that can compute it, then kept."};
+    "first read that can compute it, then kept.",
+    nullptr, &names::absolute_change_percentage_cache, peek_cached_change};
 const FunctionDef is_change_significant{"is_change_significant", self_only, "bool", always_significant, peek_always_significant,
     "Whether the change counts as significant: always True here.\n"
     "\n"

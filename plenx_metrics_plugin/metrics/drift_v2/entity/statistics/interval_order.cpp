@@ -72,13 +72,13 @@ Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
 }  // namespace
 
 PyObject* peek_ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) noexcept {
-    const Name* last = *(keys.end() - 1);
-    for (const Name* key : keys) {
+    const fast::KeyReader reader(self, other, std::span(keys.begin(), keys.size()));
+    for (size_t i = 0; i < keys.size(); i++) {
         PyObject *mine, *theirs;
-        if (!fast::peek_properties(self, other, *key, &mine, &theirs)) return nullptr;
+        if (!reader.read(i, &mine, &theirs)) return nullptr;
         const NumberComparison same(mine, theirs, Py_EQ);
         if (!same.known()) return nullptr;
-        if (key == last || !same.answer()) return same.again(Py_LT).known_result();
+        if (i + 1 == keys.size() || !same.answer()) return same.again(Py_LT).known_result();
     }
     return nullptr;
 }
