@@ -85,7 +85,6 @@ bool find_keys(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& 
     for (size_t i = 0; i < keys.size(); i++) {
         const SlotMemo* memo = memo_of(type, *keys[i]);
         if (memo == nullptr) return false;
-        found.names[i] = keys[i];
         if (memo->in_place) {
             found.keys[i] = KeysMemo::Key{memo->index};
             continue;
@@ -103,7 +102,7 @@ bool find_keys(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& 
     // Looking the names up runs nothing, so the class is still as each memory found it.
     found.version = version_tag(type);
     found.type = type;
-    found.count = keys.size();
+    found.site = keys.data();
     return found.version != 0;
 }
 
@@ -115,7 +114,7 @@ const KeysMemo* KeyReader::keys_memo(PyTypeObject* type, std::span<const Name* c
     KeysMemo* memos = context().keys_memos;
     constexpr size_t kept = std::size(decltype(Context::keys_memos){});
     for (size_t m = 0; m < kept; m++)
-        if (memos[m].version == version && memos[m].type == type && same_names(memos[m], keys)) return &memos[m];
+        if (memos[m].site == keys.data() && memos[m].version == version && memos[m].type == type) return &memos[m];
     KeysMemo fresh;
     if (!find_keys(type, keys, fresh)) return nullptr;
     std::copy_backward(memos, memos + kept - 1, memos + kept);

@@ -37,8 +37,7 @@ struct KeysMemo {
     };
     unsigned int version = 0;  // the class's version tag; 0 never matches
     PyTypeObject* type = nullptr;  // compared by identity only
-    size_t count = 0;
-    const void* names[most] = {};  // the Names read, in order
+    const void* site = nullptr;  // the comparison's list of keys (static), compared by address
     Key keys[most];
 };
 

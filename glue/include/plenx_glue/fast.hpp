@@ -138,9 +138,9 @@ PyObject* peek_property(PyObject* obj, const Name& name) noexcept;
 bool peek_properties(PyObject* a, PyObject* b, const Name& name, PyObject** x, PyObject** y) noexcept;
 
 /// The keys one comparison of `a` and `b` reads, in place: for two instances of one class, where
-/// each key is kept, found once per class version and list of keys; otherwise key by key through
-/// peek_properties. Nothing runs; a key that cannot be read so is not read (the comparison must
-/// then be called).
+/// each key is kept, found once per class version and list of keys (an array of static storage,
+/// told apart by its address); otherwise key by key through peek_properties. Nothing runs; a key
+/// that cannot be read so is not read (the comparison must then be called).
 class KeyReader {
 public:
     KeyReader(PyObject* a, PyObject* b, std::span<const Name* const> keys) noexcept : a_(a), b_(b), keys_(keys) {
@@ -149,7 +149,7 @@ public:
             return;
         // The last comparison's memory first: a sort compares instances of one class throughout.
         const KeysMemo& last = context().keys_memos[0];
-        memo_ = last.type == type && last.version == version_tag(type) && last.version != 0 && same_names(last, keys)
+        memo_ = last.site == keys.data() && last.type == type && last.version == version_tag(type) && last.version != 0
                     ? &last : keys_memo(type, keys);
     }
     /// Key `i` of `a` and of `b` (borrowed); false where reading either could run code.
@@ -170,12 +170,6 @@ public:
     }
 
 private:
-    static bool same_names(const KeysMemo& memo, std::span<const Name* const> keys) noexcept {
-        if (memo.count != keys.size()) return false;
-        bool same = true;
-        for (size_t i = 0; i < keys.size(); i++) same &= memo.names[i] == keys[i];
-        return same;
-    }
     /// The memory of `type`'s places of `keys`, found or made; null where they are not all in place.
     static const KeysMemo* keys_memo(PyTypeObject* type, std::span<const Name* const> keys) noexcept;
 

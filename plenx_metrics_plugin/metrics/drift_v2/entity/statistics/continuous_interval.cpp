@@ -22,15 +22,18 @@ Ref init(const Args& a) {
 }
 
 /// self < other: by change percentage, then lower bound, then upper bound.
-PyObject* peek_less(PyObject* self, PyObject* other) noexcept { return peek_ordered_less(self, other, {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound}); }
+/// What the intervals are ordered by, first to last.
+const Name* const order_keys[] = {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound};
+
+PyObject* peek_less(PyObject* self, PyObject* other) noexcept { return peek_ordered_less(self, other, order_keys); }
 
 Ref less(const Args& a) {
-    return ordered_less(a[0], a[1], {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound});
+    return ordered_less(a[0], a[1], order_keys);
 }
 
 /// self == other: change percentage, lower bound and upper bound all equal.
 Ref equal(const Args& a) {
-    return ordered_equal(a[0], a[1], {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound});
+    return ordered_equal(a[0], a[1], order_keys);
 }
 
 /// to_dict(): the base entries, then both bounds.

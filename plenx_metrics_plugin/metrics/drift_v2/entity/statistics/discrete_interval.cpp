@@ -30,15 +30,18 @@ Ref significant(const Args& a) {
 }
 
 /// self < other: by change percentage, then contribution to distance.
-PyObject* peek_less(PyObject* self, PyObject* other) noexcept { return peek_ordered_less(self, other, {&names::absolute_change_percentage, &names::contribution_to_distance}); }
+/// What the intervals are ordered by, first to last.
+const Name* const order_keys[] = {&names::absolute_change_percentage, &names::contribution_to_distance};
+
+PyObject* peek_less(PyObject* self, PyObject* other) noexcept { return peek_ordered_less(self, other, order_keys); }
 
 Ref less(const Args& a) {
-    return ordered_less(a[0], a[1], {&names::absolute_change_percentage, &names::contribution_to_distance});
+    return ordered_less(a[0], a[1], order_keys);
 }
 
 /// self == other: change percentage and contribution to distance equal.
 Ref equal(const Args& a) {
-    return ordered_equal(a[0], a[1], {&names::absolute_change_percentage, &names::contribution_to_distance});
+    return ordered_equal(a[0], a[1], order_keys);
 }
 
 /// to_dict(): the base entries, then the contribution to distance and the buffer.

@@ -209,13 +209,16 @@ inline Ref not_implemented() noexcept { return glue::own(Py_NotImplemented); }
 /// The ordering rule of the concrete intervals over `keys`: equal on a key moves on to the next;
 /// otherwise both are read again and compared with `<`; the last key is compared with `<` directly.
 /// Returns that comparison's own result, or NotImplemented when `other` lacks a key.
-Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys);
+/// The keys a class orders its intervals by, first to last: an array of static storage (its
+/// address tells one comparison's keys from another's, fast::KeyReader).
+using OrderKeys = std::span<const Name* const>;
+Ref ordered_less(PyObject* self, PyObject* other, OrderKeys keys);
 /// ordered_less's answer where every key it reads can be read in place and is a number: then
 /// nothing runs, and every read again would give the same (borrowed). Null otherwise.
-PyObject* peek_ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) noexcept;
+PyObject* peek_ordered_less(PyObject* self, PyObject* other, OrderKeys keys) noexcept;
 
 /// The equality rule over `keys`: the first comparison that is false, else the last one.
-Ref ordered_equal(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys);
+Ref ordered_equal(PyObject* self, PyObject* other, OrderKeys keys);
 
 /// to_dict() of a concrete interval: the base class's entries, then each of `own` attributes,
 /// read at its turn and passed through get_python_types.

@@ -71,8 +71,8 @@ Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
 
 }  // namespace
 
-PyObject* peek_ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) noexcept {
-    const fast::KeyReader reader(self, other, std::span(keys.begin(), keys.size()));
+PyObject* peek_ordered_less(PyObject* self, PyObject* other, OrderKeys keys) noexcept {
+    const fast::KeyReader reader(self, other, keys);
     for (size_t i = 0; i < keys.size(); i++) {
         PyObject *mine, *theirs;
         if (!reader.read(i, &mine, &theirs)) return nullptr;
@@ -83,7 +83,7 @@ PyObject* peek_ordered_less(PyObject* self, PyObject* other, std::initializer_li
     return nullptr;
 }
 
-Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) {
+Ref ordered_less(PyObject* self, PyObject* other, OrderKeys keys) {
     if (PyObject* known = peek_ordered_less(self, other, keys)) return own(known);
     const Name* last = *(keys.end() - 1);
     for (const Name* key : keys) {
@@ -100,7 +100,7 @@ Ref ordered_less(PyObject* self, PyObject* other, std::initializer_list<const Na
     return result ? result : not_implemented();
 }
 
-Ref ordered_equal(PyObject* self, PyObject* other, std::initializer_list<const Name*> keys) {
+Ref ordered_equal(PyObject* self, PyObject* other, OrderKeys keys) {
     const Name* last = *(keys.end() - 1);
     for (const Name* key : keys) {
         Ref result = compare_key(self, other, *key, Py_EQ);
