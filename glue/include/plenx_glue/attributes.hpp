@@ -3,6 +3,9 @@
 // While the class's version tag holds, a plain attribute is its entry in the inline values array.
 #pragma once
 
+#include <iterator>
+#include <utility>
+
 #include "cpython/access.hpp"
 #include "names.hpp"
 #include "ref.hpp"
@@ -19,10 +22,16 @@ inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
     // Version tags are never reused, so a match can only be this class as it is now; the
     // holder's version also covers a class attribute replaced but not yet announced (a
     // finaliser run by the old value sees a class whose tag has not changed yet).
-    if (const unsigned int version = version_tag(type); version != 0)
-        for (const SlotMemo& memo : name.state().slots)
-            if (memo.version == version && (!memo.holder || dict_version(memo.holder) == memo.holder_version))
-                return &memo;
+    if (const unsigned int version = version_tag(type); version != 0) {
+        SlotMemo* slots = name.state().slots;
+        for (size_t i = 0; i < std::size(NameState{}.slots); i++)
+            if (const SlotMemo& memo = slots[i];
+                memo.version == version && (!memo.holder || dict_version(memo.holder) == memo.holder_version)) {
+                // The class used last comes first next time: a phase works through one class's instances.
+                if (i != 0) std::swap(slots[0], slots[i]);
+                return &slots[0];
+            }
+    }
     return detail::remember(type, name);
 }
 

@@ -16,6 +16,7 @@ inline Ref get_property(PyObject* obj, PyObject* name) { return getattr(obj, nam
 inline Ref lookup_property(PyObject* obj, PyObject* name) { return lookup_attr(obj, name); }
 inline PyObject* peek_property(PyObject*, PyObject*) noexcept { return nullptr; }
 inline bool peek_properties(PyObject*, PyObject*, PyObject*, PyObject**, PyObject**) noexcept { return false; }
+inline PyObject* peek_method(PyObject*, PyObject*) noexcept { return nullptr; }
 /// Reads nothing in place: every comparison is called.
 class KeyReader {
 public:
@@ -79,6 +80,15 @@ inline Ref call_method_stack(PyObject* const* stack, size_t positional, const Na
         return check(PyObject_Vectorcall(function, stack, positional, kwnames));
     }
     return check(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+/// What `self.name()` would return, where that is one of our methods whose result can be found
+/// without running anything (borrowed); else null, and the call must be made.
+inline PyObject* peek_method(PyObject* self, const Name& name) noexcept {
+    PyObject* function = own_method(self, name);
+    const FunctionDef* def = function ? definition_of(function) : nullptr;
+    return def && def->peek_call && def->params.size() == 1 && globals_of(function) ? def->peek_call(function, self)
+                                                                                    : nullptr;
 }
 
 /// `self.name(args...)`.

@@ -43,6 +43,9 @@ using Peek = PyObject* (*)(PyObject* self) noexcept;
 using PeekPair = PyObject* (*)(PyObject* self, PyObject* other) noexcept;
 /// What a peek that reads one plain attribute answers for that attribute's value (borrowed), or null.
 using PeekValue = PyObject* (*)(PyObject* value) noexcept;
+/// What calling `function` (one of ours, taking self alone) on `self` would return, when finding
+/// it runs nothing and changes nothing (borrowed), else null.
+using PeekCall = PyObject* (*)(PyObject* function, PyObject* self) noexcept;
 
 /// Everything about a function that is fixed at compile time.
 struct FunctionDef {
@@ -57,6 +60,7 @@ struct FunctionDef {
     // what the peek makes of its value (the peek is then peek_value of the attribute, in place).
     const Name* peek_reads = nullptr;
     PeekValue peek_value = nullptr;
+    PeekCall peek_call = nullptr;  // for a method taking self alone whose result can often be found in place
 };
 
 /// The bound arguments of one call, in declaration order (borrowed).
@@ -120,6 +124,9 @@ struct FunctionHead {
 inline const FunctionDef* definition_of(PyObject* o) noexcept {
     return Py_IS_TYPE(o, context().function_type) ? reinterpret_cast<detail::FunctionHead*>(o)->def : nullptr;
 }
+
+/// The globals of one of our function objects (borrowed), or null once the collector cleared it.
+inline PyObject* globals_of(PyObject* function) noexcept { return reinterpret_cast<detail::FunctionHead*>(function)->globals; }
 
 /// How many parameters one of our function objects declares (self included).
 inline size_t parameter_count(PyObject* function) noexcept { return definition_of(function)->params.size(); }

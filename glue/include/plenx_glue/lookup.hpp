@@ -18,6 +18,8 @@ public:
     explicit Lookup(const char* text) noexcept : Name(text) {}
     Ref global(PyObject* globals, PyObject* builtins) const { return glue::global(globals, builtins, get()); }
     Ref attribute(PyObject* owner) const { return getattr(owner, get()); }
+    PyObject* peek_global(PyObject*) const noexcept { return nullptr; }
+    PyObject* peek_attribute(PyObject*) const noexcept { return nullptr; }
 };
 
 }  // namespace glue
@@ -37,20 +39,31 @@ public:
 
     /// The module global: `globals[name]`, else the builtin, else NameError (LOAD_GLOBAL's rule).
     Ref global(PyObject* globals, PyObject* builtins) const {
-        const LookupMemo& m = state().lookup;
-        if (globals == m.owner && dict_version(globals) == m.version) return Ref::borrow(m.value);
+        if (PyObject* remembered = peek_global(globals)) return Ref::borrow(remembered);
         return lookup_global(globals, builtins);
     }
 
     /// `getattr(owner, name)`, remembered for an exact module, or a plain class's non-descriptor.
     Ref attribute(PyObject* owner) const {
+        if (PyObject* remembered = peek_attribute(owner)) return Ref::borrow(remembered);
+        return lookup_attribute(owner);
+    }
+
+    /// The global while the last lookup of it still holds (borrowed), else null: nothing is looked up.
+    PyObject* peek_global(PyObject* globals) const noexcept {
+        const LookupMemo& m = state().lookup;
+        return globals == m.owner && dict_version(globals) == m.version ? m.value : nullptr;
+    }
+
+    /// The class attribute while the last lookup of it still holds (borrowed), else null.
+    PyObject* peek_attribute(PyObject* owner) const noexcept {
         const LookupMemo& m = state().lookup;
         // Matching tags make it the very class remembered, so the holder of the value is alive.
         if (owner == m.owner && m.tag != 0 && PyType_Check(owner) &&
             version_tag(reinterpret_cast<PyTypeObject*>(owner)) == m.tag &&
             version_tag(Py_TYPE(owner)) == m.meta_tag && dict_version(m.dict) == m.version)
-            return Ref::borrow(m.value);
-        return lookup_attribute(owner);
+            return m.value;
+        return nullptr;
     }
 
 private:

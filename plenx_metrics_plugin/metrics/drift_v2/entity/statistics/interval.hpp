@@ -197,6 +197,13 @@ void fill_entry(PythonTypes& convert, Fill& dict, Peek peek, Read read) {
     convert.stored(dict.add(convert(peek, read)));
 }
 
+/// `self.<method>()` for get_baseline_value or get_production_value: the measurement found in
+/// place where the method is our own and finding it runs nothing, else the call.
+inline Ref measurement(PyObject* self, const Name& method) {
+    if (PyObject* found = fast::peek_method(self, method)) return glue::own(found);
+    return fast::call_method(self, method);
+}
+
 /// `obj.<name>` for a property or attribute; our own properties run without the call machinery.
 inline Ref read(PyObject* obj, const Name& name) { return fast::get_property(obj, name); }
 

@@ -110,8 +110,8 @@ Ref cached_eligibility(const Args& a) {
 /// has_increased_in_production(): the production share strictly above the baseline share.
 Ref increased(const Args& a) {
     PyObject* self = a[0];
-    Ref baseline = fast::call_method(self, names::get_baseline_value);
-    Ref production = fast::call_method(self, names::get_production_value);
+    Ref baseline = measurement(self, names::get_baseline_value);
+    Ref production = measurement(self, names::get_production_value);
     Ref production_share = fast::getattr(production, names::percentage);
     Ref baseline_share = fast::getattr(baseline, names::percentage);
     return NumberComparison(production_share, baseline_share, Py_GT).result();

@@ -36,9 +36,15 @@ Ref to_dict(const Args& a) {
     auto attribute = [&](const Name& name) {
         fill_entry(convert, dict, [&] { return fast::peek_property(self, name); }, [&] { return read(self, name); });
     };
-    // Each measurement entry looks its value up afresh.
-    auto measurement = [self](const Name& lookup, const Name& name) {
-        return [self, l = &lookup, n = &name] { return fast::getattr(fast::call_method(self, *l), *n); };
+    // Each measurement entry looks its value up afresh; found in place, it runs nothing.
+    auto measured = [&](const Name& method, const Name& name) {
+        fill_entry(
+            convert, dict,
+            [&]() -> PyObject* {
+                PyObject* value = fast::peek_method(self, method);
+                return value ? fast::peek_property(value, name) : nullptr;
+            },
+            [&] { return fast::getattr(measurement(self, method), name); });
     };
     attribute(names::id);
     attribute(names::field);
@@ -47,10 +53,10 @@ Ref to_dict(const Args& a) {
     attribute(names::insights_available);
     attribute(names::is_change_significant);
     put([&] { return fast::call_method(self, names::has_increased_in_production); });
-    put(measurement(names::get_baseline_value, names::absolute_count));
-    put(measurement(names::get_baseline_value, names::percentage));
-    put(measurement(names::get_production_value, names::absolute_count));
-    put(measurement(names::get_production_value, names::percentage));
+    measured(names::get_baseline_value, names::absolute_count);
+    measured(names::get_baseline_value, names::percentage);
+    measured(names::get_production_value, names::absolute_count);
+    measured(names::get_production_value, names::percentage);
     return dict.finish();
 }
 

@@ -79,6 +79,29 @@ Ref get_value(const Args& a, const Lookup& member) {
 Ref get_baseline(const Args& a) { return get_value(a, names::BASELINE); }
 Ref get_production(const Args& a) { return get_value(a, names::PRODUCTION); }
 
+/// get_value's result where every step of it runs nothing: `values` an exact list read in place,
+/// DataSetType and its member as last looked up, each entry's `type` read in place and compared
+/// by identity (object's own equality on both sides). Null where any step would be another.
+PyObject* peek_value(PyObject* function, PyObject* self, const Lookup& member) noexcept {
+    PyObject** slot = fast::instance_slot(self, names::values);
+    PyObject* values = slot ? *slot : nullptr;
+    if (values == nullptr || !PyList_CheckExact(values) || !shortcuts()) return nullptr;
+    PyObject* data_set_type = names::DataSetType.peek_global(globals_of(function));
+    PyObject* wanted = data_set_type ? member.peek_attribute(data_set_type) : nullptr;
+    const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
+    if (wanted == nullptr || Py_TYPE(wanted)->tp_richcompare != identity) return nullptr;
+    for (Py_ssize_t i = 0; i < list_size(values); i++) {
+        PyObject** type_slot = fast::instance_slot(list_item(values, i), names::type);
+        PyObject* type = type_slot ? *type_slot : nullptr;
+        if (type == nullptr || Py_TYPE(type)->tp_richcompare != identity) return nullptr;
+        if (type == wanted) return list_item(values, i);
+    }
+    return nullptr;  // the call raises StopIteration
+}
+
+PyObject* peek_baseline(PyObject* function, PyObject* self) noexcept { return peek_value(function, self, names::BASELINE); }
+PyObject* peek_production(PyObject* function, PyObject* self) noexcept { return peek_value(function, self, names::PRODUCTION); }
+
 }  // namespace
 
 Ref data_set(const Args& a, const Lookup& member) {
@@ -124,8 +147,10 @@ const FunctionDef add_production_value{"add_production_value", add_params, "None
     "otherwise: pass int(count) for numpy integers); `percentage` is their share of the production\n"
     "data set, 0 to 100."};
 const FunctionDef get_baseline_value{"get_baseline_value", self_only, "'IntervalValue'", get_baseline, nullptr,
-    "Return the baseline measurement (an IntervalValue); StopIteration when there is none."};
+    "Return the baseline measurement (an IntervalValue); StopIteration when there is none.",
+    nullptr, nullptr, nullptr, peek_baseline};
 const FunctionDef get_production_value{"get_production_value", self_only, "'IntervalValue'", get_production, nullptr,
-    "Return the production measurement (an IntervalValue); StopIteration when there is none."};
+    "Return the production measurement (an IntervalValue); StopIteration when there is none.",
+    nullptr, nullptr, nullptr, peek_production};
 
 }  // namespace interval
