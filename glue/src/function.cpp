@@ -550,6 +550,11 @@ Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     return f->def->impl(Args(function, f->globals, f->builtins, args));
 }
 
+Ref invoke_in_own_context(PyObject* function, PyObject* const* args) {
+    Entered entered(as_function(function)->context);
+    return invoke_from_own_code(function, args);
+}
+
 Ref builtins_for(PyObject* globals) {
     PyObject* builtins = PyDict_GetItemWithError(globals, builtins_key);
     if (builtins == nullptr) {

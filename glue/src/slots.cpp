@@ -109,12 +109,12 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     Ref self = no_args ? Ref::steal(PyBaseObject_Type.tp_new(type, no_args, nullptr)) : Ref();
     if (!self) return nullptr;
     PyObject* init;
-    bool ours;
+    const FunctionDef* ours;
     {  // Only finding __init__ reads what the context keeps; each call then enters its own.
         SlotCall entered(type);
         if (!entered) return nullptr;
         init = class_attribute(type, init_name);
-        ours = init != nullptr && definition_of(init) != nullptr;
+        ours = init != nullptr ? definition_of(init) : nullptr;
     }
     Ref result;
     if (ours) {
@@ -122,7 +122,11 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
         PyObject* stack[max_params];
         stack[0] = self;
         std::copy(args, args + total, stack + 1);
-        result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
+        // Every parameter given by position: nothing to bind, so the body runs at once.
+        if (kwnames == nullptr && static_cast<size_t>(nargs) + 1 == ours->params.size())
+            result = Ref::steal(guarded([&] { return invoke_in_own_context(init, stack).release(); }, static_cast<PyObject*>(nullptr)));
+        else
+            result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
     } else {
         if (PyErr_Occurred()) return nullptr;
         result = Ref::steal(init_through_slot(type, self, args, nargs, kwnames));

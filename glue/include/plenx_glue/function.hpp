@@ -102,6 +102,9 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
 /// Runs one of our functions on arguments bound in declaration order, from our own code: no call
 /// machinery, but counted as a Python frame. The caller keeps `function` alive for the call.
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
+/// invoke_from_own_code from where no context is entered (a slot of ours between calls): the
+/// call runs in its function's own.
+Ref invoke_in_own_context(PyObject* function, PyObject* const* args);
 
 /// Records the class that defines `function` (no-op for other objects).
 void set_owner(PyObject* function, PyObject* owner) noexcept;

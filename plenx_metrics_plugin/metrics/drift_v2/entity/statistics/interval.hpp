@@ -357,6 +357,15 @@ private:
     bool numpy_ = false;
 };
 
+/// `bool(o <op> k)` for a small int constant `k`, as NumberComparison(o, k, op).holds() finds it,
+/// without making the int where `o` is a number read here.
+inline bool holds_against(PyObject* o, long k, int op) {
+    double x;
+    bool numpy = false;
+    if (glue::shortcuts() && detail::number(o, &x, &numpy)) return glue::apply_comparison(x, static_cast<double>(k), op);
+    return NumberComparison(o, glue::Ref(glue::integer(k)), op).holds();
+}
+
 /// Takes note of the originals the module may stand in for, among what it imported: numpy's
 /// absolute, the standard uuid4, the package's helpers as shipped. Runs once the load has
 /// succeeded, and never raises: what cannot be vouched for is called as it is.

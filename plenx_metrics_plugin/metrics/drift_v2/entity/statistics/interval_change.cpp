@@ -12,9 +12,9 @@ using namespace glue;
 namespace {
 
 /// `o == 0`, by the host's truth rule.
-bool equals_zero(PyObject* o) { return NumberComparison(o, Ref(integer(0)), Py_EQ).holds(); }
+bool equals_zero(PyObject* o) { return holds_against(o, 0, Py_EQ); }
 /// `o != 0`, by the host's truth rule.
-bool differs_from_zero(PyObject* o) { return NumberComparison(o, Ref(integer(0)), Py_NE).holds(); }
+bool differs_from_zero(PyObject* o) { return holds_against(o, 0, Py_NE); }
 
 /// INFINITY when the production side is non-zero, else the integer 0.
 Ref infinity_unless_zero(const Args& a, PyObject* production_side) {
@@ -49,7 +49,7 @@ Ref calculate(const Args& a) {
 Ref cached_change(const Args& a) {
     PyObject* self = a[0];
     Ref cached = fast::getattr(self, names::absolute_change_percentage_cache);
-    if (NumberComparison(cached, Ref(integer(-1)), Py_NE).holds()) return cached;
+    if (holds_against(cached, -1, Py_NE)) return cached;
     Ref computed = fast::call_method(self, names::calculate_absolute_change_percentage);
     fast::setattr(self, names::absolute_change_percentage_cache, computed);
     return fast::getattr(self, names::absolute_change_percentage_cache);
