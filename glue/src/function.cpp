@@ -550,6 +550,15 @@ Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     return f->def->impl(Args(function, f->globals, f->builtins, args));
 }
 
+bool binds_in_order(PyObject* function, size_t positional, PyObject* kwnames) noexcept {
+    PyObject* names = as_function(function)->varnames;
+    const Py_ssize_t keywords = kwnames ? tuple_size(kwnames) : 0;
+    if (static_cast<Py_ssize_t>(positional) + keywords != tuple_size(names)) return false;
+    for (Py_ssize_t i = 0; i < keywords; i++)
+        if (tuple_item(kwnames, i) != tuple_item(names, static_cast<Py_ssize_t>(positional) + i)) return false;
+    return true;
+}
+
 Ref invoke_in_own_context(PyObject* function, PyObject* const* args) {
     Entered entered(as_function(function)->context);
     return invoke_from_own_code(function, args);

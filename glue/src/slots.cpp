@@ -122,8 +122,8 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
         PyObject* stack[max_params];
         stack[0] = self;
         std::copy(args, args + total, stack + 1);
-        // Every parameter given by position: nothing to bind, so the body runs at once.
-        if (kwnames == nullptr && static_cast<size_t>(nargs) + 1 == ours->params.size())
+        // Every parameter given, in order: nothing to bind, so the body runs at once.
+        if (binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames))
             result = Ref::steal(guarded([&] { return invoke_in_own_context(init, stack).release(); }, static_cast<PyObject*>(nullptr)));
         else
             result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));

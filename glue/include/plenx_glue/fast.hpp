@@ -76,7 +76,7 @@ inline void setattr(PyObject* o, const Name& name, PyObject* value) {
 inline Ref call_method_stack(PyObject* const* stack, size_t positional, const Name& name, PyObject* kwnames) {
     if (PyObject* function = own_method(stack[0], name)) {
         Ref keep = own(function);  // the class may drop it while the body runs
-        if (kwnames == nullptr && positional == parameter_count(function)) return invoke_from_own_code(function, stack);
+        if (binds_in_order(function, positional, kwnames)) return invoke_from_own_code(function, stack);
         return check(PyObject_Vectorcall(function, stack, positional, kwnames));
     }
     return check(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));

@@ -102,6 +102,9 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
 /// Runs one of our functions on arguments bound in declaration order, from our own code: no call
 /// machinery, but counted as a Python frame. The caller keeps `function` alive for the call.
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
+/// Whether `stack[0:positional]` followed by the keywords `kwnames` (a tuple or null) already is
+/// every parameter of our `function` in declaration order, each keyword the interned name itself.
+bool binds_in_order(PyObject* function, size_t positional, PyObject* kwnames) noexcept;
 /// invoke_from_own_code from where no context is entered (a slot of ours between calls): the
 /// call runs in its function's own.
 Ref invoke_in_own_context(PyObject* function, PyObject* const* args);
