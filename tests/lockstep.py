@@ -356,7 +356,8 @@ GLOBAL_RECIPES = {
 }
 ALIASES = [("get_baseline_value", "has_increased_in_production"), ("_calculate_absolute_change_percentage", None),
            ("has_increased_in_production", "to_dict"), ("get_production_value", "get_baseline_value"),
-           ("__lt__", "__eq__"), ("is_change_significant", "eligible_for_insights")]
+           ("__lt__", "__eq__"), ("is_change_significant", "eligible_for_insights"),
+           ("absolute_change_percentage", "eligible_for_insights"), ("absolute_change_percentage", None)]
 
 
 # ---- tracers ---------------------------------------------------------------------------------
