@@ -155,31 +155,38 @@ def test_recursion_through_python_code_is_stopped_cleanly():
         made(Echo).to_dict()
 
 
+def deepest_that_runs(operation):
+    """The deepest level of a recursion to the limit at which `operation()` still returns."""
+    ran_at = []
+
+    def down(level):
+        try:
+            down(level + 1)
+        except RecursionError:
+            pass
+        try:
+            operation()
+            ran_at.append(level)
+        except RecursionError:
+            pass
+
+    down(0)
+    return max(ran_at)
+
+
 @pytest.mark.parametrize("cls", [Continuous, Discrete])
-def test_a_comparison_answered_in_place_still_counts_as_a_call(cls):
-    # Its keys are read in place, so `<` runs nothing; from sort, which calls the comparison slot
-    # with no count of its own, it must still need a frame more than comparing ints does.
+def test_calls_answered_in_place_still_count_as_calls(cls):
+    # A comparison whose keys are read in place runs nothing; from sort, which calls the comparison
+    # slot with no count of its own, it must still need a frame more than comparing ints does.
     a, b = made(cls), made(cls, production=(15, 40.0))
     assert (a < b) is np.True_ and (b < a) is np.False_ and sorted([b, a]) == [a, b]
-
-    def deepest_that_sorts(items):
-        sorted_at = []
-
-        def down(level):
-            try:
-                down(level + 1)
-            except RecursionError:
-                pass
-            try:
-                sorted(items)
-                sorted_at.append(level)
-            except RecursionError:
-                pass
-
-        down(0)
-        return max(sorted_at)
-
-    assert deepest_that_sorts([b, a]) < deepest_that_sorts([2, 1])
+    assert deepest_that_runs(lambda: sorted([b, a])) < deepest_that_runs(lambda: sorted([2, 1]))
+    # Measurements found in place count as the calls they stand for: as deep as where they are
+    # called (values in a list of a subclass are looked for by the call itself).
+    called = made(cls)
+    called.values = type("Values", (list,), {})(called.values)
+    for operation in ("to_dict", "has_increased_in_production"):
+        assert deepest_that_runs(getattr(a, operation)) == deepest_that_runs(getattr(called, operation))
 
 
 # ---- dicts filled from a template ----

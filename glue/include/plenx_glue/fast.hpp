@@ -87,8 +87,17 @@ inline Ref call_method_stack(PyObject* const* stack, size_t positional, const Na
 inline PyObject* peek_method(PyObject* self, const Name& name) noexcept {
     PyObject* function = own_method(self, name);
     const FunctionDef* def = function ? definition_of(function) : nullptr;
-    return def && def->peek_call && def->params.size() == 1 && globals_of(function) ? def->peek_call(function, self)
-                                                                                    : nullptr;
+    if (def == nullptr || def->peek_call == nullptr || def->params.size() != 1 || globals_of(function) == nullptr)
+        return nullptr;
+    // The call it stands for counts against the recursion limit: past it, the call is made (and raises).
+    PyThreadState* thread = enter_frame();
+    if (thread == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* found = def->peek_call(function, self);
+    leave_frame(thread);
+    return found;
 }
 
 /// `self.name(args...)`.
