@@ -172,8 +172,23 @@ void remember_originals(PyObject* globals) noexcept {
 }
 #else
 // The stable-ABI build stands in for the helpers and uuid4, vouched for with what the Limited
-// API shows (glue/watch.hpp); numpy is always called.
-void remember_numpy(PyObject*) noexcept {}
+// API shows (glue/watch.hpp), and for numpy's absolute of a float with numpy's own float64.
+void remember_numpy(PyObject* np) noexcept {
+    Originals& o = seen.get();
+    if (o.numpy_module) return;
+    trust::vouch([&] {
+        Ref absolute = trust::module_entry(np, "abs");
+        Ref float64 = trust::module_entry(np, "float64");
+        if (absolute == nullptr || !trust::genuine_ufunc(absolute, "absolute") || float64 == nullptr ||
+            !trust::static_type_named(float64, "numpy.float64") ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(float64.get()), &PyFloat_Type))
+            return false;
+        o.float64 = float64;  // float64_type stays null: numbers are compared by the interpreter
+        o.numpy_absolute = absolute;
+        o.numpy_module = Ref::borrow(np);
+        return true;
+    });
+}
 
 void remember_helpers(PyObject* convert, PyObject* round) noexcept {
     Originals& o = seen.get();
@@ -222,6 +237,8 @@ void remember_originals(PyObject* globals) noexcept {
     if (!stand_ins() || !watch::install()) return;
     Ref uuid4 = trust::entry(globals, "uuid4");
     if (uuid4 != nullptr) remember_standard_uuid4(uuid4);
+    Ref np = trust::entry(globals, "np");
+    if (np != nullptr) remember_numpy(np);
     Ref convert = trust::entry(globals, "get_python_types");
     Ref round = trust::entry(globals, "round_");
     if (convert != nullptr && round != nullptr) remember_helpers(convert, round);
@@ -300,7 +317,14 @@ Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject*
         return make_float64(o.float64_type, std::fabs((glue::float_value(production) - b) / b));
     }
 #else
-    (void)np_module;
+    // The stable-ABI build: numpy's own absolute of an exact float is the float64 of its
+    // magnitude, made by numpy's own constructor (C code, as the ufunc is).
+    if (const Originals& o = seen.get(); np_module == o.numpy_module.get() && abs_function == o.numpy_absolute.get() &&
+                                          PyFloat_CheckExact(production) && PyFloat_CheckExact(baseline)) {
+        const double b = glue::float_value(baseline);
+        Ref magnitude = floating(std::fabs((glue::float_value(production) - b) / b));
+        return call(o.float64, magnitude.get());
+    }
 #endif
     Ref difference = check(PyNumber_Subtract(production, baseline));
     Ref quotient = check(PyNumber_TrueDivide(difference, baseline));

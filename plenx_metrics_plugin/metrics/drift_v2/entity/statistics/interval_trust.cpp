@@ -33,13 +33,28 @@ Ref module_entry(PyObject* module, const char* name) noexcept {
     return PyModule_CheckExact(module) ? entry(PyModule_GetDict(module), name) : Ref();
 }
 
-#if PLENX_FAST_LAYER
 bool static_type_named(PyObject* value, const char* tp_name) noexcept {
     if (!PyType_Check(value)) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(value);
+#if PLENX_FAST_LAYER
     return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, tp_name) == 0;
-}
+#else
+    // A static type's __module__ and __qualname__ are its tp_name's parts, read by type's own getters.
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !Py_IS_TYPE(value, &PyType_Type)) return false;
+    const char* dot = std::strrchr(tp_name, '.');
+    if (dot == nullptr) return false;
+    const std::string module(tp_name, static_cast<size_t>(dot - tp_name));
+    PyObject* own_module = PyObject_GetAttrString(value, "__module__");
+    PyObject* own_name = PyObject_GetAttrString(value, "__qualname__");
+    const bool named = own_module && own_name && PyUnicode_Check(own_module) && PyUnicode_Check(own_name) &&
+                       PyUnicode_CompareWithASCIIString(own_module, module.c_str()) == 0 &&
+                       PyUnicode_CompareWithASCIIString(own_name, dot + 1) == 0;
+    Py_XDECREF(own_module);
+    Py_XDECREF(own_name);
+    PyErr_Clear();
+    return named;
 #endif
+}
 
 namespace {
 
@@ -148,7 +163,6 @@ bool genuine_builtin(PyObject* value, const char* name) {
     return std::strcmp(module_name, "builtins") == 0 && named(value, name);
 }
 
-#if PLENX_FAST_LAYER
 bool genuine_ufunc(PyObject* value, const char* name) {
     if (!static_type_named(reinterpret_cast<PyObject*>(Py_TYPE(value)), "numpy.ufunc") || !named(value, name))
         return false;
@@ -157,7 +171,6 @@ bool genuine_ufunc(PyObject* value, const char* name) {
     Ref types = lookup_attr(value, Ref(text("types")));
     return types && PyList_CheckExact(types) && check_status(PySequence_Contains(types, Ref(text("d->d"))));
 }
-#endif
 
 bool same_code_as(PyObject* function, const char* source, const char* qualname) {
     if (!is_function(function)) return false;
