@@ -20,13 +20,15 @@ inline void read_shortcut_switch() noexcept {
     const char* setting = Py_GETENV("PLENX_GLUE_SHORTCUTS");
     context().shortcuts_on = PLENX_SHORTCUTS && !(setting != nullptr && setting[0] == '0' && setting[1] == '\0');
 }
-/// Whether native work may stand in for vouched originals (the same switch).
-inline bool stand_ins() noexcept { return shortcuts(); }
+/// Whether the shortcuts that need nothing past the Limited API may be taken: native stand-ins
+/// for vouched originals (watch.hpp), plain numbers compared and written natively. The same switch.
+inline bool basic_shortcuts() noexcept { return shortcuts(); }
 #else
 /// The stable-ABI build has none of the shortcuts of the fast layer.
 constexpr bool shortcuts() noexcept { return false; }
-/// Its native stand-ins for vouched originals (watch.hpp) follow the shortcut switch.
-inline bool stand_ins() noexcept { return context().shortcuts_on; }
+/// Its shortcuts that need nothing past the Limited API (native stand-ins for vouched originals,
+/// plain numbers compared and written natively) follow the shortcut switch.
+inline bool basic_shortcuts() noexcept { return context().shortcuts_on; }
 inline void read_shortcut_switch() noexcept {
     // As Py_GETENV reads it: not under `python -E` (sys.flags.ignore_environment).
     const char* setting = std::getenv("PLENX_GLUE_SHORTCUTS");

@@ -324,12 +324,13 @@ inline bool number(PyObject* o, double* value, bool* numpy) noexcept {
 }  // namespace detail
 
 /// `a <op> b` for the numbers intervals hold: plain floats, numpy.float64s and ints a double
-/// holds exactly are compared here (while shortcuts are on), where nothing of the host's can run;
-/// anything else is the interpreter's comparison, made only when its result is asked for.
+/// holds exactly are compared here (while shortcuts are on, in either build), where nothing of the
+/// host's can run; anything else is the interpreter's comparison, made only when its result is
+/// asked for.
 class NumberComparison {
 public:
     NumberComparison(PyObject* a, PyObject* b, int op) noexcept : a_(a), b_(b), op_(op) {
-        known_ = glue::shortcuts() && detail::number(a, &x_, &numpy_) && detail::number(b, &y_, &numpy_);
+        known_ = glue::basic_shortcuts() && detail::number(a, &x_, &numpy_) && detail::number(b, &y_, &numpy_);
         answer_ = known_ && glue::apply_comparison(x_, y_, op);
     }
     /// Whether the answer was found here (then nothing ran, and answer() is it).

@@ -234,7 +234,7 @@ void remember_helpers(PyObject* convert, PyObject* round) noexcept {
 
 void remember_originals(PyObject* globals) noexcept {
     // Only with the hook of this interpreter added: it tells of assignments and tracers.
-    if (!stand_ins() || !watch::install()) return;
+    if (!basic_shortcuts() || !watch::install()) return;
     Ref uuid4 = trust::entry(globals, "uuid4");
     if (uuid4 != nullptr) remember_standard_uuid4(uuid4);
     Ref np = trust::entry(globals, "np");
