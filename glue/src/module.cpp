@@ -150,9 +150,9 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
     EnteredHeld entered(context);
     return guarded(
         [&] {
+            read_shortcut_switch();
 #if PLENX_FAST_LAYER
             check_thread_mirror();
-            read_shortcut_switch();
             fast::probe_property_layout();
             probe_inline_values();
             probe_dict_layout();

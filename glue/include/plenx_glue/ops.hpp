@@ -3,6 +3,7 @@
 // The basic layer (Limited API): each succeeds or throws python_error; fast.hpp adds shortcuts.
 #pragma once
 
+#include <cstdlib>
 #include <initializer_list>
 
 #include "names.hpp"
@@ -19,9 +20,25 @@ inline void read_shortcut_switch() noexcept {
     const char* setting = Py_GETENV("PLENX_GLUE_SHORTCUTS");
     context().shortcuts_on = PLENX_SHORTCUTS && !(setting != nullptr && setting[0] == '0' && setting[1] == '\0');
 }
+/// Whether the shortcuts that need nothing past the Limited API may be taken: native stand-ins
+/// for vouched originals (watch.hpp), plain numbers compared and written natively. The same switch.
+inline bool basic_shortcuts() noexcept { return shortcuts(); }
 #else
-/// The stable-ABI build has no shortcuts at all.
+/// The stable-ABI build has none of the shortcuts of the fast layer.
 constexpr bool shortcuts() noexcept { return false; }
+/// Its shortcuts that need nothing past the Limited API (native stand-ins for vouched originals,
+/// plain numbers compared and written natively) follow the shortcut switch.
+inline bool basic_shortcuts() noexcept { return context().shortcuts_on; }
+inline void read_shortcut_switch() noexcept {
+    // As Py_GETENV reads it: not under `python -E` (sys.flags.ignore_environment).
+    const char* setting = std::getenv("PLENX_GLUE_SHORTCUTS");
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    PyObject* ignore = flags ? PyObject_GetAttrString(flags, "ignore_environment") : nullptr;
+    if (ignore != nullptr && PyObject_IsTrue(ignore) == 1) setting = nullptr;
+    Py_XDECREF(ignore);
+    PyErr_Clear();
+    context().shortcuts_on = PLENX_SHORTCUTS && !(setting != nullptr && setting[0] == '0' && setting[1] == '\0');
+}
 #endif
 
 /// Tuple, list and float reads, unchecked: the C API's macros, or the Limited API's functions.

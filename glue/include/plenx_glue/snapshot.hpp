@@ -6,15 +6,12 @@
 #include "ref.hpp"
 
 #if !PLENX_FAST_LAYER
+#include "watch.hpp"
+
 namespace glue {
 
-/// The stable-ABI build vouches for no function: every one is called.
-class FunctionSnapshot {
-public:
-    bool take(PyObject*) noexcept { return false; }
-    bool unchanged(PyObject*) const noexcept { return false; }
-    PyObject* function() const noexcept { return nullptr; }
-};
+/// The stable-ABI build vouches with what the Limited API shows (watch.hpp).
+using FunctionSnapshot = WatchedFunction;
 
 }  // namespace glue
 #else

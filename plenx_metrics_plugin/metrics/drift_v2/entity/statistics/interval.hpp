@@ -63,6 +63,10 @@ inline Name upper_bound{"upper_bound"};
 inline Name statistical_buffer{"statistical_buffer"};
 inline Name contribution_to_distance{"contribution_to_distance"};
 inline Name init{"__init__"};
+inline Name str_method{"__str__"};
+inline Name int_slot{"int"};
+inline Name is_safe{"is_safe"};
+inline Name NUMPY_TO_PLAIN{"_NUMPY_TO_PLAIN"};
 // Looked up on DataSetType and numpy at each use, remembered while nothing they read changes.
 inline glue::Lookup BASELINE{"BASELINE"};
 inline glue::Lookup PRODUCTION{"PRODUCTION"};
@@ -141,8 +145,12 @@ private:
 };
 
 /// Whether get_python_types may be done here now: `convert` is the helpers' own, unchanged, and
-/// no tracer would see it called.
+/// no tracer would see it called (the stable-ABI build runs the work due first, which may raise).
+#if PLENX_FAST_LAYER
 bool python_types_native(const Args& a, PyObject* convert) noexcept;
+#else
+bool python_types_native(const Args& a, PyObject* convert);
+#endif
 /// get_python_types(value) done here, where python_types_native() holds; null where the helper
 /// must be called. `made` says whether a new object was made for it.
 Ref python_types_here(Ref value, bool* made);
@@ -295,6 +303,13 @@ struct Originals {
     uint64_t uuid_class_dict_version = 0;
     // The keyword-only defaults of UUID.__init__ are a dict, changed in place without a new identity.
     uint64_t uuid_init_kwdefaults_version = 0;
+#if !PLENX_FAST_LAYER
+    // What the stable-ABI build reads again at each use, having no versions to compare: the dict
+    // of conversions, and the UUID class's own dict (a live view), members and slots.
+    Ref conversions;
+    Ref uuid_class_dict, uuid_int_member, uuid_is_safe_member;
+    void *object_new = nullptr, *object_getattro = nullptr, *uuid_tp_init = nullptr, *uuid_tp_str = nullptr;
+#endif
 };
 inline glue::PerContext<Originals> seen;
 
@@ -322,12 +337,13 @@ inline bool number(PyObject* o, double* value, bool* numpy) noexcept {
 }  // namespace detail
 
 /// `a <op> b` for the numbers intervals hold: plain floats, numpy.float64s and ints a double
-/// holds exactly are compared here (while shortcuts are on), where nothing of the host's can run;
-/// anything else is the interpreter's comparison, made only when its result is asked for.
+/// holds exactly are compared here (while shortcuts are on, in either build), where nothing of the
+/// host's can run; anything else is the interpreter's comparison, made only when its result is
+/// asked for.
 class NumberComparison {
 public:
     NumberComparison(PyObject* a, PyObject* b, int op) noexcept : a_(a), b_(b), op_(op) {
-        known_ = glue::shortcuts() && detail::number(a, &x_, &numpy_) && detail::number(b, &y_, &numpy_);
+        known_ = glue::basic_shortcuts() && detail::number(a, &x_, &numpy_) && detail::number(b, &y_, &numpy_);
         answer_ = known_ && glue::apply_comparison(x_, y_, op);
     }
     /// Whether the answer was found here (then nothing ran, and answer() is it).

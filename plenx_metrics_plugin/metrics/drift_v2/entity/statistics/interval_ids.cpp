@@ -19,7 +19,6 @@ namespace interval {
 
 using namespace glue;
 
-#if PLENX_FAST_LAYER  // the stable-ABI build always calls the module's uuid4
 namespace {
 
 // ---- the random source ----
@@ -81,18 +80,28 @@ Ref random_uuid_text() {
     if (!read_os_random(bytes, sizeof bytes)) return Ref();
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+#if PLENX_FAST_LAYER
     Ref result = check(PyUnicode_New(36, 127));
     Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+#else
+    char out[36];
+#endif
     static constexpr char hex[] = "0123456789abcdef";
     for (int i = 0, j = 0; i < 16; i++) {
         if (i == 4 || i == 6 || i == 8 || i == 10) out[j++] = '-';
-        out[j++] = static_cast<Py_UCS1>(hex[bytes[i] >> 4]);
-        out[j++] = static_cast<Py_UCS1>(hex[bytes[i] & 0x0f]);
+        out[j++] = static_cast<char>(hex[bytes[i] >> 4]);
+        out[j++] = static_cast<char>(hex[bytes[i] & 0x0f]);
     }
+#if PLENX_FAST_LAYER
     return result;
+#else
+    return check(PyUnicode_FromStringAndSize(out, 36));
+#endif
 }
 
 // ---- recognising the standard library's uuid4 ----
+
+#if PLENX_FAST_LAYER
 
 /// Whether `urandom` is the OS module's own urandom (posix.urandom, written in C).
 bool is_os_urandom(PyObject* urandom) {
@@ -200,7 +209,135 @@ void remember_standard_uuid4(PyObject* function) noexcept {
     });
 }
 #else
-void remember_standard_uuid4() noexcept {}
+// The stable-ABI build reads a function's parts as attributes, once, at load (watch.hpp), and the
+// class's from its slots and its own dict, at each id.
+
+/// Whether `urandom` is the OS module's own urandom (posix.urandom, written in C).
+bool is_os_urandom(PyObject* urandom) {
+    if (urandom == nullptr || !PyCFunction_Check(urandom)) return false;
+    PyObject* module = PyCFunction_GetSelf(urandom);
+    if (module == nullptr || !PyModule_CheckExact(module)) return false;
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) raise();
+    Ref name = getattr(urandom, Ref(text("__name__")));
+    return std::strcmp(module_name, "posix") == 0 && PyUnicode_CompareWithASCIIString(name, "urandom") == 0;
+}
+
+bool standard(PyObject* function, PyObject* module, const char* qualname, std::initializer_list<trust::Checked> checked) {
+    return function != nullptr && trust::same_code_as(function, originals::uuid, qualname) &&
+           getattr(function, Ref(text("__globals__"))).get() == module && trust::reads_genuine_names(function, checked);
+}
+
+/// `proxy[name]` of a class's own dict, compared by identity only (borrowed), or null.
+PyObject* own_entry(PyObject* proxy, PyObject* name) noexcept {
+    PyObject* value = PyObject_GetItem(proxy, name);
+    if (value == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_DECREF(value);  // the class's dict holds it; only its identity is used
+    return value;
+}
+
+bool standard_init_defaults(PyObject* init) {
+    Ref defaults = getattr(init, Ref(text("__defaults__")));
+    if (!PyTuple_CheckExact(defaults) || tuple_size(defaults) != 6) return false;
+    for (Py_ssize_t i = 0; i < 6; i++)
+        if (tuple_item(defaults, i) != Py_None) return false;
+    return true;
+}
+
+/// As the fast build's standard_class, from the class's own dict and its slots.
+bool standard_class(PyTypeObject* type, PyObject* dict, Ref& int_member, Ref& is_safe_member) {
+    Ref mro = getattr(reinterpret_cast<PyObject*>(type), Ref(text("__mro__")));
+    if (!PyTuple_CheckExact(mro) || tuple_size(mro) != 2 || tuple_item(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+        PyType_GetSlot(type, Py_tp_getattro) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_getattro) ||
+        PyType_GetSlot(type, Py_tp_finalize) != nullptr || PyType_GetSlot(type, Py_tp_del) != nullptr)
+        return false;
+    for (const char* slot : {"int", "is_safe"}) {
+        Ref name = text(slot);
+        PyObject* member = own_entry(dict, name);
+        if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) return false;
+        Ref owner = getattr(member, Ref(text("__objclass__")));
+        Ref own_name = getattr(member, Ref(text("__name__")));
+        if (owner.get() != reinterpret_cast<PyObject*>(type) || !PyUnicode_CheckExact(own_name) ||
+            PyUnicode_Compare(own_name, name) != 0)
+            return false;
+        (std::strcmp(slot, "int") == 0 ? int_member : is_safe_member) = own(member);
+    }
+    return true;
+}
+
+/// Whether the class is still as it was vouched for: its metaclass, slots and own dict.
+bool uuid_class_unchanged(const Originals& o) noexcept {
+    PyObject* cls = o.uuid_class;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* dict = o.uuid_class_dict;
+    return Py_IS_TYPE(cls, &PyType_Type) && PyType_GetSlot(type, Py_tp_new) == o.object_new &&
+           PyType_GetSlot(type, Py_tp_init) == o.uuid_tp_init && PyType_GetSlot(type, Py_tp_str) == o.uuid_tp_str &&
+           PyType_GetSlot(type, Py_tp_getattro) == o.object_getattro && PyType_GetSlot(type, Py_tp_finalize) == nullptr &&
+           PyType_GetSlot(type, Py_tp_del) == nullptr && own_entry(dict, names::init) == o.uuid_init_seen.function() &&
+           own_entry(dict, names::str_method) == o.uuid_str_seen.function() &&
+           own_entry(dict, names::int_slot) == o.uuid_int_member.get() &&
+           own_entry(dict, names::is_safe) == o.uuid_is_safe_member.get();
+}
+
+/// Whether the id may be made here, once uuid4 is the vouched one and no tracer would see it:
+/// nothing uuid4, UUID.__init__ and UUID.__str__ read changed, nor the class they live in.
+bool standard_ids(PyObject*) noexcept {
+    const Originals& o = seen.get();
+    if (!o.uuid_class || !o.uuid4_seen.reads_unchanged()) return false;
+    const glue::FunctionSnapshot &init = o.uuid_init_seen, &str_method = o.uuid_str_seen;
+    // UUID.__init__'s keyword-only default, a dict changed in place without an event: without
+    // it, uuid4's call fails.
+    PyObject* is_safe = PyDict_GetItemWithError(init.kwdefaults(), names::is_safe);
+    if (is_safe == nullptr) PyErr_Clear();
+    return is_safe != nullptr && init.holds(init.function()) && init.reads_unchanged() &&
+           str_method.holds(str_method.function()) && str_method.reads_unchanged() && uuid_class_unchanged(o);
+}
+
+}  // namespace
+
+void remember_standard_uuid4(PyObject* function) noexcept {
+    Originals& o = seen.get();
+    if (o.uuid_class) return;
+    trust::vouch([&] {
+        if (!trust::same_code_as(function, originals::uuid, "uuid4")) return false;
+        Ref uuid = getattr(function, Ref(text("__globals__")));
+        Ref cls = trust::entry(uuid, "UUID");
+        Ref os = trust::entry(uuid, "os");
+        if (cls == nullptr || !Py_IS_TYPE(cls, &PyType_Type) || os == nullptr ||
+            !is_os_urandom(trust::module_entry(os, "urandom")) ||
+            !standard(function, uuid, "uuid4", {{"UUID", cls}, {"os", os}}))
+            return false;
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        Ref dict = getattr(cls, Ref(text("__dict__")));  // the class's own, a live view
+        Ref init = Ref::borrow(own_entry(dict, Ref(text("__init__"))));
+        Ref str_method = Ref::borrow(own_entry(dict, Ref(text("__str__"))));
+        Ref int_member, is_safe_member;
+        Ref kwdefaults = init ? getattr(init, Ref(text("__kwdefaults__"))) : Ref();
+        if (PyType_GetSlot(type, Py_tp_new) != PyType_GetSlot(&PyBaseObject_Type, Py_tp_new) ||
+            !standard_class(type, dict, int_member, is_safe_member) || !standard(init, uuid, "UUID.__init__", {}) ||
+            !standard_init_defaults(init) || !PyDict_CheckExact(kwdefaults) || trust::entry(kwdefaults, "is_safe") == nullptr ||
+            !standard(str_method, uuid, "UUID.__str__", {}))
+            return false;
+        // The globals read on the way to the text: uuid4's, UUID.__init__'s with bytes and a
+        // version (the assert's only under -O0), none of UUID.__str__'s.
+        if (!o.uuid4_seen.take(function, {"UUID", "os"}, {{"os", "urandom"}}) ||
+            !o.uuid_init_seen.take(init, {"len", "isinstance", "bytes_", "int_", "object"}) ||
+            !o.uuid_str_seen.take(str_method, {}) || o.uuid_init_seen.kwdefaults() != kwdefaults.get())
+            return false;
+        o.uuid_class_dict = dict;
+        o.uuid_int_member = int_member;
+        o.uuid_is_safe_member = is_safe_member;
+        o.object_new = PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
+        o.object_getattro = PyType_GetSlot(&PyBaseObject_Type, Py_tp_getattro);
+        o.uuid_tp_init = PyType_GetSlot(type, Py_tp_init);
+        o.uuid_tp_str = PyType_GetSlot(type, Py_tp_str);
+        o.uuid_class = cls;
+        return true;
+    });
+}
 #endif
 
 Ref new_id(const Args& a) {
@@ -209,6 +346,11 @@ Ref new_id(const Args& a) {
     // While a tracer or profiler would see uuid4, UUID.__init__ or UUID.__str__ run, they run.
     if (standard_ids(uuid4) &&
         !fast::observed(a, uuid4, seen->uuid_init_seen.function(), seen->uuid_str_seen.function()))
+        if (Ref text = random_uuid_text()) return text;
+#else
+    // The stable-ABI build (glue/watch.hpp): the vouched uuid4, no tracer, the work due at its
+    // first instruction run here, then everything it and the UUID methods read.
+    if (seen->uuid4_seen.holds(uuid4) && !glue::watch::observed() && standard_ids(uuid4))
         if (Ref text = random_uuid_text()) return text;
 #endif
     Ref uuid = call(uuid4);

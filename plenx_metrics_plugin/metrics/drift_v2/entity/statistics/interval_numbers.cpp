@@ -40,6 +40,8 @@ Ref make_float64(PyTypeObject* type, double value) {
     return Ref::steal(scalar);
 }
 
+#endif  // PLENX_FAST_LAYER
+
 // ---- the value helpers ----
 
 /// The static types in the frozenset get_python_types tests membership in (exact types only:
@@ -48,8 +50,8 @@ Ref make_float64(PyTypeObject* type, double value) {
 bool plain_types(PyObject* set, std::vector<PyTypeObject*>& types) {
     if (set == nullptr || !PyFrozenSet_CheckExact(set)) return false;
     Ref items = check(PySequence_List(set));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
-        PyObject* type = PyList_GET_ITEM(items.get(), i);
+    for (Py_ssize_t i = 0; i < list_size(items.get()); i++) {
+        PyObject* type = list_item(items.get(), i);
         if (!PyType_Check(type) || PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_HEAPTYPE) ||
             !Py_IS_TYPE(type, &PyType_Type))
             return false;
@@ -76,7 +78,6 @@ bool float_types(PyObject* conversions, const std::vector<PyTypeObject*>& plain,
     return true;
 }
 
-#endif  // PLENX_FAST_LAYER
 
 /// round(x, digits) as the interpreter computes it (correctly rounded decimal, ties to even,
 /// read back to the nearest double); false where this shortcut cannot promise the same.
@@ -170,14 +171,93 @@ void remember_originals(PyObject* globals) noexcept {
     if (convert != nullptr && round != nullptr) remember_helpers(convert, round);
 }
 #else
-// The stable-ABI build stands in for nothing: every original is called.
-void remember_originals(PyObject*) noexcept {}
+// The stable-ABI build stands in for the helpers and uuid4, vouched for with what the Limited
+// API shows (glue/watch.hpp), and for numpy's absolute of a float with numpy's own float64.
+void remember_numpy(PyObject* np) noexcept {
+    Originals& o = seen.get();
+    if (o.numpy_module) return;
+    trust::vouch([&] {
+        Ref absolute = trust::module_entry(np, "abs");
+        Ref float64 = trust::module_entry(np, "float64");
+        if (absolute == nullptr || !trust::genuine_ufunc(absolute, "absolute") || float64 == nullptr ||
+            !trust::static_type_named(float64, "numpy.float64") ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(float64.get()), &PyFloat_Type))
+            return false;
+        o.float64 = float64;  // float64_type stays null: numbers are compared by the interpreter
+        o.numpy_absolute = absolute;
+        o.numpy_module = Ref::borrow(np);
+        return true;
+    });
+}
+
+void remember_helpers(PyObject* convert, PyObject* round) noexcept {
+    Originals& o = seen.get();
+    if (o.get_python_types_seen.function() == nullptr) {
+        trust::vouch([&] {
+            if (!trust::same_code_as(convert, originals::helpers, "get_python_types")) return false;
+            Ref globals = getattr(convert, Ref(text("__globals__")));
+            Ref set = trust::entry(globals, "_PLAIN");
+            Ref conversions = trust::entry(globals, "_NUMPY_TO_PLAIN");
+            std::vector<PyTypeObject*> plain, floats;
+            if (!plain_types(set, plain) || !float_types(conversions, plain, floats) ||
+                !trust::reads_genuine_names(
+                    convert, {{"_PLAIN", set}, {"_NUMPY_TO_PLAIN", conversions}, {"get", nullptr}, {"np", nullptr}}) ||
+                // The globals read for a value of a type passed through; the dict of conversions
+                // is read where a value is converted (python_types_here).
+                !o.get_python_types_seen.take(convert, {"type", "_PLAIN"}))
+                return false;
+            o.passed_through = std::move(plain);
+            o.float_converted = std::move(floats);
+            o.conversions = conversions;
+            return true;
+        });
+    }
+    if (o.round_seen.function() == nullptr) {
+        trust::vouch([&] {
+            if (!trust::same_code_as(round, originals::helpers, "round_")) return false;
+            Ref defaults = getattr(round, Ref(text("__defaults__")));
+            Ref kwdefaults = getattr(round, Ref(text("__kwdefaults__")));
+            long n;
+            if (!PyTuple_CheckExact(defaults) || tuple_size(defaults) != 1 || !PyLong_CheckExact(tuple_item(defaults, 0)) ||
+                !glue::small_int(tuple_item(defaults, 0), &n) || n < 0 || n > 4 ||
+                std::numeric_limits<long double>::digits < 64 || kwdefaults.get() != Py_None ||
+                !trust::reads_genuine_names(round, {{"np", nullptr}}) ||
+                // The globals read for an exact int or float.
+                !o.round_seen.take(round, {"type", "int", "float", "round"}) ||
+                o.round_seen.defaults() != defaults.get())
+                return false;
+            o.round_digits = static_cast<int>(n);
+            return true;
+        });
+    }
+}
+
+void remember_originals(PyObject* globals) noexcept {
+    // Only with the hook of this interpreter added: it tells of assignments and tracers.
+    if (!basic_shortcuts() || !watch::install()) return;
+    Ref uuid4 = trust::entry(globals, "uuid4");
+    if (uuid4 != nullptr) remember_standard_uuid4(uuid4);
+    Ref np = trust::entry(globals, "np");
+    if (np != nullptr) remember_numpy(np);
+    Ref convert = trust::entry(globals, "get_python_types");
+    Ref round = trust::entry(globals, "round_");
+    if (convert != nullptr && round != nullptr) remember_helpers(convert, round);
+}
 #endif
 
+#if PLENX_FAST_LAYER
 bool python_types_native(const Args& a, PyObject* convert) noexcept {
     // While a tracer or profiler would see the helper's call, it is called.
     return seen->get_python_types_seen.unchanged(convert) && !fast::observed(a, convert);
 }
+#else
+bool python_types_native(const Args&, PyObject* convert) {
+    // The stable-ABI build: the vouched helper, no tracer, the work due at its first instruction
+    // run here (which may raise), then the globals its code reads on the way.
+    const glue::FunctionSnapshot& helper = seen->get_python_types_seen;
+    return helper.holds(convert) && !glue::watch::observed() && helper.reads_unchanged();
+}
+#endif
 
 Ref python_types_here(Ref value, bool* made) {
     const Originals& o = seen.get();
@@ -186,6 +266,18 @@ Ref python_types_here(Ref value, bool* made) {
         if (plain == type) return value;
     for (PyTypeObject* converted : o.float_converted)
         if (converted == type) {
+#if !PLENX_FAST_LAYER
+            // The global, then the dict, which may have changed in place unseen: read as the
+            // helper reads them.
+            PyObject* globals = o.get_python_types_seen.globals();
+            PyObject* to_plain = PyDict_GetItemWithError(globals, names::NUMPY_TO_PLAIN) == o.conversions.get()
+                                     ? PyDict_GetItemWithError(o.conversions, reinterpret_cast<PyObject*>(type))
+                                     : nullptr;
+            if (to_plain != reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+                PyErr_Clear();
+                return Ref();
+            }
+#endif
             *made = true;
             return floating(glue::float_value(value.get()));
         }
@@ -202,7 +294,13 @@ Ref python_types(const Args& a, PyObject* convert, Ref value) {
 
 Ref rounded(const Args& a, PyObject* bound) {
     Ref round = a.global(names::round_);
+#if PLENX_FAST_LAYER
     if (const Originals& o = seen.get(); o.round_seen.unchanged(round) && !fast::observed(a, round)) {
+#else
+    // The stable-ABI build: the vouched round_, no tracer, the work due run, then what it reads.
+    if (const Originals& o = seen.get();
+        o.round_seen.holds(round) && !glue::watch::observed() && o.round_seen.reads_unchanged()) {
+#endif
         if (PyLong_CheckExact(bound)) return own(bound);
         double result;
         if (PyFloat_CheckExact(bound) && round_decimal(glue::float_value(bound), o.round_digits, &result))
@@ -219,7 +317,14 @@ Ref absolute(const Args&, PyObject* np_module, PyObject* abs_function, PyObject*
         return make_float64(o.float64_type, std::fabs((glue::float_value(production) - b) / b));
     }
 #else
-    (void)np_module;
+    // The stable-ABI build: numpy's own absolute of an exact float is the float64 of its
+    // magnitude, made by numpy's own constructor (C code, as the ufunc is).
+    if (const Originals& o = seen.get(); np_module == o.numpy_module.get() && abs_function == o.numpy_absolute.get() &&
+                                          PyFloat_CheckExact(production) && PyFloat_CheckExact(baseline)) {
+        const double b = glue::float_value(baseline);
+        Ref magnitude = floating(std::fabs((glue::float_value(production) - b) / b));
+        return call(o.float64, magnitude.get());
+    }
 #endif
     Ref difference = check(PyNumber_Subtract(production, baseline));
     Ref quotient = check(PyNumber_TrueDivide(difference, baseline));

@@ -35,7 +35,7 @@ bool format_two_places(double v, char*& out) {
 
 /// Writes format(o, "") for an exact int that fits a long or a float that format_two_places takes.
 bool format_number(PyObject* o, char*& out) {
-    if (!shortcuts()) return false;
+    if (!basic_shortcuts()) return false;  // nothing past the Limited API: both builds
     long value;
     if (PyLong_CheckExact(o) && fast::small_int(o, &value)) {
         out = std::to_chars(out, out + 24, value).ptr;
