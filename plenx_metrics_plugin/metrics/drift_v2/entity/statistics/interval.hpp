@@ -378,7 +378,7 @@ private:
 inline bool holds_against(PyObject* o, long k, int op) {
     double x;
     bool numpy = false;
-    if (glue::shortcuts() && detail::number(o, &x, &numpy)) return glue::apply_comparison(x, static_cast<double>(k), op);
+    if (glue::basic_shortcuts() && detail::number(o, &x, &numpy)) return glue::apply_comparison(x, static_cast<double>(k), op);
     return NumberComparison(o, glue::Ref(glue::integer(k)), op).holds();
 }
 

@@ -79,6 +79,7 @@ Ref get_value(const Args& a, const Lookup& member) {
 Ref get_baseline(const Args& a) { return get_value(a, names::BASELINE); }
 Ref get_production(const Args& a) { return get_value(a, names::PRODUCTION); }
 
+#if PLENX_FAST_LAYER  // the stable-ABI build cannot tell a read that runs nothing: it calls
 /// get_value's result where every step of it runs nothing: `values` an exact list read in place,
 /// DataSetType and its member as last looked up, each entry's `type` read in place and compared
 /// by identity (object's own equality on both sides). Null where any step would be another.
@@ -101,6 +102,9 @@ PyObject* peek_value(PyObject* function, PyObject* self, const Lookup& member) n
 
 PyObject* peek_baseline(PyObject* function, PyObject* self) noexcept { return peek_value(function, self, names::BASELINE); }
 PyObject* peek_production(PyObject* function, PyObject* self) noexcept { return peek_value(function, self, names::PRODUCTION); }
+#else
+constexpr PeekCall peek_baseline = nullptr, peek_production = nullptr;
+#endif
 
 }  // namespace
 
