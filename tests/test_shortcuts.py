@@ -174,6 +174,8 @@ def deepest_that_runs(operation):
     return max(ran_at)
 
 
+@pytest.mark.skipif(iv.__file__.endswith(".abi3.so"),
+                    reason="the stable-ABI build counts its calls on a count of its own, not as Python frames")
 @pytest.mark.parametrize("cls", [Continuous, Discrete])
 def test_calls_answered_in_place_still_count_as_calls(cls):
     # A comparison whose keys are read in place runs nothing; from sort, which calls the comparison
