@@ -101,13 +101,11 @@ Ref random_uuid_text() {
 
 // ---- recognising the standard library's uuid4 ----
 
-#if PLENX_FAST_LAYER
-
 /// Whether `urandom` is the OS module's own urandom (posix.urandom, written in C).
 bool is_os_urandom(PyObject* urandom) {
     if (urandom == nullptr || !PyCFunction_Check(urandom)) return false;
     PyObject* module = PyCFunction_GetSelf(urandom);
-    if (module == nullptr || !PyModule_Check(module)) return false;
+    if (module == nullptr || !PyModule_CheckExact(module)) return false;
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) raise();
     Ref name = getattr(urandom, Ref(text("__name__")));
@@ -117,9 +115,15 @@ bool is_os_urandom(PyObject* urandom) {
 /// Whether `function` is the standard library's `qualname`, as uuid.py defines it, living in
 /// `module` (the globals uuid4 reads) and reading nothing but genuine builtins and `checked`.
 bool standard(PyObject* function, PyObject* module, const char* qualname, std::initializer_list<trust::Checked> checked) {
-    return function != nullptr && trust::same_code_as(function, originals::uuid, qualname) &&
-           PyFunction_GET_GLOBALS(function) == module && trust::reads_genuine_names(function, checked);
+#if PLENX_FAST_LAYER
+    const bool in_module = function != nullptr && PyFunction_GET_GLOBALS(function) == module;
+#else  // read once, at load (an object.__getattr__ event)
+    const bool in_module = function != nullptr && getattr(function, Ref(text("__globals__"))).get() == module;
+#endif
+    return in_module && trust::same_code_as(function, originals::uuid, qualname) && trust::reads_genuine_names(function, checked);
 }
+
+#if PLENX_FAST_LAYER
 
 /// Whether the defaults of UUID.__init__ are the standard ones: None for every parameter that
 /// uuid4 does not pass (the keyword-only is_safe is stored and never read for the text).
@@ -212,21 +216,6 @@ void remember_standard_uuid4(PyObject* function) noexcept {
 // The stable-ABI build reads a function's parts as attributes, once, at load (watch.hpp), and the
 // class's from its slots and its own dict, at each id.
 
-/// Whether `urandom` is the OS module's own urandom (posix.urandom, written in C).
-bool is_os_urandom(PyObject* urandom) {
-    if (urandom == nullptr || !PyCFunction_Check(urandom)) return false;
-    PyObject* module = PyCFunction_GetSelf(urandom);
-    if (module == nullptr || !PyModule_CheckExact(module)) return false;
-    const char* module_name = PyModule_GetName(module);
-    if (module_name == nullptr) raise();
-    Ref name = getattr(urandom, Ref(text("__name__")));
-    return std::strcmp(module_name, "posix") == 0 && PyUnicode_CompareWithASCIIString(name, "urandom") == 0;
-}
-
-bool standard(PyObject* function, PyObject* module, const char* qualname, std::initializer_list<trust::Checked> checked) {
-    return function != nullptr && trust::same_code_as(function, originals::uuid, qualname) &&
-           getattr(function, Ref(text("__globals__"))).get() == module && trust::reads_genuine_names(function, checked);
-}
 
 /// `proxy[name]` of a class's own dict, compared by identity only (borrowed), or null.
 PyObject* own_entry(PyObject* proxy, PyObject* name) noexcept {
