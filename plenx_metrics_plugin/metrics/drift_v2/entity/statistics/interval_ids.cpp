@@ -123,6 +123,15 @@ bool standard(PyObject* function, PyObject* module, const char* qualname, std::i
     return in_module && trust::same_code_as(function, originals::uuid, qualname) && trust::reads_genuine_names(function, checked);
 }
 
+/// Whether `member` is a slot of `type` itself, under its own `name` (not another slot moved there).
+bool own_slot(PyObject* member, PyTypeObject* type, PyObject* name) {
+    if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) return false;
+    Ref owner = getattr(member, Ref(text("__objclass__")));
+    Ref own_name = getattr(member, Ref(text("__name__")));
+    return owner.get() == reinterpret_cast<PyObject*>(type) && PyUnicode_CheckExact(own_name) &&
+           PyUnicode_Compare(own_name, name) == 0;
+}
+
 #if PLENX_FAST_LAYER
 
 /// Whether the defaults of UUID.__init__ are the standard ones: None for every parameter that
@@ -146,14 +155,7 @@ bool standard_class(PyTypeObject* type) {
         return false;
     for (const char* slot : {"int", "is_safe"}) {
         Ref name = text(slot);
-        PyObject* member = type_lookup(type, name);
-        if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) return false;
-        // A slot of this very class, under its own name (not another slot moved there).
-        Ref owner = getattr(member, Ref(text("__objclass__")));
-        Ref own_name = getattr(member, Ref(text("__name__")));
-        if (owner.get() != reinterpret_cast<PyObject*>(type) || !PyUnicode_CheckExact(own_name) ||
-            PyUnicode_Compare(own_name, name) != 0)
-            return false;
+        if (!own_slot(type_lookup(type, name), type, name)) return false;
     }
     return true;
 }
@@ -246,12 +248,7 @@ bool standard_class(PyTypeObject* type, PyObject* dict, Ref& int_member, Ref& is
     for (const char* slot : {"int", "is_safe"}) {
         Ref name = text(slot);
         PyObject* member = own_entry(dict, name);
-        if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) return false;
-        Ref owner = getattr(member, Ref(text("__objclass__")));
-        Ref own_name = getattr(member, Ref(text("__name__")));
-        if (owner.get() != reinterpret_cast<PyObject*>(type) || !PyUnicode_CheckExact(own_name) ||
-            PyUnicode_Compare(own_name, name) != 0)
-            return false;
+        if (!own_slot(member, type, name)) return false;
         (std::strcmp(slot, "int") == 0 ? int_member : is_safe_member) = own(member);
     }
     return true;
