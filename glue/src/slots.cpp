@@ -156,7 +156,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     // No recursion guard, as in the interpreter's slot: ours reach further comparisons only through guarded calls.
     if (const FunctionDef* def = definition_of(method); def && def->params.size() == 2) {
         // An answer found in place runs nothing: the call still counts against the recursion limit.
-        if (def->peek_pair && reinterpret_cast<detail::FunctionHead*>(method)->globals != nullptr)
+        if (def->peek_pair && globals_of(method) != nullptr)
             if (PyObject* known = def->peek_pair(self, other)) {
                 PyThreadState* thread = enter_frame();
                 if (thread == nullptr) return nullptr;

@@ -164,7 +164,9 @@ class KeyReader {
 public:
     KeyReader(PyObject* a, PyObject* b, std::span<const Name* const> keys) noexcept : a_(a), b_(b), keys_(keys) {
         PyTypeObject* type = Py_TYPE(a);
-        if (Py_TYPE(b) != type || (values_a_ = inline_values(a)) == nullptr || (values_b_ = inline_values(b)) == nullptr)
+        // Inline values exist only for a class with a managed dict, where the probe found them.
+        if (Py_TYPE(b) != type || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !context().inline_values_known ||
+            (values_a_ = inline_values(a)) == nullptr || (values_b_ = inline_values(b)) == nullptr)
             return;
         // The last comparison's memory first: a sort compares instances of one class throughout.
         const KeysMemo& last = context().keys_memos[0];
