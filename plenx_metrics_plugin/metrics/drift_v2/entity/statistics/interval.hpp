@@ -152,13 +152,15 @@ bool python_types_native(const Args& a, PyObject* convert) noexcept;
 bool python_types_native(const Args& a, PyObject* convert);
 #endif
 /// get_python_types(value) done here, where python_types_native() holds; null where the helper
-/// must be called. `made` says whether a new object was made for it.
-Ref python_types_here(Ref value, bool* made);
+/// must be called. It runs nothing: the only object it makes is a float, which the collector
+/// does not track, so no collection is started or scheduled by it.
+Ref python_types_here(Ref value);
 
 /// The entries of one dict, each get_python_types(<read>) with the module's get_python_types
 /// looked up first, as `get_python_types(self.x)` runs. While nothing at all has happened since
-/// the last entry's lookup (no code run, nothing made or released), the global and the helper are
-/// still what its check found: a value read without running anything is then converted at once.
+/// the last entry's lookup (no code run, nothing released, no tracked object made), the global and
+/// the helper are still what its check found: a value read without running anything is then
+/// converted at once.
 class PythonTypes {
 public:
     explicit PythonTypes(const Args& a) noexcept : a_(a) {}
@@ -180,16 +182,13 @@ public:
     }
     /// Says whether storing the entry made or released anything.
     void stored(bool quietly) noexcept { quiet_ = quiet_ && quietly; }
+    /// Whether nothing has run since the last entry was found in place and converted here.
+    bool quiet() const noexcept { return quiet_; }
 
 private:
     Ref convert(Ref value) {
-        if (quiet_) {
-            bool made = false;
-            if (Ref done = python_types_here(value, &made)) {
-                quiet_ = !made;
-                return done;
-            }
-        }
+        if (quiet_)
+            if (Ref done = python_types_here(value)) return done;
         quiet_ = false;
         return glue::call(convert_, value.get());
     }
@@ -315,8 +314,9 @@ inline glue::PerContext<Originals> seen;
 
 namespace detail {
 
-/// The value of a plain float, a numpy.float64 or an int exactly representable as a double.
-inline bool number(PyObject* o, double* value, bool* numpy) noexcept {
+/// The value of a plain float, a numpy.float64 (`float64`, null where numpy is not vouched for)
+/// or an int exactly representable as a double.
+inline bool number(PyObject* o, double* value, bool* numpy, PyTypeObject* float64) noexcept {
     if (PyFloat_CheckExact(o)) {
         *value = glue::float_value(o);
         return true;
@@ -328,12 +328,13 @@ inline bool number(PyObject* o, double* value, bool* numpy) noexcept {
         *value = static_cast<double>(v);
         return true;
     }
-    // numpy.float64, where this interpreter's load found numpy genuine.
-    if (PyTypeObject* float64 = seen->float64_type; float64 == nullptr || !Py_IS_TYPE(o, float64)) return false;
+    if (float64 == nullptr || !Py_IS_TYPE(o, float64)) return false;
     *numpy = true;
     *value = glue::float_value(o);
     return true;
 }
+/// The same, numpy.float64 where this interpreter's load found numpy genuine.
+inline bool number(PyObject* o, double* value, bool* numpy) noexcept { return number(o, value, numpy, seen->float64_type); }
 }  // namespace detail
 
 /// `a <op> b` for the numbers intervals hold: plain floats, numpy.float64s and ints a double

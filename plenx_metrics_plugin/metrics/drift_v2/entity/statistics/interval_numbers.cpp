@@ -259,7 +259,7 @@ bool python_types_native(const Args&, PyObject* convert) {
 }
 #endif
 
-Ref python_types_here(Ref value, bool* made) {
+Ref python_types_here(Ref value) {
     const Originals& o = seen.get();
     PyTypeObject* type = Py_TYPE(value.get());
     for (PyTypeObject* plain : o.passed_through)
@@ -278,7 +278,6 @@ Ref python_types_here(Ref value, bool* made) {
                 return Ref();
             }
 #endif
-            *made = true;
             return floating(glue::float_value(value.get()));
         }
     return Ref();
@@ -286,8 +285,7 @@ Ref python_types_here(Ref value, bool* made) {
 
 Ref python_types(const Args& a, PyObject* convert, Ref value) {
     if (python_types_native(a, convert)) {
-        bool made = false;
-        if (Ref done = python_types_here(value, &made)) return done;
+        if (Ref done = python_types_here(value)) return done;
     }
     return call(convert, value.get());
 }

@@ -36,12 +36,20 @@ Ref to_dict(const Args& a) {
     auto attribute = [&](const Name& name) {
         fill_entry(convert, dict, [&] { return fast::peek_property(self, name); }, [&] { return read(self, name); });
     };
-    // Each measurement entry looks its value up afresh; found in place, it runs nothing.
+    // Each measurement entry looks its value up afresh; found in place, it runs nothing. Where
+    // nothing ran since the last entry found the same method's value so, finding it again would
+    // give that value (at the same depth, so its frame would be allowed again too).
+    const Name* last_method = nullptr;
+    PyObject* last_value = nullptr;  // borrowed: its interval's list holds it while nothing runs
     auto measured = [&](const Name& method, const Name& name) {
+        bool again = convert.quiet() && &method == last_method && last_value != nullptr;
+        last_method = &method;
         fill_entry(
             convert, dict,
             [&]() -> PyObject* {
-                PyObject* value = fast::peek_method(self, method);
+                PyObject* value = again ? last_value : fast::peek_method(self, method);
+                again = false;  // a second try follows a lookup that may have run code
+                last_value = value;
                 return value ? fast::peek_property(value, name) : nullptr;
             },
             [&] { return fast::getattr(measurement(self, method), name); });
@@ -78,13 +86,22 @@ Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
 }  // namespace
 
 PyObject* peek_ordered_less(PyObject* self, PyObject* other, OrderKeys keys) noexcept {
+    if (!basic_shortcuts()) return nullptr;
     const fast::KeyReader reader(self, other, keys);
+    const Originals& o = seen.get();
+    // As NumberComparison finds `mine == theirs`, then `mine < theirs` of the deciding key.
     for (size_t i = 0; i < keys.size(); i++) {
         PyObject *mine, *theirs;
-        if (!reader.read(i, &mine, &theirs)) return nullptr;
-        const NumberComparison same(mine, theirs, Py_EQ);
-        if (!same.known()) return nullptr;
-        if (i + 1 == keys.size() || !same.answer()) return same.again(Py_LT).known_result();
+        double x, y;
+        bool numpy = false;
+        if (!reader.read(i, &mine, &theirs) || !detail::number(mine, &x, &numpy, o.float64_type) ||
+            !detail::number(theirs, &y, &numpy, o.float64_type))
+            return nullptr;
+        if (i + 1 == keys.size() || x != y) {
+            const bool less = x < y;
+            if (!numpy) return less ? Py_True : Py_False;
+            return less ? o.numpy_true.get() : o.numpy_false.get();
+        }
     }
     return nullptr;
 }
