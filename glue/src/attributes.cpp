@@ -100,6 +100,28 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
     return memo->class_attribute;
 }
 
+bool stores_in_place(PyObject* o, std::span<const Name* const> names) noexcept {
+    if constexpr (!mirrors_layouts) return false;
+    PyTypeObject* type = Py_TYPE(o);
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !context().inline_values_known || inline_values(o) == nullptr)
+        return false;
+    const unsigned int version = version_tag(type);
+    StoresMemo* memos = context().stores_memos;
+    for (size_t m = 0; m < std::size(Context{}.stores_memos); m++)
+        if (memos[m].site == names.data() && memos[m].type == type && memos[m].version == version && version != 0)
+            return true;
+    // A name the class does not define, among its shared keys: no descriptor has a say in the
+    // store, and the key needs no room (remember() found the class's access generic).
+    for (const Name* name : names)
+        if (const SlotMemo* memo = memo_of(type, *name); memo == nullptr || !memo->in_place || memo->index < 0)
+            return false;
+    // Looking the names up runs nothing, so the class is still at the version each memory found.
+    if (version_tag(type) != version || version == 0) return false;
+    memos[1] = memos[0];
+    memos[0] = StoresMemo{version, type, names.data()};
+    return true;
+}
+
 void probe_inline_values() {
     if (!mirrors_layouts || !shortcuts() || context().inline_values_known) return;
     Ref bases = check(PyTuple_New(0));

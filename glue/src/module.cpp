@@ -157,6 +157,7 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
             probe_inline_values();
             probe_dict_layout();
             fast::probe_observation();
+            fast::probe_collector();
 #endif
             PyObject* globals = PyModule_GetDict(module);
             // As importlib runs a module's body: `__builtins__` is set first, to the builtins of

@@ -91,8 +91,14 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
 /// replaced __new__, object's own __init__, a metaclass, abstract methods) takes the
 /// interpreter's own path.
 PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    if (stack_exhausted()) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
+    // A construction armed for this call is taken before anything can run (fast::Construction).
+    detail::Handover told;
+    if (detail::handover.armed != nullptr) {
+        if (detail::handover.armed == type) told = detail::handover;
+        detail::handover.armed = nullptr;
+    }
+    if (stack_exhausted()) return nullptr;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     if (!Py_IS_TYPE(callable, &PyType_Type) || type->tp_new != PyBaseObject_Type.tp_new ||
@@ -123,9 +129,16 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
         stack[0] = self;
         std::copy(args, args + total, stack + 1);
         // Every parameter given, in order: nothing to bind, so the body runs at once.
-        if (binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames))
-            result = Ref::steal(guarded([&] { return invoke_in_own_context(init, stack).release(); }, static_cast<PyObject*>(nullptr)));
-        else
+        if (binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames)) {
+            const bool hand_over = told.armed != nullptr && ours == told.next;
+            result = Ref::steal(guarded(
+                [&] {
+                    if (!hand_over) return invoke_in_own_context(init, stack).release();
+                    fast::HandOver over(self, *ours, told.data);
+                    return invoke_in_own_context(init, stack).release();
+                },
+                static_cast<PyObject*>(nullptr)));
+        } else
             result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
     } else {
         if (PyErr_Occurred()) return nullptr;
@@ -179,6 +192,15 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
 }
 
 }  // namespace
+
+fast::Construction::Construction(PyObject* cls, const FunctionDef& init, const void* data) noexcept
+    : saved_(detail::handover) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    // Only a call that goes straight to our slot can be told (a metaclass's or a replaced
+    // __new__ would run first).
+    const bool ours = data != nullptr && shortcuts() && Py_IS_TYPE(cls, &PyType_Type) && type->tp_vectorcall == construct;
+    detail::handover = {ours ? type : nullptr, &init, nullptr, data};
+}
 
 void fast::install_slots(PyTypeObject* type) noexcept {
     // The slots find their interpreter's context from the module the class belongs to.

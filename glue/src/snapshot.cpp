@@ -207,4 +207,31 @@ void fast::probe_observation() {
     context().observation_known = agrees;
 }
 
+void fast::probe_collector() {
+    if (!shortcuts() || context().collector_known) return;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!detail::thread_mirrored) return;
+    PyThreadState* thread = current_thread();
+    const int* enabled = reinterpret_cast<const int*>(reinterpret_cast<const char*>(thread->interp) + plenx_glue_gc_enabled_offset);
+    const YoungGeneration* young = young_generation(thread);
+    // The switch reads as gc.enable() and gc.disable() set it; the state is put back at once.
+    const int was_enabled = PyGC_Disable();
+    bool agrees = *enabled == 0;
+    PyGC_Enable();
+    agrees = agrees && *enabled == 1;
+    if (!was_enabled) PyGC_Disable();
+    // Each tracked object made counts one (unless it started a collection, which resets the
+    // count); a set, which no free list serves.
+    bool counted = false;
+    for (int tries = 0; agrees && !counted && tries < 3; tries++) {
+        const int before = young->count;
+        Ref made = check(PySet_New(nullptr));
+        counted = young->count == before + 1 && young->threshold >= 0;
+    }
+    context().collector_known = agrees && counted;
+#else
+    context().collector_known = true;  // nothing is read: an allocation never collects
+#endif
+}
+
 }  // namespace glue

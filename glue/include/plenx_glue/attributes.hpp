@@ -4,6 +4,7 @@
 #pragma once
 
 #include <iterator>
+#include <span>
 #include <utility>
 
 #include "cpython/access.hpp"
@@ -51,6 +52,11 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     const SlotMemo* memo = memo_of(type, name);
     return memo && memo->in_place ? inline_slot(values, memo->index) : nullptr;
 }
+
+/// Whether storing each of `names` (an array of static storage) on `o` runs nothing: o's class,
+/// as it is now, defines none of them, and they are kept among its shared keys, in o's inline
+/// values, which o still has (no dict of its own).
+bool stores_in_place(PyObject* o, std::span<const Name* const> names) noexcept;
 
 /// Starts fetching the objects in `o`'s plain attributes at once, so reads do not wait one by one.
 inline void prefetch_attributes(PyObject* o) noexcept {

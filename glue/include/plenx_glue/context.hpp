@@ -41,6 +41,14 @@ struct KeysMemo {
     Key keys[most];
 };
 
+/// A class version at which every name of a list (static, told apart by its address) is a plain
+/// attribute, kept in its instances' inline values (fast::stores_in_place).
+struct StoresMemo {
+    unsigned int version = 0;  // 0 never matches
+    PyTypeObject* type = nullptr;  // compared by identity only
+    const void* site = nullptr;
+};
+
 /// What `super(owner, self).name` found for instances of one class, at one version.
 struct SuperMemo {
     unsigned int version = 0;    // type(self)'s version tag: it changes with any class of its MRO
@@ -90,8 +98,10 @@ struct alignas(16) Context {
     bool dict_layout_known = false;
     bool property_layout_known = false;
     bool observation_known = false;  // what tracers set is where access.hpp reads it (probe_observation)
+    bool collector_known = false;    // what may_collect() reads is the collector's (probe_collector)
 #if PLENX_FAST_LAYER
     KeysMemo keys_memos[4];  // the comparisons' key places, most recent first
+    StoresMemo stores_memos[2];  // stores_in_place(), most recent first
 #endif
 
     /// The state of the Name at `offset` (Name::offset()).

@@ -29,12 +29,32 @@ inline void prefetch_values(PyObject*) noexcept {}
 /// Stands in for nothing: every original is called.
 template <class... F>
 constexpr bool observed(const Args&, F...) noexcept { return true; }
+/// Hands nothing over: every __init__ runs as any call of it runs.
+struct Construction {
+    Construction(PyObject*, const FunctionDef&, const void*) noexcept {}
+};
+struct HandOver {
+    HandOver(PyObject*, const FunctionDef&, const void*) noexcept {}
+};
+inline const void* handed_over(PyObject*, const FunctionDef&) noexcept { return nullptr; }
 }  // namespace glue::fast
 #else
 
 #include "attributes.hpp"
 #include "cpython/access.hpp"
 #include "dicts.hpp"
+
+namespace glue::detail {
+/// What this thread's next construction, or next entry of our function `next` for `instance`,
+/// is handed (`data` borrowed from the caller, alive while it runs).
+struct Handover {
+    PyTypeObject* armed = nullptr;  // the class whose next call is told, until that call starts
+    const FunctionDef* next = nullptr;
+    PyObject* instance = nullptr;
+    const void* data = nullptr;
+};
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local Handover handover{};
+}  // namespace glue::detail
 
 namespace glue::fast {
 
@@ -55,6 +75,12 @@ inline bool observed(const Args& a, F... functions) noexcept {
 
 /// Checks, once, that what observed() reads is where the running interpreter keeps it.
 void probe_observation();
+
+/// Whether making `tracked` more objects the collector tracks could start a collection before
+/// they are all made (cpython/access.hpp), so that finalisers would run among them.
+inline bool may_collect(int tracked) noexcept { return !context().collector_known || glue::may_collect(tracked); }
+/// Checks, once, that what may_collect() reads is the collector's own state.
+void probe_collector();
 
 /// `o.name`; a plain instance attribute is read in place.
 inline Ref getattr(PyObject* o, const Name& name) {
@@ -210,6 +236,53 @@ void install_slots(PyTypeObject* type) noexcept;
 
 using glue::instance_slot, glue::prefetch_attributes, glue::prefetch_values;
 
+// ---- a construction told which instance it builds ----
+// A caller of ours that calls one of our classes may need the new instance's own __init__ chain
+// to know that it is building the instance for that caller (a restore, which overwrites what
+// __init__ makes). Nothing of that is shared between calls: what is handed over lives on this
+// thread only from one of our functions to the next one it enters for that instance, with
+// nothing in between that could run code; wherever code of the host's may run, nothing is held.
+
+
+/// For one call of our class `cls`, made right after this (nothing may run in between): the
+/// class's call slot hands `data` (null: nothing) to the new instance's __init__ when that is our
+/// `init`, run directly. What this thread was handed before is put back at the end.
+class Construction {
+public:
+    Construction(PyObject* cls, const FunctionDef& init, const void* data) noexcept;
+    ~Construction() { glue::detail::handover = saved_; }
+    Construction(const Construction&) = delete;
+    Construction& operator=(const Construction&) = delete;
+
+private:
+    glue::detail::Handover saved_;
+};
+
+/// Hands `data` (null: nothing) to the next entry of our function `next` for `self`, which must
+/// follow at once (a direct call, nothing in between); taken there or not, it is let go at the
+/// end of the scope.
+class HandOver {
+public:
+    HandOver(PyObject* self, const FunctionDef& next, const void* data) noexcept {
+        if (data == nullptr) return;
+        glue::detail::handover.next = &next;
+        glue::detail::handover.instance = self;
+        glue::detail::handover.data = data;
+    }
+    ~HandOver() { glue::detail::handover.instance = nullptr; }
+    HandOver(const HandOver&) = delete;
+    HandOver& operator=(const HandOver&) = delete;
+};
+
+/// What was handed to this entry of our function `def` for `self` (borrowed), taken once: the
+/// first thing the function does. Null when nothing was.
+inline const void* handed_over(PyObject* self, const FunctionDef& def) noexcept {
+    glue::detail::Handover& h = glue::detail::handover;
+    if (h.instance != self || h.next != &def || self == nullptr) return nullptr;
+    h.instance = nullptr;
+    return h.data;
+}
+
 /// `super(owner, self).name`, looked up now and called later.
 class SuperMethod {
 public:
@@ -223,6 +296,11 @@ public:
             return invoke_from_own_code(attribute_, stack);
         }
         return call(attribute_, self_, args...);
+    }
+
+    /// Whether calling it with `arguments` arguments runs our function `def` directly.
+    bool runs_directly(const FunctionDef& def, size_t arguments) const noexcept {
+        return self_ && definition_of(attribute_) == &def && parameter_count(attribute_) == arguments + 1;
     }
 
 private:

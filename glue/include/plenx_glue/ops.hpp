@@ -172,6 +172,9 @@ public:
     Ref operator()(A... args) const {
         return call(bound_, args...);
     }
+    /// Never: the call is always made through the bound method.
+    template <class D>
+    bool runs_directly(const D&, size_t) const noexcept { return false; }
 
 private:
     Ref bound_;

@@ -352,6 +352,40 @@ inline bool work_due(const void* breaker) noexcept {
 #endif
 }
 
+#if PY_VERSION_HEX < 0x030C0000
+/// 3.11: offsets into PyInterpreterState of the collector's state (interp_layout.h).
+extern "C" const size_t plenx_glue_gc_enabled_offset, plenx_glue_gc_collecting_offset, plenx_glue_gc_young_offset;
+/// 3.11: the youngest generation's count of objects made since its last collection, and the
+/// threshold above which the next one made starts a collection (struct gc_generation).
+struct YoungGeneration {
+    uintptr_t head[2];  // PyGC_Head
+    int threshold;
+    int count;
+};
+inline YoungGeneration* young_generation(PyThreadState* thread) noexcept {
+    return reinterpret_cast<YoungGeneration*>(reinterpret_cast<char*>(thread->interp) + plenx_glue_gc_young_offset);
+}
+#endif
+
+/// Whether making `tracked` more objects that the collector tracks could start a collection
+/// (and run finalisers) before they are all made: 3.11 collects inside the allocation that takes
+/// the youngest generation's count past its threshold, while the collector is enabled and not
+/// already collecting (_PyObject_GC_Link). From 3.12 an allocation only schedules a collection,
+/// which runs at the eval loop's next check. Checked on a probe at load (probe_collector).
+inline bool may_collect(int tracked) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    PyThreadState* thread = current_thread();
+    const char* interp = reinterpret_cast<const char*>(thread->interp);
+    const YoungGeneration* young = young_generation(thread);
+    return young->threshold != 0 && young->count + tracked > young->threshold &&
+           *reinterpret_cast<const int*>(interp + plenx_glue_gc_enabled_offset) != 0 &&
+           *reinterpret_cast<const int*>(interp + plenx_glue_gc_collecting_offset) == 0;
+#else
+    (void)tracked;
+    return false;
+#endif
+}
+
 /// Whether a tool of sys.monitoring set events on this code object of its own
 /// (sys.monitoring.set_local_events): 3.12 and 3.13 PyCodeObject._co_monitoring, null until the
 /// code is first instrumented, then its `local_monitors` (_PyCoMonitoringData, Include/cpython/code.h:

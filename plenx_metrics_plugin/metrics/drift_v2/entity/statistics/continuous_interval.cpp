@@ -13,11 +13,18 @@ namespace {
 constexpr Param init_params[] = {{"self"}, {"lower_bound", "Union[int, float]"}, {"upper_bound", "Union[int, float]"}};
 Ref init(const Args& a) {
     PyObject *self = a[0], *lower_bound = a[1], *upper_bound = a[2];
+    const void* restoration = fast::handed_over(self, continuous_init);
     fast::setattr(self, names::lower_bound, rounded(a, lower_bound));
     fast::setattr(self, names::upper_bound, rounded(a, upper_bound));
     fast::SuperMethod base_init(a.owner(), self, names::init);
-    RangeText field(Ref(fast::getattr(self, names::lower_bound)));
-    base_init(field.with(Ref(fast::getattr(self, names::upper_bound))).get());
+    // The field's text is made, and the bounds it was made of let go, before the call (as an
+    // f-string argument is).
+    Ref field = [&] {
+        RangeText text(Ref(fast::getattr(self, names::lower_bound)));
+        return text.with(Ref(fast::getattr(self, names::upper_bound)));
+    }();
+    const fast::HandOver over(self, interval_init, base_init.runs_directly(interval_init, 1) ? restoration : nullptr);
+    base_init(field.get());
     return none();
 }
 
@@ -39,6 +46,10 @@ Ref equal(const Args& a) {
 /// to_dict(): the base entries, then both bounds.
 Ref to_dict(const Args& a) { return to_dict_with(a, {&names::lower_bound, &names::upper_bound}); }
 
+/// What __init__ stores from the id on, up to the restore's own store of the id.
+const Name* const restored_names[] = {&names::id, &names::field, &names::values, &names::absolute_change_percentage_cache,
+                                      &names::eligible_for_insights_cache, &names::insights_available};
+
 /// from_dict(dict_): a new interval from the stored bounds, id and measurements.
 Ref from_dict(const Args& a) {
     PyObject* dict_ = a[1];
@@ -48,7 +59,8 @@ Ref from_dict(const Args& a) {
         [&] {
             Ref lower = fast::subscript(dict_, names::lower_bound);
             Ref upper = fast::subscript(dict_, names::upper_bound);
-            Ref interval = call(a.global(names::ContinuousStatisticsInterval), lower.get(), upper.get());
+            Ref cls = a.global(names::ContinuousStatisticsInterval);
+            Ref interval = construct_restored(a, cls, continuous_init, {dict_, restored_names}, lower.get(), upper.get());
             restore_stored(interval, dict_, {});
             return interval;
         },

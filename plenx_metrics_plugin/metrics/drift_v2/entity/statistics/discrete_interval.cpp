@@ -13,7 +13,12 @@ namespace {
 constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
 Ref init(const Args& a) {
     PyObject *self = a[0], *field = a[1];
-    fast::call_super(a.owner(), self, names::init, field);
+    const void* restoration = fast::handed_over(self, discrete_init);
+    {
+        fast::SuperMethod base_init(a.owner(), self, names::init);
+        const fast::HandOver over(self, interval_init, base_init.runs_directly(interval_init, 1) ? restoration : nullptr);
+        base_init(field);
+    }
     fast::setattr(self, names::contribution_to_distance, integer(-1));
     fast::setattr(self, names::statistical_buffer, integer(-1));
     return none();
@@ -47,6 +52,11 @@ Ref equal(const Args& a) {
 /// to_dict(): the base entries, then the contribution to distance and the buffer.
 Ref to_dict(const Args& a) { return to_dict_with(a, {&names::contribution_to_distance, &names::statistical_buffer}); }
 
+/// What __init__ stores from the id on, up to the restore's own store of the id.
+const Name* const restored_names[] = {&names::id, &names::field, &names::values, &names::absolute_change_percentage_cache,
+                                      &names::eligible_for_insights_cache, &names::insights_available,
+                                      &names::contribution_to_distance, &names::statistical_buffer};
+
 /// from_dict(dict_): a new interval from the stored field, id, measurements and numbers.
 Ref from_dict(const Args& a) {
     PyObject* dict_ = a[1];
@@ -55,7 +65,8 @@ Ref from_dict(const Args& a) {
     return restoring(
         [&] {
             Ref field = fast::subscript(dict_, names::field);
-            Ref interval = call(a.global(names::DiscreteStatisticsInterval), field.get());
+            Ref cls = a.global(names::DiscreteStatisticsInterval);
+            Ref interval = construct_restored(a, cls, discrete_init, {dict_, restored_names}, field.get());
             restore_stored(interval, dict_, {&names::contribution_to_distance, &names::statistical_buffer});
             return interval;
         },

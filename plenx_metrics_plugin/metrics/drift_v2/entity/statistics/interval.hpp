@@ -276,6 +276,31 @@ Ref find_value(PyObject* values, PyObject* member);
 
 /// The id of a new interval: the text of a fresh random UUID from the module's `uuid4`.
 Ref new_id(const Args& a);
+/// The same with `uuid4` the module's global, already looked up.
+Ref new_id(const Args& a, PyObject* uuid4);
+
+/// What from_dict tells the __init__ chain of the interval it restores (fast::Construction): the
+/// dict it restores from, and every attribute stored from the id's place in __init__ until the
+/// restore stores the id.
+struct Restoration {
+    PyObject* dict;         // borrowed: from_dict's argument
+    std::span<const Name* const> stored;  // an array of static storage
+};
+
+/// The id __init__ gives an interval that from_dict is restoring: where a fresh one would be made
+/// here unseen and nothing at all can run before the restore stores the dict's id over it, the
+/// dict's id at once (nobody could tell); otherwise new_id().
+Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration);
+
+/// `cls(args...)` for from_dict: where `cls` is the class `a` belongs to, its __init__ `init` is
+/// told of `restoration`.
+template <class... A>
+Ref construct_restored(const Args& a, PyObject* cls, const glue::FunctionDef& init, const Restoration& restoration,
+                       A... args) {
+    const bool own_class = cls == a.owner();
+    const fast::Construction told(cls, init, own_class ? &restoration : nullptr);
+    return glue::call(cls, args...);
+}
 
 /// `np.abs(quotient)` where `np` is the module's global; made directly while it is numpy's own.
 Ref absolute(const Args& a, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline);

@@ -326,12 +326,40 @@ void remember_standard_uuid4(PyObject* function) noexcept {
 }
 #endif
 
-Ref new_id(const Args& a) {
+#if PLENX_FAST_LAYER
+namespace {
+/// Whether the id may be made here with nobody seeing uuid4 run: it, UUID.__init__ and
+/// UUID.__str__ are the standard ones, and no tracer or profiler would see them called.
+bool unseen_ids(const Args& a, PyObject* uuid4) noexcept {
+    return standard_ids(uuid4) &&
+           !fast::observed(a, uuid4, seen->uuid_init_seen.function(), seen->uuid_str_seen.function());
+}
+}  // namespace
+#endif
+
+Ref new_id(const Args& a) { return new_id(a, a.global(names::uuid4)); }
+
+Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration) {
     Ref uuid4 = a.global(names::uuid4);
 #if PLENX_FAST_LAYER
+    // The fresh id would be seen only by code run before the restore overwrites it. None runs:
+    // the rest of __init__ stores its attributes in place and makes one object the collector
+    // tracks (the list of values), which starts no collection now; what the inits and the call
+    // let go then is ours (the classes still hold their functions) or plain text. The dict's
+    // id is found without running anything, and nothing changes the dict before the restore.
+    if (getrandom_works.load(std::memory_order_relaxed) && unseen_ids(a, uuid4) &&
+        glue::stores_in_place(self, restoration.stored) && !fast::may_collect(1))
+        if (PyObject* stored = find_by_identity(restoration.dict, names::id)) return own(stored);
+#else
+    (void)self, (void)restoration;
+#endif
+    return new_id(a, uuid4);
+}
+
+Ref new_id(const Args& a, PyObject* uuid4) {
+#if PLENX_FAST_LAYER
     // While a tracer or profiler would see uuid4, UUID.__init__ or UUID.__str__ run, they run.
-    if (standard_ids(uuid4) &&
-        !fast::observed(a, uuid4, seen->uuid_init_seen.function(), seen->uuid_str_seen.function()))
+    if (unseen_ids(a, uuid4))
         if (Ref text = random_uuid_text()) return text;
 #else
     // The stable-ABI build (glue/watch.hpp): the vouched uuid4, no tracer, the work due at its

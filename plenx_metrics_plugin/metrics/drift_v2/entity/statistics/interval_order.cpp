@@ -148,9 +148,10 @@ Ref to_dict_with(const Args& a, std::initializer_list<const Name*> own) {
 glue::PerContext<Ref> value_keywords;
 
 void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own) {
+    // The id first: __init__ may have given it already, on the promise that nothing runs before this.
+    fast::setattr(interval, names::id, fast::subscript(dict_, names::id));
     Ref& keywords = value_keywords.get();
     if (!keywords) keywords = name_tuple({&names::absolute_count, &names::percentage});
-    fast::setattr(interval, names::id, fast::subscript(dict_, names::id));
     Ref baseline_count = fast::subscript(dict_, names::baseline_absolute_count);
     Ref baseline_share = fast::subscript(dict_, names::baseline_percentage);
     fast::call_method_kw(interval, names::add_baseline_value, keywords, baseline_count.get(), baseline_share.get());

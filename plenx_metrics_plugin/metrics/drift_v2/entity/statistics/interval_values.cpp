@@ -39,7 +39,8 @@ Ref value_init(const Args& a) {
 constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
 Ref init(const Args& a) {
     PyObject *self = a[0], *field = a[1];
-    fast::setattr(self, names::id, new_id(a));
+    const auto* restoration = static_cast<const Restoration*>(fast::handed_over(self, interval_init));
+    fast::setattr(self, names::id, restoration ? restored_id(a, self, *restoration) : new_id(a));
     fast::setattr(self, names::field, field);
     fast::setattr(self, names::values, check(PyList_New(0)));
     fast::setattr(self, names::absolute_change_percentage_cache, integer(-1));
