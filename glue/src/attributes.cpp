@@ -100,25 +100,36 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
     return memo->class_attribute;
 }
 
-bool stores_in_place(PyObject* o, std::span<const Name* const> names) noexcept {
+bool empty_in_place(PyObject* o, std::span<const Name* const> names) noexcept {
     if constexpr (!mirrors_layouts) return false;
     PyTypeObject* type = Py_TYPE(o);
-    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !context().inline_values_known || inline_values(o) == nullptr)
+    PyObject** values = nullptr;
+    if (names.size() > StoresMemo::most || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
+        !context().inline_values_known || (values = inline_values(o)) == nullptr)
         return false;
     const unsigned int version = version_tag(type);
     StoresMemo* memos = context().stores_memos;
-    for (size_t m = 0; m < std::size(Context{}.stores_memos); m++)
+    const StoresMemo* found = nullptr;
+    for (size_t m = 0; m < std::size(Context{}.stores_memos) && !found; m++)
         if (memos[m].site == names.data() && memos[m].type == type && memos[m].version == version && version != 0)
-            return true;
-    // A name the class does not define, among its shared keys: no descriptor has a say in the
-    // store, and the key needs no room (remember() found the class's access generic).
-    for (const Name* name : names)
-        if (const SlotMemo* memo = memo_of(type, *name); memo == nullptr || !memo->in_place || memo->index < 0)
-            return false;
-    // Looking the names up runs nothing, so the class is still at the version each memory found.
-    if (version_tag(type) != version || version == 0) return false;
-    memos[1] = memos[0];
-    memos[0] = StoresMemo{version, type, names.data()};
+            found = &memos[m];
+    if (found == nullptr) {
+        // A name the class does not define, among its shared keys: no descriptor has a say in the
+        // store, and the key needs no room (remember() found the class's access generic).
+        StoresMemo fresh{version, type, names.data()};
+        for (size_t i = 0; i < names.size(); i++) {
+            const SlotMemo* memo = memo_of(type, *names[i]);
+            if (memo == nullptr || !memo->in_place || memo->index < 0) return false;
+            fresh.index[i] = memo->index;
+        }
+        // Looking the names up runs nothing, so the class is still at the version each memory found.
+        if (version_tag(type) != version || version == 0) return false;
+        memos[1] = memos[0];
+        memos[0] = fresh;
+        found = &memos[0];
+    }
+    for (size_t i = 0; i < names.size(); i++)
+        if (PyObject** slot = inline_slot(values, found->index[i]); slot == nullptr || *slot != nullptr) return false;
     return true;
 }
 

@@ -93,10 +93,11 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
 PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     // A construction armed for this call is taken before anything can run (fast::Construction).
-    detail::Handover told;
-    if (detail::handover.armed != nullptr) {
-        if (detail::handover.armed == type) told = detail::handover;
+    const void* told = nullptr;
+    const FunctionDef* told_init = nullptr;
+    if (PyTypeObject* armed = detail::handover.armed) {
         detail::handover.armed = nullptr;
+        if (armed == type) told = detail::handover.data, told_init = detail::handover.next;
     }
     if (stack_exhausted()) return nullptr;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -130,14 +131,8 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
         std::copy(args, args + total, stack + 1);
         // Every parameter given, in order: nothing to bind, so the body runs at once.
         if (binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames)) {
-            const bool hand_over = told.armed != nullptr && ours == told.next;
-            result = Ref::steal(guarded(
-                [&] {
-                    if (!hand_over) return invoke_in_own_context(init, stack).release();
-                    fast::HandOver over(self, *ours, told.data);
-                    return invoke_in_own_context(init, stack).release();
-                },
-                static_cast<PyObject*>(nullptr)));
+            const fast::HandOver over(self, *ours, ours == told_init ? told : nullptr);
+            result = Ref::steal(guarded([&] { return invoke_in_own_context(init, stack).release(); }, static_cast<PyObject*>(nullptr)));
         } else
             result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
     } else {

@@ -53,10 +53,10 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     return memo && memo->in_place ? inline_slot(values, memo->index) : nullptr;
 }
 
-/// Whether storing each of `names` (an array of static storage) on `o` runs nothing: o's class,
-/// as it is now, defines none of them, and they are kept among its shared keys, in o's inline
-/// values, which o still has (no dict of its own).
-bool stores_in_place(PyObject* o, std::span<const Name* const> names) noexcept;
+/// Whether storing each of `names` (an array of static storage) on `o` runs nothing and lets
+/// nothing go: o's class, as it is now, defines none of them, they are kept among its shared
+/// keys, in o's inline values, which o still has (no dict of its own), and none is set yet.
+bool empty_in_place(PyObject* o, std::span<const Name* const> names) noexcept;
 
 /// Starts fetching the objects in `o`'s plain attributes at once, so reads do not wait one by one.
 inline void prefetch_attributes(PyObject* o) noexcept {

@@ -42,11 +42,13 @@ struct KeysMemo {
 };
 
 /// A class version at which every name of a list (static, told apart by its address) is a plain
-/// attribute, kept in its instances' inline values (fast::stores_in_place).
+/// attribute, kept in its instances' inline values at `index` (glue::empty_in_place).
 struct StoresMemo {
+    static constexpr size_t most = 8;
     unsigned int version = 0;  // 0 never matches
     PyTypeObject* type = nullptr;  // compared by identity only
     const void* site = nullptr;
+    Py_ssize_t index[most] = {};
 };
 
 /// What `super(owner, self).name` found for instances of one class, at one version.

@@ -37,6 +37,10 @@ struct HandOver {
     HandOver(PyObject*, const FunctionDef&, const void*) noexcept {}
 };
 inline const void* handed_over(PyObject*, const FunctionDef&) noexcept { return nullptr; }
+struct ClassState {
+    explicit ClassState(PyObject*) noexcept {}
+    bool holds(PyTypeObject*) const noexcept { return false; }
+};
 }  // namespace glue::fast
 #else
 
@@ -263,15 +267,60 @@ private:
 /// end of the scope.
 class HandOver {
 public:
-    HandOver(PyObject* self, const FunctionDef& next, const void* data) noexcept {
-        if (data == nullptr) return;
+    HandOver(PyObject* self, const FunctionDef& next, const void* data) noexcept : held_(data != nullptr) {
+        if (!held_) return;
         glue::detail::handover.next = &next;
         glue::detail::handover.instance = self;
         glue::detail::handover.data = data;
     }
-    ~HandOver() { glue::detail::handover.instance = nullptr; }
+    ~HandOver() {
+        if (held_) glue::detail::handover.instance = nullptr;
+    }
     HandOver(const HandOver&) = delete;
     HandOver& operator=(const HandOver&) = delete;
+
+private:
+    bool held_;
+};
+
+/// A class as it stands: its version tag and the versions of the dicts of its MRO's classes
+/// (object's aside, which never changes). It holds while nothing was set in or deleted from any of
+/// them since, so every function found in them then is still held by them.
+class ClassState {
+public:
+    explicit ClassState(PyObject* cls) noexcept {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        PyObject* mro = PyType_Check(cls) ? type->tp_mro : nullptr;
+        if (mro == nullptr || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) > most + 1 ||
+            (tag_ = version_tag(type)) == 0)
+            return;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+            PyObject* base = PyTuple_GET_ITEM(mro, i);
+            if (base == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) continue;
+            if (!PyType_Check(base) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(base), Py_TPFLAGS_HEAPTYPE) ||
+                count_ == most)
+                return;
+            dicts_[count_] = type_dict(reinterpret_cast<PyTypeObject*>(base));
+            versions_[count_] = dict_version(dicts_[count_]);
+            count_++;
+        }
+        type_ = type;
+    }
+    /// Whether `type` is the class, still as it stood.
+    bool holds(PyTypeObject* type) const noexcept {
+        if (type != type_ || version_tag(type) != tag_) return false;
+        for (size_t i = 0; i < count_; i++)
+            if (dict_version(dicts_[i]) != versions_[i]) return false;
+        return true;
+    }
+
+private:
+    static constexpr size_t most = 3;
+    PyTypeObject* type_ = nullptr;  // null: never holds
+    unsigned int tag_ = 0;
+    size_t count_ = 0;
+    PyObject* dicts_[most] = {};  // borrowed: compared while the class (which holds them) is unchanged
+    uint64_t versions_[most] = {};
 };
 
 /// What was handed to this entry of our function `def` for `self` (borrowed), taken once: the

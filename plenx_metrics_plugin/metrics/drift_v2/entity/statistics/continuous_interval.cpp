@@ -23,7 +23,7 @@ Ref init(const Args& a) {
         RangeText text(Ref(fast::getattr(self, names::lower_bound)));
         return text.with(Ref(fast::getattr(self, names::upper_bound)));
     }();
-    const fast::HandOver over(self, interval_init, base_init.runs_directly(interval_init, 1) ? restoration : nullptr);
+    const fast::HandOver over(self, interval_init, restoration && base_init.runs_directly(interval_init, 1) ? restoration : nullptr);
     base_init(field.get());
     return none();
 }
@@ -60,7 +60,7 @@ Ref from_dict(const Args& a) {
             Ref lower = fast::subscript(dict_, names::lower_bound);
             Ref upper = fast::subscript(dict_, names::upper_bound);
             Ref cls = a.global(names::ContinuousStatisticsInterval);
-            Ref interval = construct_restored(a, cls, continuous_init, {dict_, restored_names}, lower.get(), upper.get());
+            Ref interval = construct_restored(a, cls, continuous_init, dict_, restored_names, lower.get(), upper.get());
             restore_stored(interval, dict_, {});
             return interval;
         },

@@ -16,7 +16,7 @@ Ref init(const Args& a) {
     const void* restoration = fast::handed_over(self, discrete_init);
     {
         fast::SuperMethod base_init(a.owner(), self, names::init);
-        const fast::HandOver over(self, interval_init, base_init.runs_directly(interval_init, 1) ? restoration : nullptr);
+        const fast::HandOver over(self, interval_init, restoration && base_init.runs_directly(interval_init, 1) ? restoration : nullptr);
         base_init(field);
     }
     fast::setattr(self, names::contribution_to_distance, integer(-1));
@@ -66,7 +66,7 @@ Ref from_dict(const Args& a) {
         [&] {
             Ref field = fast::subscript(dict_, names::field);
             Ref cls = a.global(names::DiscreteStatisticsInterval);
-            Ref interval = construct_restored(a, cls, discrete_init, {dict_, restored_names}, field.get());
+            Ref interval = construct_restored(a, cls, discrete_init, dict_, restored_names, field.get());
             restore_stored(interval, dict_, {&names::contribution_to_distance, &names::statistical_buffer});
             return interval;
         },

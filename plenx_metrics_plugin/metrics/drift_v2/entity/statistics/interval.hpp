@@ -283,8 +283,9 @@ Ref new_id(const Args& a, PyObject* uuid4);
 /// dict it restores from, and every attribute stored from the id's place in __init__ until the
 /// restore stores the id.
 struct Restoration {
-    PyObject* dict;         // borrowed: from_dict's argument
+    PyObject* dict;                       // borrowed: from_dict's argument
     std::span<const Name* const> stored;  // an array of static storage
+    fast::ClassState classes;             // the class called, as it stood then
 };
 
 /// The id __init__ gives an interval that from_dict is restoring: where a fresh one would be made
@@ -292,12 +293,13 @@ struct Restoration {
 /// dict's id at once (nobody could tell); otherwise new_id().
 Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration);
 
-/// `cls(args...)` for from_dict: where `cls` is the class `a` belongs to, its __init__ `init` is
-/// told of `restoration`.
+/// `cls(args...)` for from_dict restoring from `dict`: where `cls` is the class `a` belongs to, its
+/// __init__ `init` is told of the restore (`stored` as Restoration has it).
 template <class... A>
-Ref construct_restored(const Args& a, PyObject* cls, const glue::FunctionDef& init, const Restoration& restoration,
-                       A... args) {
+Ref construct_restored(const Args& a, PyObject* cls, const glue::FunctionDef& init, PyObject* dict,
+                       std::span<const Name* const> stored, A... args) {
     const bool own_class = cls == a.owner();
+    const Restoration restoration{dict, stored, fast::ClassState(cls)};
     const fast::Construction told(cls, init, own_class ? &restoration : nullptr);
     return glue::call(cls, args...);
 }

@@ -343,12 +343,15 @@ Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration) {
     Ref uuid4 = a.global(names::uuid4);
 #if PLENX_FAST_LAYER
     // The fresh id would be seen only by code run before the restore overwrites it. None runs:
-    // the rest of __init__ stores its attributes in place and makes one object the collector
-    // tracks (the list of values), which starts no collection now; what the inits and the call
-    // let go then is ours (the classes still hold their functions) or plain text. The dict's
-    // id is found without running anything, and nothing changes the dict before the restore.
+    // the rest of __init__ stores its attributes in empty places (so it lets nothing go) and
+    // makes one object the collector tracks (the list of values), which starts no collection
+    // now; what the inits and the call let go then is plain text of ours and our functions,
+    // which the classes still hold (nothing was set in them since from_dict called the class).
+    // The dict's id is found without running anything, and nothing changes the dict before the
+    // restore stores it.
     if (getrandom_works.load(std::memory_order_relaxed) && unseen_ids(a, uuid4) &&
-        glue::stores_in_place(self, restoration.stored) && !fast::may_collect(1))
+        restoration.classes.holds(Py_TYPE(self)) && glue::empty_in_place(self, restoration.stored) &&
+        !fast::may_collect(1))
         if (PyObject* stored = find_by_identity(restoration.dict, names::id)) return own(stored);
 #else
     (void)self, (void)restoration;
