@@ -552,6 +552,46 @@ def test_a_global_under_a_key_of_the_hosts_is_looked_up_at_every_use(module):
         namespace.update(saved)
 
 
+# A key of the host's in a class's own dict that hashes as an attribute's name is asked by each
+# lookup of that name on the class that nothing remembers (the class just changed). Its __eq__ may
+# give the instance at hand a dict of its own, moving its attributes out of their places while the
+# lookup that was to find the place runs: they are then read and stored where they are (never a crash).
+@pytest.mark.parametrize("name", ["id", "values", "upper_bound", "_absolute_change_percentage"])
+def test_a_key_of_the_hosts_in_a_class_dict_may_move_the_attributes_looked_up(name):
+    script = f"""
+    import gc, json
+    import plenx_metrics_plugin.metrics.drift_v2.entity.statistics.interval as M
+    import interval_model
+    out = []
+    for module in (M, interval_model.load()):
+        cls = module.ContinuousStatisticsInterval
+        class Key:
+            def __hash__(self): return hash({name!r})
+            def __eq__(self, other):
+                for o in gc.get_objects():
+                    if type(o) is cls:
+                        vars(o)
+                return False
+        made = [cls(1.0, 2.0)]  # the class's shared keys hold every name __init__ stores
+        gc.get_referents(cls.__dict__)[0][Key()] = True
+        def step(do):
+            cls.renewed = True  # any store gives the class a new tag: no lookup on it is remembered
+            return do()
+        for i in range(3):
+            made.append(step(lambda: cls(1.0, 2.0 + i)))
+            step(lambda: made[-1].add_baseline_value(1, 0.5))
+            step(lambda: made[-1].add_production_value(2, 0.25))
+            out.append([step(lambda: made[-1].upper_bound), step(lambda: made[-1].absolute_change_percentage),
+                        step(lambda: made[-1].get_baseline_value().absolute_count), step(lambda: made[-2] < made[-1]),
+                        step(lambda: {{k: v for k, v in made[-1].to_dict().items() if k != "id"}}),
+                        step(lambda: cls.from_dict(made[-1].to_dict()).id == made[-1].id), list(vars(made[-1]))])
+    half = len(out) // 2
+    print(json.dumps([out[:half], out[half:]], default=repr))
+    """
+    compiled_run, model_run = run_python(script)
+    assert compiled_run == model_run
+
+
 # ---- the helpers' declared work --------------------------------------------------------------
 
 def _alternative(value, ndigits=2):
