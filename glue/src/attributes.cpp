@@ -46,6 +46,10 @@ Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name, Py_ssize_t* seen
 namespace detail {
 
 const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
+    // Only a lookup that runs nothing may be made here, where the interpreter's would not be (a
+    // key of the host's in a class dict of the MRO answers it with code, which may also move the
+    // attributes of the instance at hand); the generic path then looks it up at its own time.
+    if (!lookups_run_nothing(type)) return nullptr;
     // The lookup also gives the class a version tag, if it can have one.
     PyObject* found = type_lookup(type, name);
     const unsigned int version = version_tag(type);

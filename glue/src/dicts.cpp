@@ -80,6 +80,17 @@ bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexce
     return *found != nullptr || !PyErr_Occurred();
 }
 
+bool lookups_run_nothing(PyTypeObject* type) noexcept {
+    PyObject* mro = type->tp_mro;
+    if (!context().dict_layout_known || mro == nullptr || !PyTuple_CheckExact(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
+        PyObject* dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        KeysHead* keys = dict != nullptr ? own_table(dict) : nullptr;
+        if (keys == nullptr || keys->kind != KeysHead::unicode) return false;
+    }
+    return true;
+}
+
 PyObject* find_by_identity(PyObject* dict, const Name& name) noexcept {
     KeysHead* keys = context().dict_layout_known ? own_table(dict) : nullptr;
     // Only a table of exact strs: another key equal to `key` could come first in the dict's own

@@ -154,8 +154,8 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
 #if PLENX_FAST_LAYER
             check_thread_mirror();
             fast::probe_property_layout();
+            probe_dict_layout();  // before the attribute layout: remembering an attribute reads dict tables
             probe_inline_values();
-            probe_dict_layout();
             fast::probe_observation();
             fast::probe_collector();
 #endif

@@ -74,6 +74,9 @@ private:
 #if PLENX_FAST_LAYER
 /// Looks `key` up where that runs no code (every key an exact str); false, with nothing done, elsewhere.
 bool lookup_without_code(PyObject* dict, PyObject* key, PyObject** found) noexcept;
+/// Whether looking a string up in the dicts of type's MRO runs nothing: each holds exact strs only
+/// (a class made from a namespace with other keys may hold any, whose __eq__ a lookup would ask).
+bool lookups_run_nothing(PyTypeObject* type) noexcept;
 
 /// The value under `key` in a small dict of exact strs holding that very string, found without
 /// hashing: first where this key was found last (dicts written by one hand share their order).
