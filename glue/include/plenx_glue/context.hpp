@@ -38,7 +38,24 @@ struct KeysMemo {
     unsigned int version = 0;  // the class's version tag; 0 never matches
     PyTypeObject* type = nullptr;  // compared by identity only
     const void* site = nullptr;  // the comparison's list of keys (static), compared by address
+    size_t count = 0;            // how many keys it has
     Key keys[most];
+};
+
+struct Context;
+
+/// What the comparison slot found for one operator on instances of one class, at one version
+/// (slots.cpp): our method, the dict it was found in, and where the instances keep the keys the
+/// method's PeekPair reads. Made only where all of these were found.
+struct PairMemo {
+    unsigned int version = 0;    // the class's version tag (it tells the class), never 0 in a memory made
+    int op = -1;                 // Py_LT ... Py_GE; -1: empty
+    PyObject* method = nullptr;  // borrowed: `holder` holds it while holder_version holds
+    PyObject* holder = nullptr;  // the dict of the MRO that `method` was found in
+    uint64_t holder_version = 0;
+    // The method's PeekPair::compare (its definition's, static), or null: nothing remembered.
+    PyObject* (*compare)(PyObject* self, PyObject* other, int op, Context* context) noexcept = nullptr;
+    KeysMemo places;  // of the PeekPair's keys, at `version`
 };
 
 /// What `super(owner, self).name` found for instances of one class, at one version.
@@ -92,6 +109,7 @@ struct alignas(16) Context {
     bool observation_known = false;  // what tracers set is where access.hpp reads it (probe_observation)
 #if PLENX_FAST_LAYER
     KeysMemo keys_memos[4];  // the comparisons' key places, most recent first
+    PairMemo pair_memos[2];  // the comparison slot's, most recent first
 #endif
 
     /// The state of the Name at `offset` (Name::offset()).
