@@ -76,7 +76,7 @@ bool peek_properties(PyObject* a, PyObject* b, const Name& name, PyObject** x, P
 }
 
 bool find_key_places(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& found) noexcept {
-    if (keys.size() > KeysMemo::most || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
+    if (keys.empty() || keys.size() > KeysMemo::most || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
         !context().property_layout_known || type->tp_getattro != PyObject_GenericGetAttr)
         return false;
     for (size_t i = 0; i < keys.size(); i++) {
@@ -89,7 +89,8 @@ bool find_key_places(PyTypeObject* type, std::span<const Name* const> keys, Keys
         PyObject* property = memo->class_attribute;
         if (property == nullptr || !Py_IS_TYPE(property, &PyProperty_Type) || memo->holder == nullptr) return false;
         PyObject* getter = property_fget(property);
-        const FunctionDef* def = getter ? definition_of(getter) : nullptr;
+        // A getter the collector has cleared raises when called (the memory is forgotten when one is).
+        const FunctionDef* def = getter && globals_of(getter) ? definition_of(getter) : nullptr;
         if (def == nullptr || def->params.size() != 1 || def->peek_reads == nullptr || def->peek_value == nullptr)
             return false;
         const SlotMemo* read = memo_of(type, *def->peek_reads);

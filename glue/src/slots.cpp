@@ -148,20 +148,21 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
 // The comparison methods, by the operator's number (Py_LT ... Py_GE).
 Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__ne__"}, Name{"__gt__"}, Name{"__ge__"}};
 
-/// Makes the slot's memory of `op` on instances of `type`, whose method `name` is our function
-/// of `def`: the method as memo_of found it, and the places of the keys its PeekPair reads. Left
-/// as it is where the memory already holds, or where something is not found.
-void remember_pair(PyTypeObject* type, int op, const Name& name, const FunctionDef* def) noexcept {
+/// Makes the slot's memory of `op` on instances of `type`, whose method `name` is `method`, our
+/// function of `def` (with a PeekPair): where memo_of found the method, and the places of the keys
+/// the PeekPair reads. Left as it is where the memory already holds, or where something is not
+/// found.
+void remember_pair(PyTypeObject* type, int op, const Name& name, PyObject* method, const FunctionDef* def) noexcept {
     PairMemo* memos = context().pair_memos;
     if (!shortcuts() || detail::still_holds(memos[0], type, op)) return;
     if (detail::still_holds(memos[1], type, op)) {
         std::swap(memos[0], memos[1]);  // two classes compared in turn
         return;
     }
-    const SlotMemo* found = memo_of(type, name);
-    if (found == nullptr || found->class_attribute == nullptr || found->holder == nullptr) return;
-    PairMemo fresh{found->version, op, found->class_attribute, found->holder, found->holder_version,
-                   def->peek_pair->compare};
+    // A method the collector has cleared raises when called (the memory is forgotten when one is).
+    const SlotMemo* found = globals_of(method) != nullptr ? memo_of(type, name) : nullptr;
+    if (found == nullptr || found->class_attribute != method || found->holder == nullptr) return;
+    PairMemo fresh{found->version, op, found->holder, found->holder_version, def->peek_pair->compare};
     // Finding the places runs nothing, so the class is still as the method's memory found it.
     if (!fast::find_key_places(type, def->peek_pair->keys, fresh.places) || fresh.places.version != fresh.version)
         return;
@@ -183,7 +184,7 @@ PyObject* detail::compare_through_method(PyObject* self, PyObject* other, int op
     // No recursion guard, as in the interpreter's slot: ours reach further comparisons only through guarded calls.
     if (const FunctionDef* def = definition_of(method); def && def->params.size() == 2) {
         // The next comparison of two instances of this class may be answered in place (richcompare).
-        if (def->peek_pair && globals_of(method) != nullptr) remember_pair(type, op, name, def);
+        if (def->peek_pair) remember_pair(type, op, name, method, def);
         return guarded([&] { return invoke_from_own_code(method, args).release(); }, static_cast<PyObject*>(nullptr));
     }
     if (PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) return PyObject_Vectorcall(method, args, 2, nullptr);

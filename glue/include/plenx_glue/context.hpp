@@ -45,13 +45,13 @@ struct KeysMemo {
 struct Context;
 
 /// What the comparison slot found for one operator on instances of one class, at one version
-/// (slots.cpp): our method, the dict it was found in, and where the instances keep the keys the
-/// method's PeekPair reads. Made only where all of these were found.
+/// (slots.cpp): that its method is one of ours, uncleared, with a PeekPair; the dict the method
+/// was found in; and where the instances keep the keys the PeekPair reads. Made only where all
+/// of these were found, while shortcuts are on (see forget_comparisons()).
 struct PairMemo {
     unsigned int version = 0;    // the class's version tag (it tells the class), never 0 in a memory made
     int op = -1;                 // Py_LT ... Py_GE; -1: empty
-    PyObject* method = nullptr;  // borrowed: `holder` holds it while holder_version holds
-    PyObject* holder = nullptr;  // the dict of the MRO that `method` was found in
+    PyObject* holder = nullptr;  // the dict of the MRO the method was found in (it holds the method)
     uint64_t holder_version = 0;
     // The method's PeekPair::compare (its definition's, static), or null: nothing remembered.
     PyObject* (*compare)(PyObject* self, PyObject* other, int op, Context* context) noexcept = nullptr;
@@ -110,6 +110,16 @@ struct alignas(16) Context {
 #if PLENX_FAST_LAYER
     KeysMemo keys_memos[4];  // the comparisons' key places, most recent first
     PairMemo pair_memos[2];  // the comparison slot's, most recent first
+#endif
+
+#if PLENX_FAST_LAYER
+    /// Forgets what the comparisons remembered: each memory holds only while none of our
+    /// functions has been cleared and shortcuts stayed on since it was made (so the comparison
+    /// slot need not ask either again of its method).
+    void forget_comparisons() noexcept {
+        for (KeysMemo& memo : keys_memos) memo = KeysMemo{};
+        for (PairMemo& memo : pair_memos) memo = PairMemo{};
+    }
 #endif
 
     /// The state of the Name at `offset` (Name::offset()).

@@ -215,8 +215,8 @@ public:
         if (memo_ == nullptr) return peek_properties(a_, b_, *keys_[i], x, y);
         const KeysMemo::Key& key = memo_->keys[i];
         // The class's dict changes before its tag does (a finaliser of the old value sees the old
-        // tag), a property can be initialised again in place, with another getter, and the
-        // collector may have cleared the getter (a call of it raises).
+        // tag), and a property can be initialised again in place, with another getter: one the
+        // collector has cleared too (a call of it raises).
         if (const auto* def = static_cast<const FunctionDef*>(key.getter)) {
             if (dict_version(key.holder) != key.holder_version) return false;
             PyObject* fget = property_fget(key.property);
@@ -239,8 +239,9 @@ private:
     PyObject** values_b_ = nullptr;
 };
 
-/// Where instances of `type` keep each of `keys`, at the class's current version (KeysMemo);
-/// false where one is neither a plain attribute nor a property whose getter's peek reads one.
+/// Where instances of `type` keep each of `keys` (at least one), at the class's current version
+/// (KeysMemo); false where one is neither a plain attribute nor a property whose getter's peek
+/// reads one.
 bool find_key_places(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& found) noexcept;
 
 /// The comparison slot's work for `self <op> other` while its latest memory (in `c`, the context
@@ -253,9 +254,9 @@ template <PyObject* (*decide)(const KeyReader&) noexcept>
 PyObject* compare_in_place(PyObject* self, PyObject* other, int op, Context* c) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     const PairMemo& memo = c->pair_memos[0];
-    // The collector may have cleared the method (a call of it raises).
-    if (glue::detail::still_holds(memo, type, op) && c->shortcuts_on && Py_TYPE(other) == type &&
-        globals_of(memo.method) != nullptr) {
+    // A memory is forgotten when shortcuts are switched off, or when the collector clears one of
+    // our functions (a call of it raises): Context::forget_comparisons().
+    if (glue::detail::still_holds(memo, type, op) && Py_TYPE(other) == type) {
         PyObject** values_self = inline_values(self);
         PyObject** values_other = values_self ? inline_values(other) : nullptr;
         if (values_other != nullptr) {

@@ -225,8 +225,8 @@ inline Ref not_implemented() noexcept { return glue::own(Py_NotImplemented); }
 /// The ordering rule of the concrete intervals over `keys`: equal on a key moves on to the next;
 /// otherwise both are read again and compared with `<`; the last key is compared with `<` directly.
 /// Returns that comparison's own result, or NotImplemented when `other` lacks a key.
-/// The keys a class orders its intervals by, first to last: an array of static storage (its
-/// address tells one comparison's keys from another's, fast::KeyReader).
+/// The keys a class orders its intervals by, first to last (at least one): an array of static
+/// storage (its address tells one comparison's keys from another's, fast::KeyReader).
 using OrderKeys = std::span<const Name* const>;
 Ref ordered_less(PyObject* self, PyObject* other, OrderKeys keys);
 /// The comparison slot's work while it remembers the __lt__ of a concrete class (their PeekPair's
@@ -325,12 +325,12 @@ namespace detail {
 template <bool calls = true>
 inline bool number(PyObject* o, double* value, bool* numpy, PyTypeObject* float64) noexcept {
     PyTypeObject* type = Py_TYPE(o);
-    if (type == &PyFloat_Type) {
+    if (type == float64) {  // never, where float64 is null
+        *numpy = true;
         *value = glue::float_value(o);
         return true;
     }
-    if (type == float64) {  // never, where float64 is null
-        *numpy = true;
+    if (type == &PyFloat_Type) {
         *value = glue::float_value(o);
         return true;
     }

@@ -87,14 +87,14 @@ Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
 
 namespace {
 
-/// ordered_less's answer from the keys `keys` reads, where each is read in place and is a number
-/// (borrowed); else null. Only while shortcuts are on. `in_slot`: for the comparison slot's
-/// work, which calls nothing (fast::compare_in_place): it leaves the rarer keys to the method (a
-/// getter other than the change percentage's, an int of more than one digit).
+/// ordered_less's answer from the keys `keys` reads (an ordering rule has at least one), where
+/// each is read in place and is a number (borrowed); else null. Only while shortcuts are on.
+/// `in_slot`: for the comparison slot's work, which calls nothing (fast::compare_in_place): it
+/// leaves the rarer keys to the method (a getter other than the change percentage's, an int of
+/// more than one digit).
 template <bool in_slot>
 inline PyObject* less_from(const fast::KeyReader& keys) noexcept {
     const size_t count = keys.size();
-    if (count == 0) return nullptr;
     const Originals& o = seen.get();
     // As NumberComparison finds `mine == theirs`, then `mine < theirs` of the deciding key.
     for (size_t i = 0;; i++) {
