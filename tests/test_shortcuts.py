@@ -2,6 +2,7 @@
 calls would do: attributes read and written in place, our own methods and super() called straight
 from the class, dicts filled from a template, comparisons made without reading keys again, and
 the value helpers' work done natively while they are still the helpers' own."""
+import importlib.util
 import json
 import os
 import struct
@@ -237,6 +238,37 @@ def test_a_property_override_is_what_gets_compared():
 
     low, high = made(ByUpper, 0, 1), made(ByUpper, 0, 5)
     assert sorted([low, high]) == [high, low]
+
+
+@pytest.mark.parametrize("change", ["change replaced", "change's property initialised again", "tie-breaker a property",
+                                    "own dict"])
+@pytest.mark.parametrize("kind", ["ContinuousStatisticsInterval", "DiscreteStatisticsInterval"])
+def test_what_a_sort_remembered_of_the_class_follows_the_host(kind, change):
+    # Classes of a module of their own, so that only this test has changed them: the first sort
+    # leaves the comparison slot a memory of the class, and the next must see each change.
+    spec = importlib.util.spec_from_file_location(iv.__name__, iv.__file__)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    cls, continuous = getattr(module, kind), kind.startswith("Continuous")
+    args = (0, 10) if continuous else ("f",)
+    tied = change == "tie-breaker a property"
+    low, high = made(cls, *args), made(cls, *args, production=(15, 30.0 if tied else 40.0))
+    key = "lower_bound" if continuous else "contribution_to_distance"
+    setattr(low, key, 1)
+    setattr(high, key, 2)
+    assert sorted([high, low])[0] is low
+    if change == "change replaced":
+        module.Interval.absolute_change_percentage = property(lambda self: -self._absolute_change_percentage)
+    elif change == "change's property initialised again":
+        prop = vars(module.Interval)["absolute_change_percentage"]
+        getter = prop.fget  # kept alive: only the property itself tells
+        prop.__init__(lambda self: -self._absolute_change_percentage)
+        assert getter is not prop.fget
+    elif tied:
+        setattr(cls, key, property(lambda self: 0))  # every key ties: the order given stays
+    else:
+        vars(high)
+    assert sorted([high, low])[0] is (low if change == "own dict" else high)
 
 
 NUMBERS = st.one_of(

@@ -271,6 +271,11 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
+#if PLENX_FAST_LAYER
+    // A comparison remembered with it as its method would answer in place, where a call of it
+    // raises (the getters a comparison reads through are checked at each read).
+    if (f->globals != nullptr) f->context->forget_comparisons();
+#endif
     for (auto field : cleared_fields) Py_CLEAR(f->*field);
     return 0;
 }

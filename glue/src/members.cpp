@@ -54,7 +54,8 @@ Shortcut shortcut(PyObject* obj, const Name& name) noexcept {
 PyObject* peek_property(PyObject* obj, const Name& name) noexcept {
     const Shortcut found = shortcut(obj, name);
     if (found.value) return found.value;
-    const FunctionDef* def = found.getter ? definition_of(found.getter) : nullptr;
+    // A getter the collector has cleared raises when called.
+    const FunctionDef* def = found.getter && globals_of(found.getter) ? definition_of(found.getter) : nullptr;
     return def && def->peek ? def->peek(obj) : nullptr;
 }
 
@@ -70,16 +71,12 @@ bool peek_properties(PyObject* a, PyObject* b, const Name& name, PyObject** x, P
         return slot_a && slot_b && (*x = *slot_a) && (*y = *slot_b);
     }
     PyObject* getter = direct_getter(a, memo, name);
-    const Peek peek = getter ? definition_of(getter)->peek : nullptr;
+    const Peek peek = getter && globals_of(getter) ? definition_of(getter)->peek : nullptr;
     return peek && (*x = peek(a)) && (*y = peek(b));
 }
 
-namespace {
-
-/// Where instances of `type` keep each of `keys` (KeysMemo); false where one is neither a plain
-/// attribute nor a property whose getter's peek reads one.
-bool find_keys(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& found) noexcept {
-    if (keys.size() > KeysMemo::most || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
+bool find_key_places(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& found) noexcept {
+    if (keys.empty() || keys.size() > KeysMemo::most || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
         !context().property_layout_known || type->tp_getattro != PyObject_GenericGetAttr)
         return false;
     for (size_t i = 0; i < keys.size(); i++) {
@@ -92,7 +89,8 @@ bool find_keys(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& 
         PyObject* property = memo->class_attribute;
         if (property == nullptr || !Py_IS_TYPE(property, &PyProperty_Type) || memo->holder == nullptr) return false;
         PyObject* getter = property_fget(property);
-        const FunctionDef* def = getter ? definition_of(getter) : nullptr;
+        // A getter the collector has cleared raises when called (the memory is forgotten when one is).
+        const FunctionDef* def = getter && globals_of(getter) ? definition_of(getter) : nullptr;
         if (def == nullptr || def->params.size() != 1 || def->peek_reads == nullptr || def->peek_value == nullptr)
             return false;
         const SlotMemo* read = memo_of(type, *def->peek_reads);
@@ -103,10 +101,9 @@ bool find_keys(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& 
     found.version = version_tag(type);
     found.type = type;
     found.site = keys.data();
+    found.count = keys.size();
     return found.version != 0;
 }
-
-}  // namespace
 
 const KeysMemo* KeyReader::keys_memo(PyTypeObject* type, std::span<const Name* const> keys) noexcept {
     const unsigned int version = version_tag(type);
@@ -116,7 +113,7 @@ const KeysMemo* KeyReader::keys_memo(PyTypeObject* type, std::span<const Name* c
     for (size_t m = 0; m < kept; m++)
         if (memos[m].site == keys.data() && memos[m].version == version && memos[m].type == type) return &memos[m];
     KeysMemo fresh;
-    if (!find_keys(type, keys, fresh)) return nullptr;
+    if (!find_key_places(type, keys, fresh)) return nullptr;
     std::copy_backward(memos, memos + kept - 1, memos + kept);
     memos[0] = fresh;
     return &memos[0];

@@ -152,6 +152,7 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
         [&] {
             read_shortcut_switch();
 #if PLENX_FAST_LAYER
+            if (!shortcuts()) context->forget_comparisons();  // made while they were on
             check_thread_mirror();
             fast::probe_property_layout();
             probe_dict_layout();  // before the attribute layout: remembering an attribute reads dict tables

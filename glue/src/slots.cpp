@@ -12,16 +12,22 @@ namespace {
 
 Name init_name{"__init__"};
 
-/// A slot's call in the context of the module that made our class (install_slots): the class
-/// holds that module, which holds its context. Else the interpreter's, held for the call.
+/// The context of the module that made our class (install_slots): the class holds that module,
+/// which holds its context. Null where the class has none.
+Context* module_context(PyTypeObject* type) noexcept {
+    PyObject* module = type_module(type);
+    // Only install_slots sets it, to one of our modules (a module object made by its definition).
+    auto** state = module ? static_cast<Context**>(module_state(module)) : nullptr;
+    return state ? *state : nullptr;
+}
+
+/// A slot's call in the context of the module that made our class, else in the interpreter's,
+/// held for the call.
 class SlotCall {
 public:
     explicit SlotCall(PyTypeObject* type) noexcept : saved_(detail::current) {
-        PyObject* module = type_module(type);
-        // Only install_slots sets it, to one of our modules (a module object made by its definition).
-        auto** state = module ? static_cast<Context**>(module_state(module)) : nullptr;
-        if (state != nullptr && *state != nullptr) {
-            context_ = *state;
+        if ((context_ = module_context(type)) != nullptr) {
+            // the class keeps it
         } else if ((context_ = interpreter_context()) != nullptr) {
             held_ = true;
             hold(context_);
@@ -150,9 +156,31 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
 // The comparison methods, by the operator's number (Py_LT ... Py_GE).
 Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__ne__"}, Name{"__gt__"}, Name{"__ge__"}};
 
-/// tp_richcompare for our classes: the interpreter's slot, with our own functions run directly.
-PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
-    if (stack_exhausted()) return nullptr;
+/// Makes the slot's memory of `op` on instances of `type`, whose method `name` is `method`, our
+/// function of `def` (with a PeekPair): where memo_of found the method, and the places of the keys
+/// the PeekPair reads. Left as it is where the memory already holds, or where something is not
+/// found.
+void remember_pair(PyTypeObject* type, int op, const Name& name, PyObject* method, const FunctionDef* def) noexcept {
+    PairMemo* memos = context().pair_memos;
+    if (!shortcuts() || detail::still_holds(memos[0], type, op)) return;
+    if (detail::still_holds(memos[1], type, op)) {
+        std::swap(memos[0], memos[1]);  // two classes compared in turn
+        return;
+    }
+    // A method the collector has cleared raises when called (the memory is forgotten when one is).
+    const SlotMemo* found = globals_of(method) != nullptr ? memo_of(type, name) : nullptr;
+    if (found == nullptr || found->class_attribute != method || found->holder == nullptr) return;
+    PairMemo fresh{found->version, op, found->holder, found->holder_version, def->peek_pair->compare};
+    // Finding the places runs nothing, so the class is still as the method's memory found it.
+    if (!fast::find_key_places(type, def->peek_pair->keys, fresh.places) || fresh.places.version != fresh.version)
+        return;
+    memos[1] = memos[0];
+    memos[0] = fresh;
+}
+
+}  // namespace
+
+PyObject* detail::compare_through_method(PyObject* self, PyObject* other, int op) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     SlotCall entered(type);
     if (!entered) return nullptr;
@@ -163,14 +191,8 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
     PyObject* args[] = {self, other};
     // No recursion guard, as in the interpreter's slot: ours reach further comparisons only through guarded calls.
     if (const FunctionDef* def = definition_of(method); def && def->params.size() == 2) {
-        // An answer found in place runs nothing: the call still counts against the recursion limit.
-        if (def->peek_pair && globals_of(method) != nullptr)
-            if (PyObject* known = def->peek_pair(self, other)) {
-                PyThreadState* thread = enter_frame();
-                if (thread == nullptr) return nullptr;
-                leave_frame(thread);
-                return Py_NewRef(known);
-            }
+        // The next comparison of two instances of this class may be answered in place (richcompare).
+        if (def->peek_pair) remember_pair(type, op, name, method, def);
         return guarded([&] { return invoke_from_own_code(method, args).release(); }, static_cast<PyObject*>(nullptr));
     }
     if (PyType_HasFeature(Py_TYPE(method), Py_TPFLAGS_METHOD_DESCRIPTOR)) return PyObject_Vectorcall(method, args, 2, nullptr);
@@ -184,6 +206,30 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
         }
     }
     return PyObject_Vectorcall(bound, &other, 1, nullptr);
+}
+
+namespace {
+
+/// richcompare once the C stack is known to have room.
+inline PyObject* compare_with_room(PyObject* self, PyObject* other, int op) noexcept {
+    if (Context* c = module_context(Py_TYPE(self)))
+        if (auto compare = c->pair_memos[0].compare) return compare(self, other, op, c);
+    return detail::compare_through_method(self, other, op);
+}
+
+/// richcompare near the end of the C stack (or at a thread's first call): stack_exhausted() decides.
+[[gnu::noinline]] PyObject* compare_near_floor(PyObject* self, PyObject* other, int op) noexcept {
+    if (stack_exhausted()) return nullptr;
+    return compare_with_room(self, other, op);
+}
+
+/// tp_richcompare for our classes: the interpreter's slot, with our own functions run directly.
+/// While the slot's latest memory is of a comparison that may be answered in place, that
+/// comparison's own work decides (fast::compare_in_place).
+PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    // stack_exhausted(), with its rare case out of line: the common one needs no register kept.
+    if (detail::stack_position() < detail::stack_floor) return compare_near_floor(self, other, op);
+    return compare_with_room(self, other, op);
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ struct KeysMemo {
     unsigned int version = 0;  // the class's version tag; 0 never matches
     PyTypeObject* type = nullptr;  // compared by identity only
     const void* site = nullptr;  // the comparison's list of keys (static), compared by address
+    size_t count = 0;            // how many keys it has
     Key keys[most];
 };
 
@@ -49,6 +50,22 @@ struct StoresMemo {
     PyTypeObject* type = nullptr;  // compared by identity only
     const void* site = nullptr;
     Py_ssize_t index[most] = {};
+};
+
+struct Context;
+
+/// What the comparison slot found for one operator on instances of one class, at one version
+/// (slots.cpp): that its method is one of ours, uncleared, with a PeekPair; the dict the method
+/// was found in; and where the instances keep the keys the PeekPair reads. Made only where all
+/// of these were found, while shortcuts are on (see forget_comparisons()).
+struct PairMemo {
+    unsigned int version = 0;    // the class's version tag (it tells the class), never 0 in a memory made
+    int op = -1;                 // Py_LT ... Py_GE; -1: empty
+    PyObject* holder = nullptr;  // the dict of the MRO the method was found in (it holds the method)
+    uint64_t holder_version = 0;
+    // The method's PeekPair::compare (its definition's, static), or null: nothing remembered.
+    PyObject* (*compare)(PyObject* self, PyObject* other, int op, Context* context) noexcept = nullptr;
+    KeysMemo places;  // of the PeekPair's keys, at `version`
 };
 
 /// What `super(owner, self).name` found for instances of one class, at one version.
@@ -103,7 +120,18 @@ struct alignas(16) Context {
     bool collector_known = false;    // what may_collect() reads is the collector's (probe_collector)
 #if PLENX_FAST_LAYER
     KeysMemo keys_memos[4];  // the comparisons' key places, most recent first
-    StoresMemo stores_memos[2];  // stores_in_place(), most recent first
+    StoresMemo stores_memos[2];  // empty_in_place(), most recent first
+    PairMemo pair_memos[2];  // the comparison slot's, most recent first
+#endif
+
+#if PLENX_FAST_LAYER
+    /// Forgets what the comparisons remembered: each memory holds only while none of our
+    /// functions has been cleared and shortcuts stayed on since it was made (so the comparison
+    /// slot need not ask either again of its method).
+    void forget_comparisons() noexcept {
+        for (KeysMemo& memo : keys_memos) memo = KeysMemo{};
+        for (PairMemo& memo : pair_memos) memo = PairMemo{};
+    }
 #endif
 
     /// The state of the Name at `offset` (Name::offset()).

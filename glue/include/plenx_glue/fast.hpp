@@ -17,12 +17,20 @@ inline Ref lookup_property(PyObject* obj, PyObject* name) { return lookup_attr(o
 inline PyObject* peek_property(PyObject*, PyObject*) noexcept { return nullptr; }
 inline bool peek_properties(PyObject*, PyObject*, PyObject*, PyObject**, PyObject**) noexcept { return false; }
 inline PyObject* peek_method(PyObject*, PyObject*) noexcept { return nullptr; }
+inline bool one_digit_int(PyObject*, long*) noexcept { return false; }
 /// Reads nothing in place: every comparison is called.
 class KeyReader {
 public:
-    KeyReader(PyObject*, PyObject*, std::span<const Name* const>) noexcept {}
-    bool read(size_t, PyObject**, PyObject**) const noexcept { return false; }
+    KeyReader(PyObject*, PyObject*, std::span<const Name* const> keys) noexcept : size_(keys.size()) {}
+    size_t size() const noexcept { return size_; }
+    bool read(size_t, PyObject**, PyObject**, const FunctionDef**) const noexcept { return false; }
+
+private:
+    size_t size_;
 };
+/// Never used: this build has no comparison slot of its own.
+template <PyObject* (*decide)(const KeyReader&) noexcept>
+PyObject* compare_in_place(PyObject*, PyObject*, int, Context*) noexcept { return nullptr; }
 inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr; }
 inline void prefetch_attributes(PyObject*) noexcept {}
 inline void prefetch_values(PyObject*) noexcept {}
@@ -58,6 +66,18 @@ struct Handover {
     const void* data = nullptr;
 };
 [[gnu::tls_model("initial-exec")]] inline constinit thread_local Handover handover{};
+
+/// The comparison slot of our classes past its memory (slots.cpp): the interpreter's slot, with
+/// our own functions run directly.
+PyObject* compare_through_method(PyObject* self, PyObject* other, int op) noexcept;
+
+/// Whether `memo` still is what the slot would find for `op` on instances of `type`: version tags
+/// are never reused (so a match can only be this class as it is now), and the holder's version
+/// covers a method replaced but not yet announced (a finaliser run by the old one sees a class
+/// whose tag has not changed yet). An empty memory matches no operator.
+inline bool still_holds(const PairMemo& memo, PyTypeObject* type, int op) noexcept {
+    return memo.op == op && memo.version == version_tag(type) && dict_version(memo.holder) == memo.holder_version;
+}
 }  // namespace glue::detail
 
 namespace glue::fast {
@@ -151,9 +171,13 @@ inline Ref subscript(PyObject* o, const Name& key) {
     return glue::subscript(o, key.get());
 }
 
+/// The value of an exact int of one digit, read in place; false for any other. Only while
+/// shortcuts are on.
+inline bool one_digit_int(PyObject* exact_int, long* value) noexcept { return one_digit_value(exact_int, value); }
+
 /// The value of an exact int when it fits a long; one-digit ints are read in place.
 inline bool small_int(PyObject* exact_int, long* value) noexcept {
-    return (shortcuts() && one_digit_value(exact_int, value)) || glue::small_int(exact_int, value);
+    return (shortcuts() && one_digit_int(exact_int, value)) || glue::small_int(exact_int, value);
 }
 
 /// `a <op> b`; exact floats, or exact ints that fit a long, compare in C (the interpreter runs no code).
@@ -192,7 +216,8 @@ bool peek_properties(PyObject* a, PyObject* b, const Name& name, PyObject** x, P
 /// that cannot be read so is not read (the comparison must then be called).
 class KeyReader {
 public:
-    KeyReader(PyObject* a, PyObject* b, std::span<const Name* const> keys) noexcept : a_(a), b_(b), keys_(keys) {
+    KeyReader(PyObject* a, PyObject* b, std::span<const Name* const> keys) noexcept
+        : a_(a), b_(b), keys_(keys), size_(keys.size()) {
         PyTypeObject* type = Py_TYPE(a);
         // Inline values exist only for a class with a managed dict, where the probe found them.
         if (Py_TYPE(b) != type || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !context().inline_values_known ||
@@ -203,34 +228,80 @@ public:
         memo_ = last.site == keys.data() && last.type == type && last.version == version_tag(type) && last.version != 0
                     ? &last : keys_memo(type, keys);
     }
-    /// Key `i` of `a` and of `b` (borrowed); false where reading either could run code.
-    bool read(size_t i, PyObject** x, PyObject** y) const noexcept {
+    /// Two instances of the class of `places`, at its version, whose inline values are
+    /// `values_a` and `values_b` (the comparison slot's memory found the places).
+    KeyReader(const KeysMemo& places, PyObject** values_a, PyObject** values_b) noexcept
+        : size_(places.count), memo_(&places), values_a_(values_a), values_b_(values_b) {}
+
+    size_t size() const noexcept { return size_; }
+
+    /// What `a` and `b` keep for key `i` (borrowed): the key's values, or, for a property over one
+    /// of our getters (then `*getter`, else null), the plain attribute values whose peek_value
+    /// the property answers. False where reading either could run code.
+    [[gnu::always_inline]] bool read(size_t i, PyObject** x, PyObject** y, const FunctionDef** getter) const noexcept {
+        *getter = nullptr;
         if (memo_ == nullptr) return peek_properties(a_, b_, *keys_[i], x, y);
         const KeysMemo::Key& key = memo_->keys[i];
-        const auto* getter = static_cast<const FunctionDef*>(key.getter);
         // The class's dict changes before its tag does (a finaliser of the old value sees the old
-        // tag), and a property can be initialised again in place, with another getter.
-        if (getter) {
-            PyObject* fget = dict_version(key.holder) == key.holder_version ? property_fget(key.property) : nullptr;
-            if (fget == nullptr || definition_of(fget) != getter) return false;
+        // tag), and a property can be initialised again in place, with another getter: one the
+        // collector has cleared too (a call of it raises).
+        if (const auto* def = static_cast<const FunctionDef*>(key.getter)) {
+            if (dict_version(key.holder) != key.holder_version) return false;
+            PyObject* fget = property_fget(key.property);
+            if (fget == nullptr || definition_of(fget) != def || globals_of(fget) == nullptr) return false;
+            *getter = def;
         }
-        PyObject** slot_a = inline_slot(values_a_, key.index);
-        PyObject** slot_b = inline_slot(values_b_, key.index);
-        if (slot_a == nullptr || slot_b == nullptr || (*x = *slot_a) == nullptr || (*y = *slot_b) == nullptr) return false;
-        return getter == nullptr || ((*x = getter->peek_value(*x)) && (*y = getter->peek_value(*y)));
+        return (*x = inline_value(values_a_, key.index)) != nullptr && (*y = inline_value(values_b_, key.index)) != nullptr;
     }
 
 private:
     /// The memory of `type`'s places of `keys`, found or made; null where they are not all in place.
     static const KeysMemo* keys_memo(PyTypeObject* type, std::span<const Name* const> keys) noexcept;
 
-    PyObject* a_;
-    PyObject* b_;
+    PyObject* a_ = nullptr;
+    PyObject* b_ = nullptr;
     std::span<const Name* const> keys_;
+    size_t size_;
     const KeysMemo* memo_ = nullptr;  // null: key by key
     PyObject** values_a_ = nullptr;
     PyObject** values_b_ = nullptr;
 };
+
+/// Where instances of `type` keep each of `keys` (at least one), at the class's current version
+/// (KeysMemo); false where one is neither a plain attribute nor a property whose getter's peek
+/// reads one.
+bool find_key_places(PyTypeObject* type, std::span<const Name* const> keys, KeysMemo& found) noexcept;
+
+/// The comparison slot's work for `self <op> other` while its latest memory (in `c`, the context
+/// of self's class) is of a comparison whose PeekPair has this as its `compare`: where the memory
+/// covers the two, the comparison's answer `decide` finds from their keys, read in place (a new
+/// reference); else, or where `decide` finds none, the method is called. Instantiated where
+/// `decide` is defined, so that all of it is one function, which calls nothing on its way to an
+/// answer (`decide` calls nothing either).
+template <PyObject* (*decide)(const KeyReader&) noexcept>
+PyObject* compare_in_place(PyObject* self, PyObject* other, int op, Context* c) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    const PairMemo& memo = c->pair_memos[0];
+    // A memory is forgotten when shortcuts are switched off, or when the collector clears one of
+    // our functions (a call of it raises): Context::forget_comparisons().
+    if (glue::detail::still_holds(memo, type, op) && Py_TYPE(other) == type) {
+        PyObject** values_self = inline_values(self);
+        PyObject** values_other = values_self ? inline_values(other) : nullptr;
+        if (values_other != nullptr) {
+            PyObject* known;
+            {
+                Entered entered(c);
+                known = decide(KeyReader(memo.places, values_self, values_other));
+            }
+            if (known != nullptr) {
+                // Nothing ran: the call it stands for still counts against the recursion limit.
+                if (!count_frame()) return nullptr;
+                return Py_NewRef(known);
+            }
+        }
+    }
+    return glue::detail::compare_through_method(self, other, op);
+}
 
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();

@@ -39,8 +39,13 @@ using Impl = Ref (*)(const Args&);
 
 /// A getter's answer when giving it runs nothing and changes nothing (borrowed), else null.
 using Peek = PyObject* (*)(PyObject* self) noexcept;
-/// A comparison's answer when finding it runs nothing and changes nothing (borrowed), else null.
-using PeekPair = PyObject* (*)(PyObject* self, PyObject* other) noexcept;
+/// How the comparison slot can often answer a comparison of two instances of one class in place
+/// (fast layer): from the keys the comparison reads, each read where the instances keep it.
+struct PeekPair {
+    std::span<const Name* const> keys;  // of static storage: its address tells one list from another
+    /// The slot's work while its memory is of this comparison (fast::compare_in_place).
+    PyObject* (*compare)(PyObject* self, PyObject* other, int op, Context* context) noexcept;
+};
 /// What a peek that reads one plain attribute answers for that attribute's value (borrowed), or null.
 using PeekValue = PyObject* (*)(PyObject* value) noexcept;
 /// What calling `function` (one of ours, taking self alone) on `self` would return, when finding
@@ -55,7 +60,7 @@ struct FunctionDef {
     Impl impl;
     Peek peek = nullptr;  // for a property getter whose answer can often be read in place
     const char* doc = nullptr;  // __doc__ (a property made from the getter takes it), or none
-    PeekPair peek_pair = nullptr;  // for a comparison whose answer can often be found in place
+    const PeekPair* peek_pair = nullptr;  // for a comparison whose answer can often be found in place
     // For a getter whose peek reads one plain attribute and nothing else: that attribute, and
     // what the peek makes of its value (the peek is then peek_value of the attribute, in place).
     const Name* peek_reads = nullptr;

@@ -14,6 +14,22 @@ namespace detail {
 
 /// Past the floor: reads the thread's bounds on its first call, then answers as stack_exhausted().
 bool stack_below_floor(uintptr_t here) noexcept;
+
+/// Where the running call is on the stack: the stack pointer itself where it can be read
+/// directly (a frame address would make every caller keep a frame pointer), else the frame.
+[[gnu::always_inline]] inline uintptr_t stack_position() noexcept {
+#if defined(__x86_64__)
+    uintptr_t here;
+    __asm__("mov %%rsp, %0" : "=r"(here));
+    return here;
+#elif defined(__aarch64__)
+    uintptr_t here;
+    __asm__("mov %0, sp" : "=r"(here));
+    return here;
+#else
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+}
 }  // namespace detail
 
 /// True, with RecursionError set, when the C stack left to this thread is down to the margin.
@@ -21,7 +37,7 @@ bool stack_below_floor(uintptr_t here) noexcept;
 /// be raised at will, and from 3.12 it does not cover C frames), so every call of ours that can
 /// reach host code checks the stack itself first. Inline: one thread-local read and a compare.
 inline bool stack_exhausted() noexcept {
-    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    const uintptr_t here = detail::stack_position();
     return here < detail::stack_floor && detail::stack_below_floor(here);
 }
 

@@ -118,6 +118,29 @@ inline void leave_frame(PyThreadState* thread) noexcept {
 #endif
 }
 
+namespace detail {
+/// count_frame() where the count has no room left: the two made as they are.
+[[gnu::noinline]] inline bool count_frame_at_limit() noexcept {
+    PyThreadState* thread = enter_frame();
+    if (thread == nullptr) return false;
+    leave_frame(thread);
+    return true;
+}
+}  // namespace detail
+
+/// enter_frame() and leave_frame() at once, for a call answered without running anything: false,
+/// with RecursionError set, past the limit. While the count has room, entering and leaving change
+/// nothing, so only the count is read; at the limit (or past it, while an error is handled) the
+/// two are made as they are.
+[[gnu::always_inline]] inline bool count_frame() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyThreadState_Get()->py_recursion_remaining > 0) return true;
+#else
+    if ((detail::thread_mirrored ? current_thread() : PyThreadState_Get())->recursion_remaining > 0) return true;
+#endif
+    return detail::count_frame_at_limit();
+}
+
 /// A class's own dict (borrowed; the class keeps it): PyTypeObject.tp_dict, which from 3.12 is
 /// not set on the interpreter's static types; PyType_GetDict finds theirs.
 inline PyObject* type_dict(PyTypeObject* type) noexcept {
@@ -206,6 +229,14 @@ inline PyObject** inline_slot(PyObject** values, Py_ssize_t index) noexcept {
     if (index >= inline_values_head(values)->capacity) return nullptr;
 #endif
     return values + index;
+}
+
+/// The value at `index` in `values`: null where it is not set, or past the array (inline_slot()).
+inline PyObject* inline_value(PyObject** values, Py_ssize_t index) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (index >= inline_values_head(values)->capacity) return nullptr;
+#endif
+    return values[index];
 }
 
 /// How many attributes are set in `values`, and which (their indices in the order they were

@@ -32,7 +32,7 @@ Ref init(const Args& a) {
 /// What the intervals are ordered by, first to last.
 const Name* const order_keys[] = {&names::absolute_change_percentage, &names::lower_bound, &names::upper_bound};
 
-PyObject* peek_less(PyObject* self, PyObject* other) noexcept { return peek_ordered_less(self, other, order_keys); }
+const PeekPair lt_in_place{order_keys, compare_ordered};
 
 Ref less(const Args& a) {
     return ordered_less(a[0], a[1], order_keys);
@@ -79,7 +79,7 @@ const FunctionDef continuous_init{"__init__", init_params, "None", init, nullptr
     "Each bound is rounded to 2 decimals; `field` is the text \"lower-upper\" of the rounded bounds."};
 const FunctionDef continuous_lt{"__lt__", compare_params, "bool", less, nullptr,
     "Return whether this interval sorts before `other`: by absolute_change_percentage, then\n"
-    "lower_bound, then upper_bound.", peek_less};
+    "lower_bound, then upper_bound.", &lt_in_place};
 const FunctionDef continuous_eq{"__eq__", compare_params, "bool", equal, nullptr,
     "Return whether absolute_change_percentage, lower_bound and upper_bound are all equal (counts,\n"
     "id and field are not compared)."};

@@ -38,7 +38,7 @@ Ref significant(const Args& a) {
 /// What the intervals are ordered by, first to last.
 const Name* const order_keys[] = {&names::absolute_change_percentage, &names::contribution_to_distance};
 
-PyObject* peek_less(PyObject* self, PyObject* other) noexcept { return peek_ordered_less(self, other, order_keys); }
+const PeekPair lt_in_place{order_keys, compare_ordered};
 
 Ref less(const Args& a) {
     return ordered_less(a[0], a[1], order_keys);
@@ -87,7 +87,7 @@ const FunctionDef discrete_is_change_significant{"is_change_significant", self_o
     "Evaluated on every read, with the current statistical_buffer."};
 const FunctionDef discrete_lt{"__lt__", compare_params, "bool", less, nullptr,
     "Return whether this interval sorts before `other`: by absolute_change_percentage, then\n"
-    "contribution_to_distance.", peek_less};
+    "contribution_to_distance.", &lt_in_place};
 const FunctionDef discrete_eq{"__eq__", compare_params, "bool", equal, nullptr,
     "Return whether absolute_change_percentage and contribution_to_distance are both equal (field,\n"
     "counts and id are not compared)."};

@@ -11,6 +11,8 @@
 #include <plenx_glue/ops.hpp>
 #include <plenx_glue/snapshot.hpp>
 
+#include <bit>
+#include <cstdint>
 #include <initializer_list>
 #include <span>
 #include <vector>
@@ -223,13 +225,15 @@ inline Ref not_implemented() noexcept { return glue::own(Py_NotImplemented); }
 /// The ordering rule of the concrete intervals over `keys`: equal on a key moves on to the next;
 /// otherwise both are read again and compared with `<`; the last key is compared with `<` directly.
 /// Returns that comparison's own result, or NotImplemented when `other` lacks a key.
-/// The keys a class orders its intervals by, first to last: an array of static storage (its
-/// address tells one comparison's keys from another's, fast::KeyReader).
+/// The keys a class orders its intervals by, first to last (at least one): an array of static
+/// storage (its address tells one comparison's keys from another's, fast::KeyReader).
 using OrderKeys = std::span<const Name* const>;
 Ref ordered_less(PyObject* self, PyObject* other, OrderKeys keys);
-/// ordered_less's answer where every key it reads can be read in place and is a number: then
-/// nothing runs, and every read again would give the same (borrowed). Null otherwise.
-PyObject* peek_ordered_less(PyObject* self, PyObject* other, OrderKeys keys) noexcept;
+/// The comparison slot's work while it remembers the __lt__ of a concrete class (their PeekPair's
+/// compare): two instances of that class whose keys can all be read in place and are numbers
+/// are compared as ordered_less compares them, where nothing runs and every read again would
+/// give the same; anything else calls the method.
+PyObject* compare_ordered(PyObject* self, PyObject* other, int op, glue::Context* c) noexcept;
 
 /// The equality rule over `keys`: the first comparison that is false, else the last one.
 Ref ordered_equal(PyObject* self, PyObject* other, OrderKeys keys);
@@ -342,27 +346,44 @@ inline glue::PerContext<Originals> seen;
 namespace detail {
 
 /// The value of a plain float, a numpy.float64 (`float64`, null where numpy is not vouched for)
-/// or an int exactly representable as a double.
+/// or an int exactly representable as a double. Without `calls`, nothing is called to find it
+/// (for the comparison slot's work, fast::compare_in_place): an int of more than one digit is
+/// then not read.
+template <bool calls = true>
 inline bool number(PyObject* o, double* value, bool* numpy, PyTypeObject* float64) noexcept {
-    if (PyFloat_CheckExact(o)) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type == float64) {  // never, where float64 is null
+        *numpy = true;
         *value = glue::float_value(o);
         return true;
     }
-    if (PyLong_CheckExact(o)) {
-        long v;
-        constexpr long exact = 1L << 53;
-        if (!fast::small_int(o, &v) || v > exact || v < -exact) return false;
-        *value = static_cast<double>(v);
+    if (type == &PyFloat_Type) {
+        *value = glue::float_value(o);
         return true;
     }
-    if (float64 == nullptr || !Py_IS_TYPE(o, float64)) return false;
-    *numpy = true;
-    *value = glue::float_value(o);
+    if (type != &PyLong_Type) return false;
+    long v;
+    constexpr long exact = 1L << 53;
+    if constexpr (calls) {
+        if (!fast::small_int(o, &v)) return false;
+    } else if (!fast::one_digit_int(o, &v)) {
+        return false;
+    }
+    if (v > exact || v < -exact) return false;
+    *value = static_cast<double>(v);
     return true;
 }
 /// The same, numpy.float64 where this interpreter's load found numpy genuine.
 inline bool number(PyObject* o, double* value, bool* numpy) noexcept { return number(o, value, numpy, seen->float64_type); }
 }  // namespace detail
+
+/// Whether a kept change percentage of this number is the change itself: -1 marks "not computed
+/// yet", which absolute_change_percentage computes and keeps instead (compared as
+/// NumberComparison(kept, -1, Py_NE) finds it).
+inline bool change_is_kept(double kept) noexcept {
+    // -1.0 equals nothing but itself, and has one representation: its bits tell it (in one compare).
+    return std::bit_cast<uint64_t>(kept) != std::bit_cast<uint64_t>(-1.0);
+}
 
 /// `a <op> b` for the numbers intervals hold: plain floats, numpy.float64s and ints a double
 /// holds exactly are compared here (while shortcuts are on, in either build), where nothing of the

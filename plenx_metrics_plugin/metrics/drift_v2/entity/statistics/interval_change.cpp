@@ -62,7 +62,7 @@ PyObject* peek_cached_change(PyObject* cached) noexcept {
     double value;
     bool numpy = false;
     if (!glue::shortcuts() || !detail::number(cached, &value, &numpy)) return nullptr;
-    return value != -1.0 ? cached : nullptr;
+    return change_is_kept(value) ? cached : nullptr;
 }
 
 /// The same, read from the instance.

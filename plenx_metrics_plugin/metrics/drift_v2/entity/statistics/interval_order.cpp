@@ -85,29 +85,53 @@ Ref compare_key(PyObject* self, PyObject* other, const Name& key, int op) {
 
 }  // namespace
 
-PyObject* peek_ordered_less(PyObject* self, PyObject* other, OrderKeys keys) noexcept {
-    if (!basic_shortcuts()) return nullptr;
-    const fast::KeyReader reader(self, other, keys);
+namespace {
+
+/// ordered_less's answer from the keys `keys` reads (an ordering rule has at least one), where
+/// each is read in place and is a number (borrowed); else null. Only while shortcuts are on.
+/// `in_slot`: for the comparison slot's work, which calls nothing (fast::compare_in_place): it
+/// leaves the rarer keys to the method (a getter other than the change percentage's, an int of
+/// more than one digit).
+template <bool in_slot>
+inline PyObject* less_from(const fast::KeyReader& keys) noexcept {
+    const size_t count = keys.size();
     const Originals& o = seen.get();
     // As NumberComparison finds `mine == theirs`, then `mine < theirs` of the deciding key.
-    for (size_t i = 0; i < keys.size(); i++) {
+    for (size_t i = 0;; i++) {
         PyObject *mine, *theirs;
+        const FunctionDef* getter;
+        if (!keys.read(i, &mine, &theirs, &getter)) return nullptr;
+        // The change percentage's getter answers the kept number itself (tested below, on the
+        // number read anyway); any other getter answers what its peek makes of the kept value.
+        const bool change = getter == &absolute_change_percentage;
+        if (getter != nullptr && !change) {
+            if (in_slot) return nullptr;
+            if ((mine = getter->peek_value(mine)) == nullptr || (theirs = getter->peek_value(theirs)) == nullptr)
+                return nullptr;
+        }
         double x, y;
         bool numpy = false;
-        if (!reader.read(i, &mine, &theirs) || !detail::number(mine, &x, &numpy, o.float64_type) ||
-            !detail::number(theirs, &y, &numpy, o.float64_type))
+        if (!detail::number<!in_slot>(mine, &x, &numpy, o.float64_type) ||
+            !detail::number<!in_slot>(theirs, &y, &numpy, o.float64_type))
             return nullptr;
-        if (i + 1 == keys.size() || x != y) {
-            const bool less = x < y;
-            if (!numpy) return less ? Py_True : Py_False;
-            return less ? o.numpy_true.get() : o.numpy_false.get();
-        }
+        if (change && !change_is_kept(x)) return nullptr;
+        if (change && !change_is_kept(y)) return nullptr;
+        if (x == y && i + 1 != count) continue;
+        const bool less = x < y;
+        if (!numpy) return less ? Py_True : Py_False;
+        return less ? o.numpy_true.get() : o.numpy_false.get();
     }
-    return nullptr;
+}
+
+}  // namespace
+
+PyObject* compare_ordered(PyObject* self, PyObject* other, int op, Context* c) noexcept {
+    return fast::compare_in_place<less_from<true>>(self, other, op, c);
 }
 
 Ref ordered_less(PyObject* self, PyObject* other, OrderKeys keys) {
-    if (PyObject* known = peek_ordered_less(self, other, keys)) return own(known);
+    if (basic_shortcuts())
+        if (PyObject* known = less_from<false>(fast::KeyReader(self, other, keys))) return own(known);
     const Name* last = *(keys.end() - 1);
     for (const Name* key : keys) {
         if (key == last) break;
