@@ -26,9 +26,8 @@ Context* module_context(PyTypeObject* type) noexcept {
 class SlotCall {
 public:
     explicit SlotCall(PyTypeObject* type) noexcept : saved_(detail::current) {
-        if ((context_ = module_context(type)) != nullptr) {
-            // the class keeps it
-        } else if ((context_ = interpreter_context()) != nullptr) {
+        context_ = module_context(type);  // the class keeps it
+        if (context_ == nullptr && (context_ = interpreter_context()) != nullptr) {
             held_ = true;
             hold(context_);
         }
@@ -101,9 +100,9 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     // A construction armed for this call is taken before anything can run (fast::Construction).
     const void* told = nullptr;
     const FunctionDef* told_init = nullptr;
-    if (PyTypeObject* armed = detail::handover.armed) {
-        detail::handover.armed = nullptr;
-        if (armed == type) told = detail::handover.data, told_init = detail::handover.next;
+    if (PyTypeObject* armed = detail::handed.armed) {
+        detail::handed.armed = nullptr;
+        if (armed == type) told = detail::handed.data, told_init = detail::handed.next;
     }
     if (stack_exhausted()) return nullptr;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -235,12 +234,12 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) noexcept {
 }  // namespace
 
 fast::Construction::Construction(PyObject* cls, const FunctionDef& init, const void* data) noexcept
-    : saved_(detail::handover) {
+    : saved_(detail::handed) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     // Only a call that goes straight to our slot can be told (a metaclass's or a replaced
     // __new__ would run first).
     const bool ours = data != nullptr && shortcuts() && Py_IS_TYPE(cls, &PyType_Type) && type->tp_vectorcall == construct;
-    detail::handover = {ours ? type : nullptr, &init, nullptr, data};
+    detail::handed = {ours ? type : nullptr, &init, nullptr, data};
 }
 
 void fast::install_slots(PyTypeObject* type) noexcept {

@@ -59,13 +59,13 @@ struct ClassState {
 namespace glue::detail {
 /// What this thread's next construction, or next entry of our function `next` for `instance`,
 /// is handed (`data` borrowed from the caller, alive while it runs).
-struct Handover {
+struct Handed {
     PyTypeObject* armed = nullptr;  // the class whose next call is told, until that call starts
     const FunctionDef* next = nullptr;
     PyObject* instance = nullptr;
     const void* data = nullptr;
 };
-[[gnu::tls_model("initial-exec")]] inline constinit thread_local Handover handover{};
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local Handed handed{};
 
 /// The comparison slot of our classes past its memory (slots.cpp): the interpreter's slot, with
 /// our own functions run directly.
@@ -318,19 +318,18 @@ using glue::instance_slot, glue::prefetch_attributes, glue::prefetch_values;
 // thread only from one of our functions to the next one it enters for that instance, with
 // nothing in between that could run code; wherever code of the host's may run, nothing is held.
 
-
 /// For one call of our class `cls`, made right after this (nothing may run in between): the
 /// class's call slot hands `data` (null: nothing) to the new instance's __init__ when that is our
 /// `init`, run directly. What this thread was handed before is put back at the end.
 class Construction {
 public:
     Construction(PyObject* cls, const FunctionDef& init, const void* data) noexcept;
-    ~Construction() { glue::detail::handover = saved_; }
+    ~Construction() { glue::detail::handed = saved_; }
     Construction(const Construction&) = delete;
     Construction& operator=(const Construction&) = delete;
 
 private:
-    glue::detail::Handover saved_;
+    glue::detail::Handed saved_;
 };
 
 /// Hands `data` (null: nothing) to the next entry of our function `next` for `self`, which must
@@ -340,12 +339,12 @@ class HandOver {
 public:
     HandOver(PyObject* self, const FunctionDef& next, const void* data) noexcept : held_(data != nullptr) {
         if (!held_) return;
-        glue::detail::handover.next = &next;
-        glue::detail::handover.instance = self;
-        glue::detail::handover.data = data;
+        glue::detail::handed.next = &next;
+        glue::detail::handed.instance = self;
+        glue::detail::handed.data = data;
     }
     ~HandOver() {
-        if (held_) glue::detail::handover.instance = nullptr;
+        if (held_) glue::detail::handed.instance = nullptr;
     }
     HandOver(const HandOver&) = delete;
     HandOver& operator=(const HandOver&) = delete;
@@ -362,7 +361,7 @@ public:
     explicit ClassState(PyObject* cls) noexcept {
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         PyObject* mro = PyType_Check(cls) ? type->tp_mro : nullptr;
-        if (mro == nullptr || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) > most + 1 ||
+        if (mro == nullptr || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) > static_cast<Py_ssize_t>(most) + 1 ||
             (tag_ = version_tag(type)) == 0)
             return;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
@@ -397,7 +396,7 @@ private:
 /// What was handed to this entry of our function `def` for `self` (borrowed), taken once: the
 /// first thing the function does. Null when nothing was.
 inline const void* handed_over(PyObject* self, const FunctionDef& def) noexcept {
-    glue::detail::Handover& h = glue::detail::handover;
+    glue::detail::Handed& h = glue::detail::handed;
     if (h.instance != self || h.next != &def || self == nullptr) return nullptr;
     h.instance = nullptr;
     return h.data;

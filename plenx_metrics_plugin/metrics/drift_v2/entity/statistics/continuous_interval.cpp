@@ -46,10 +46,6 @@ Ref equal(const Args& a) {
 /// to_dict(): the base entries, then both bounds.
 Ref to_dict(const Args& a) { return to_dict_with(a, {&names::lower_bound, &names::upper_bound}); }
 
-/// What __init__ stores from the id on, up to the restore's own store of the id.
-const Name* const restored_names[] = {&names::id, &names::field, &names::values, &names::absolute_change_percentage_cache,
-                                      &names::eligible_for_insights_cache, &names::insights_available};
-
 /// from_dict(dict_): a new interval from the stored bounds, id and measurements.
 Ref from_dict(const Args& a) {
     PyObject* dict_ = a[1];
@@ -60,7 +56,7 @@ Ref from_dict(const Args& a) {
             Ref lower = fast::subscript(dict_, names::lower_bound);
             Ref upper = fast::subscript(dict_, names::upper_bound);
             Ref cls = a.global(names::ContinuousStatisticsInterval);
-            Ref interval = construct_restored(a, cls, continuous_init, dict_, restored_names, lower.get(), upper.get());
+            Ref interval = construct_restored(a, cls, continuous_init, dict_, {}, lower.get(), upper.get());
             restore_stored(interval, dict_, {});
             return interval;
         },

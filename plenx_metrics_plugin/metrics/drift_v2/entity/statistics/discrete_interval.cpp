@@ -11,6 +11,8 @@ namespace {
 
 /// DiscreteStatisticsInterval(field)
 constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
+/// What it stores once the base's __init__ has returned.
+const Name* const stored_after_base[] = {&names::contribution_to_distance, &names::statistical_buffer};
 Ref init(const Args& a) {
     PyObject *self = a[0], *field = a[1];
     const void* restoration = fast::handed_over(self, discrete_init);
@@ -52,11 +54,6 @@ Ref equal(const Args& a) {
 /// to_dict(): the base entries, then the contribution to distance and the buffer.
 Ref to_dict(const Args& a) { return to_dict_with(a, {&names::contribution_to_distance, &names::statistical_buffer}); }
 
-/// What __init__ stores from the id on, up to the restore's own store of the id.
-const Name* const restored_names[] = {&names::id, &names::field, &names::values, &names::absolute_change_percentage_cache,
-                                      &names::eligible_for_insights_cache, &names::insights_available,
-                                      &names::contribution_to_distance, &names::statistical_buffer};
-
 /// from_dict(dict_): a new interval from the stored field, id, measurements and numbers.
 Ref from_dict(const Args& a) {
     PyObject* dict_ = a[1];
@@ -66,7 +63,7 @@ Ref from_dict(const Args& a) {
         [&] {
             Ref field = fast::subscript(dict_, names::field);
             Ref cls = a.global(names::DiscreteStatisticsInterval);
-            Ref interval = construct_restored(a, cls, discrete_init, dict_, restored_names, field.get());
+            Ref interval = construct_restored(a, cls, discrete_init, dict_, stored_after_base, field.get());
             restore_stored(interval, dict_, {&names::contribution_to_distance, &names::statistical_buffer});
             return interval;
         },

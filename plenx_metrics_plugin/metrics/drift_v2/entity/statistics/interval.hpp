@@ -284,26 +284,27 @@ Ref new_id(const Args& a);
 Ref new_id(const Args& a, PyObject* uuid4);
 
 /// What from_dict tells the __init__ chain of the interval it restores (fast::Construction): the
-/// dict it restores from, and every attribute stored from the id's place in __init__ until the
-/// restore stores the id.
+/// dict it restores from, the attributes the class's own __init__ stores after the base's returns,
+/// and the class as it stood when from_dict called it.
 struct Restoration {
-    PyObject* dict;                       // borrowed: from_dict's argument
-    std::span<const Name* const> stored;  // an array of static storage
-    fast::ClassState classes;             // the class called, as it stood then
+    PyObject* dict;                         // borrowed: from_dict's argument
+    std::span<const Name* const> own_tail;  // an array of static storage, maybe empty
+    fast::ClassState classes;
 };
 
-/// The id __init__ gives an interval that from_dict is restoring: where a fresh one would be made
-/// here unseen and nothing at all can run before the restore stores the dict's id over it, the
-/// dict's id at once (nobody could tell); otherwise new_id().
-Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration);
+/// The id Interval.__init__ gives an interval that from_dict is restoring: where a fresh one would
+/// be made here unseen and nothing at all can run before the restore stores the dict's id over it,
+/// the dict's id at once (nobody could tell); otherwise new_id(). `stored`: what Interval.__init__
+/// stores from the id on (an array of static storage).
+Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration, std::span<const Name* const> stored);
 
 /// `cls(args...)` for from_dict restoring from `dict`: where `cls` is the class `a` belongs to, its
-/// __init__ `init` is told of the restore (`stored` as Restoration has it).
+/// __init__ `init` is told of the restore (`own_tail` as Restoration has it).
 template <class... A>
 Ref construct_restored(const Args& a, PyObject* cls, const glue::FunctionDef& init, PyObject* dict,
-                       std::span<const Name* const> stored, A... args) {
+                       std::span<const Name* const> own_tail, A... args) {
     const bool own_class = cls == a.owner();
-    const Restoration restoration{dict, stored, fast::ClassState(cls)};
+    const Restoration restoration{dict, own_tail, fast::ClassState(cls)};
     const fast::Construction told(cls, init, own_class ? &restoration : nullptr);
     return glue::call(cls, args...);
 }

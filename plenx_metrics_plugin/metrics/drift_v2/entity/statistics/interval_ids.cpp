@@ -339,7 +339,7 @@ bool unseen_ids(const Args& a, PyObject* uuid4) noexcept {
 
 Ref new_id(const Args& a) { return new_id(a, a.global(names::uuid4)); }
 
-Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration) {
+Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration, std::span<const Name* const> stored) {
     Ref uuid4 = a.global(names::uuid4);
 #if PLENX_FAST_LAYER
     // The fresh id would be seen only by code run before the restore overwrites it. None runs:
@@ -350,11 +350,11 @@ Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration) {
     // The dict's id is found without running anything, and nothing changes the dict before the
     // restore stores it.
     if (getrandom_works.load(std::memory_order_relaxed) && unseen_ids(a, uuid4) &&
-        restoration.classes.holds(Py_TYPE(self)) && glue::empty_in_place(self, restoration.stored) &&
-        !fast::may_collect(1))
+        restoration.classes.holds(Py_TYPE(self)) && glue::empty_in_place(self, stored) &&
+        (restoration.own_tail.empty() || glue::empty_in_place(self, restoration.own_tail)) && !fast::may_collect(1))
         if (PyObject* stored = find_by_identity(restoration.dict, names::id)) return own(stored);
 #else
-    (void)self, (void)restoration;
+    (void)self, (void)restoration, (void)stored;
 #endif
     return new_id(a, uuid4);
 }

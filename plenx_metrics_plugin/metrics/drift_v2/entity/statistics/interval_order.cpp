@@ -114,8 +114,7 @@ inline PyObject* less_from(const fast::KeyReader& keys) noexcept {
         if (!detail::number<!in_slot>(mine, &x, &numpy, o.float64_type) ||
             !detail::number<!in_slot>(theirs, &y, &numpy, o.float64_type))
             return nullptr;
-        if (change && !change_is_kept(x)) return nullptr;
-        if (change && !change_is_kept(y)) return nullptr;
+        if (change && !(change_is_kept(x) && change_is_kept(y))) return nullptr;
         if (x == y && i + 1 != count) continue;
         const bool less = x < y;
         if (!numpy) return less ? Py_True : Py_False;

@@ -37,10 +37,13 @@ Ref value_init(const Args& a) {
 
 /// Interval(field)
 constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
+/// What it stores from the id on, in order (a restore's id may be given where storing them runs nothing).
+const Name* const stored_from_id[] = {&names::id, &names::field, &names::values, &names::absolute_change_percentage_cache,
+                                      &names::eligible_for_insights_cache, &names::insights_available};
 Ref init(const Args& a) {
     PyObject *self = a[0], *field = a[1];
     const auto* restoration = static_cast<const Restoration*>(fast::handed_over(self, interval_init));
-    fast::setattr(self, names::id, restoration ? restored_id(a, self, *restoration) : new_id(a));
+    fast::setattr(self, names::id, restoration ? restored_id(a, self, *restoration, stored_from_id) : new_id(a));
     fast::setattr(self, names::field, field);
     fast::setattr(self, names::values, check(PyList_New(0)));
     fast::setattr(self, names::absolute_change_percentage_cache, integer(-1));
