@@ -433,6 +433,8 @@ def test_the_genuine_originals_are_recognised(monkeypatch, before, called):
     # does the work of itself. A tracer would make it call them, so what tells is the interpreter's
     # own specialisation of the code it runs: code that never ran is not specialised (one that is
     # means a check refused a genuine original). With the shortcuts off every one of them runs.
+    # Every probe of the interpreter's layouts must agree too, or the load fails.
+    monkeypatch.setenv("PLENX_GLUE_PROBES", "required")
     script = """
     import dis, json, sys, uuid
     BEFORE

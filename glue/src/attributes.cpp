@@ -56,10 +56,12 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     if (version == 0) return nullptr;
     PyObject* holder = nullptr;
     if (found != nullptr && (holder = holder_of(type, name, found)) == nullptr) return nullptr;
-    SlotMemo memo{version, false, -1, 0, found, holder, holder ? dict_version(holder) : 0};
+    SlotMemo memo{version, false, false, -1, 0, found, holder, holder ? dict_version(holder) : 0};
     if (context().inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
         type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr) {
         memo.index = shared_key_index(type, name, &memo.keys_seen);
+        // What own_method() asks of the class, answered once per version.
+        memo.own_function = found != nullptr && definition_of(found) != nullptr;
         // Only a name the class does not define lives in the instances alone (a descriptor
         // would otherwise have a say). Not among the shared keys yet: the first instance to
         // set it adds it, and is then remembered.
@@ -78,14 +80,11 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
 
 PyObject* own_method(PyObject* o, const Name& name) noexcept {
     PyTypeObject* type = Py_TYPE(o);
-    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !context().inline_values_known ||
-        type->tp_getattro != PyObject_GenericGetAttr)
-        return nullptr;
+    // The class's generic access and the function's kind are the memory's to vouch for.
+    const SlotMemo* memo = memo_of(type, name);
+    if (memo == nullptr || !memo->own_function) return nullptr;
     PyObject** values = inline_values(o);
     if (values == nullptr) return nullptr;  // the instance has a dict of its own
-    const SlotMemo* memo = memo_of(type, name);
-    if (memo == nullptr || memo->class_attribute == nullptr || definition_of(memo->class_attribute) == nullptr)
-        return nullptr;
     // A function is no data descriptor: an instance attribute of that name would win.
     if (memo->index < 0) {
         KeysHead* keys = shared_keys(type);

@@ -7,9 +7,36 @@
 #include "plenx_glue/fast.hpp"
 #include "plenx_glue/function.hpp"
 
+#include <cstring>
+#include <string>
 #include <utility>
 
 namespace glue {
+
+#if PLENX_FAST_LAYER
+namespace {
+/// With PLENX_GLUE_PROBES=required, a load whose probes turned a shortcut off fails, naming
+/// them: the tests ask that of every interpreter the shortcuts are verified on, where a probe
+/// that stopped agreeing would otherwise only show as lost speed.
+void require_probes() {
+    const char* setting = Py_GETENV("PLENX_GLUE_PROBES");
+    if (setting == nullptr || std::strcmp(setting, "required") != 0 || !shortcuts()) return;
+    const Context& c = context();
+    const std::pair<bool, const char*> verdicts[] = {
+        {c.property_layout_known, "property layout"}, {c.dict_layout_known, "dict layout"},
+        {c.inline_values_known, "inline values"},     {c.observation_known, "tracer state"},
+        {c.collector_known, "collector counts"},
+#if PY_VERSION_HEX < 0x030C0000
+        {detail::thread_mirrored, "thread state"},
+#endif
+    };
+    std::string failed;
+    for (const auto& [agrees, what] : verdicts)
+        if (!agrees) failed += (failed.empty() ? "" : ", ") + std::string(what);
+    if (!failed.empty()) raise(PyExc_ImportError, "plenx_glue probes disagree: %s", failed.c_str());
+}
+}  // namespace
+#endif
 
 namespace {
 
@@ -159,6 +186,7 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
             probe_inline_values();
             fast::probe_observation();
             fast::probe_collector();
+            require_probes();
 #endif
             PyObject* globals = PyModule_GetDict(module);
             // As importlib runs a module's body: `__builtins__` is set first, to the builtins of
