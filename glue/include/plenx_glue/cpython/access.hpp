@@ -76,6 +76,18 @@ inline unsigned int version_tag(PyTypeObject* type) noexcept {
 }
 
 inline PyThreadState* current_thread() noexcept;
+#if PY_VERSION_HEX >= 0x030C0000
+namespace detail {
+/// This thread's own copy of the interpreter's thread variable (_Py_tss_tstate, which libpython
+/// keeps to itself), once found (thread_variable.cpp), or null: the public call then serves.
+/// Reading it here spares a call into libpython and its __tls_get_addr on every call of ours.
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local PyThreadState* const* thread_variable = nullptr;
+/// Whether this thread has looked for it yet.
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local bool thread_variable_sought = false;
+/// Looks for it (once per thread); the running thread's state either way.
+PyThreadState* find_thread_variable() noexcept;
+}  // namespace detail
+#endif
 #if PY_VERSION_HEX < 0x030C0000
 /// 3.11's check past the recursion count (exported, declared in its internal headers).
 extern "C" int _Py_CheckRecursiveCall(PyThreadState* thread, const char* where);
@@ -92,7 +104,7 @@ inline bool thread_mirrored = false;
 /// leave_frame() is given back; null, with RecursionError set, past the limit.
 inline PyThreadState* enter_frame() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyThreadState* thread = PyThreadState_Get();
+    PyThreadState* thread = current_thread();  // never null while a call of ours runs
     // While a RecursionError is being handled the interpreter allows 50 frames more.
     if (--thread->py_recursion_remaining < (thread->recursion_headroom ? -50 : 0)) {
         thread->py_recursion_remaining++;
@@ -134,7 +146,7 @@ namespace detail {
 /// two are made as they are.
 [[gnu::always_inline]] inline bool count_frame() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (PyThreadState_Get()->py_recursion_remaining > 0) return true;
+    if (current_thread()->py_recursion_remaining > 0) return true;
 #else
     if ((detail::thread_mirrored ? current_thread() : PyThreadState_Get())->recursion_remaining > 0) return true;
 #endif
@@ -285,17 +297,23 @@ extern "C" const size_t plenx_glue_monitors_offset;
 #endif
 
 /// The running thread's state, unchecked: 3.13 PyThreadState_GetUnchecked, before it
-/// _PyThreadState_UncheckedGet (a read of the thread's own variable, no check, no lock).
+/// _PyThreadState_UncheckedGet (a read of the thread's own variable, no check, no lock), read
+/// in place once this thread has found where (detail::thread_variable).
 #if PY_VERSION_HEX < 0x030C0000
 /// 3.11: &_PyRuntime.gilstate.tstate_current, as the internal headers built against lay it out
 /// (interp_layout.h); checked at load (probe_observation).
 extern "C" PyThreadState* const* const plenx_glue_tstate_current;
 #endif
 inline PyThreadState* current_thread() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyThreadState* const* variable = detail::thread_variable) [[likely]]
+        return *variable;
+    if (!detail::thread_variable_sought) return detail::find_thread_variable();
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked();
-#elif PY_VERSION_HEX >= 0x030C0000
+#else
     return _PyThreadState_UncheckedGet();
+#endif
 #else
     return __atomic_load_n(plenx_glue_tstate_current, __ATOMIC_RELAXED);
 #endif
