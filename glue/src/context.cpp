@@ -50,6 +50,7 @@ void detail::destroy(Context* c) noexcept {
     }
     for (size_t i = 0, n = name_count(); i < n; i++) Py_CLEAR(name_state(c, i).object);
     Py_CLEAR(c->function_type);
+    Py_CLEAR(c->empty_tuple);
     c->~Context();
     ::operator delete(c, std::align_val_t{alignof(Context)});
 }
@@ -84,7 +85,7 @@ Context* make_context() noexcept {
             release(c);
             return nullptr;
         }
-    if (!intern_names(c) || !detail::make_function_type(c)) {
+    if (!intern_names(c) || !detail::make_function_type(c) || (c->empty_tuple = PyTuple_New(0)) == nullptr) {
         release(c);
         return nullptr;
     }

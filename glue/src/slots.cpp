@@ -112,12 +112,17 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
         total >= max_params)
         return call_through_slot(callable, args, nargs, kwnames);
     // Calling a class counts against the recursion limit as _PyObject_MakeTpCall counts it.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyThreadState* thread = enter_call(" while calling a Python object");
+    if (thread == nullptr) return nullptr;
     struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+        PyThreadState* thread;
+        ~Leave() { leave_call(thread); }
+    } leave{thread};
     // object.__new__ itself, with no arguments: it also lays out the instance's attribute storage.
-    Ref no_args = Ref::steal(PyTuple_New(0));
+    // The empty tuple is the interpreter's own, which the class's context keeps.
+    const Context* known = module_context(type);
+    Ref made_args = known ? Ref() : Ref::steal(PyTuple_New(0));
+    PyObject* no_args = known ? known->empty_tuple : made_args.get();
     Ref self = no_args ? Ref::steal(PyBaseObject_Type.tp_new(type, no_args, nullptr)) : Ref();
     if (!self) return nullptr;
     PyObject* init;

@@ -110,6 +110,7 @@ struct alignas(16) Context {
     size_t holds = 0;              // the interpreter's own, our functions', modules' and running calls'
     void* extensions[most_extensions] = {};  // one per PerContext, made with the context
     PyTypeObject* function_type = nullptr;  // strong: the type of our function objects here
+    PyObject* empty_tuple = nullptr;        // strong: the interpreter's ()
     PyObject* loading = nullptr;   // the module whose body is running (borrowed), or null
     bool shortcuts_on = false;
     // What the probes found of the interpreter's layouts (the same in every interpreter of a

@@ -88,9 +88,9 @@ namespace detail {
 PyThreadState* find_thread_variable() noexcept;
 }  // namespace detail
 #endif
-#if PY_VERSION_HEX < 0x030C0000
-/// 3.11's check past the recursion count (exported, declared in its internal headers).
+/// The interpreter's check past the recursion count (exported, declared in its internal headers).
 extern "C" int _Py_CheckRecursiveCall(PyThreadState* thread, const char* where);
+#if PY_VERSION_HEX < 0x030C0000
 namespace detail {
 /// Whether current_thread() was seen to read the running thread at load (check_thread_mirror).
 /// A fact of the binary and the interpreter; 3.11's interpreters share one GIL.
@@ -118,6 +118,30 @@ inline PyThreadState* enter_frame() noexcept {
     PyThreadState* thread = detail::thread_mirrored ? current_thread() : PyThreadState_Get();
     if (thread->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(thread, "") != 0) return nullptr;
     return thread;
+#endif
+}
+
+/// Py_EnterRecursiveCall(where), as the interpreter inlines it (_Py_EnterRecursiveCallTstate):
+/// the C call counter, which is the frame counter up to 3.11. The running thread's state, which
+/// leave_call() is given back; null, with RecursionError set, past the limit.
+inline PyThreadState* enter_call(const char* where) noexcept {
+    PyThreadState* thread = current_thread();
+#if PY_VERSION_HEX >= 0x030D0000
+    if (thread->c_recursion_remaining-- < 0 && _Py_CheckRecursiveCall(thread, where) != 0) return nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    if (thread->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(thread, where) != 0) return nullptr;
+#else
+    if (thread->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(thread, where) != 0) return nullptr;
+#endif
+    return thread;
+}
+
+/// Py_LeaveRecursiveCall() on the thread enter_call() gave.
+inline void leave_call(PyThreadState* thread) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    thread->c_recursion_remaining++;
+#else
+    thread->recursion_remaining++;
 #endif
 }
 
