@@ -76,6 +76,19 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     return &slots[0];
 }
 
+const SlotMemo* memo_after_first(PyTypeObject* type, const Name& name, unsigned int version) noexcept {
+    if (version != 0) {
+        SlotMemo* slots = name.state().slots;
+        for (size_t i = 1; i < std::size(NameState{}.slots); i++)
+            if (memo_holds(slots[i], version)) {
+                // The class used last comes first next time.
+                std::swap(slots[0], slots[i]);
+                return &slots[0];
+            }
+    }
+    return remember(type, name);
+}
+
 }  // namespace detail
 
 PyObject* own_method(PyObject* o, const Name& name) noexcept {

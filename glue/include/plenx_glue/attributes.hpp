@@ -16,24 +16,27 @@ namespace glue {
 namespace detail {
 /// Looks `name` up on `type` and remembers what it found; null when nothing lasting was learnt.
 const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept;
+
+/// Whether `memo` is of `type` at `version` (not 0), as it is now.
+inline bool memo_holds(const SlotMemo& memo, unsigned int version) noexcept {
+    // Version tags are never reused, so a match can only be this class as it is now; the
+    // holder's version also covers a class attribute replaced but not yet announced (a
+    // finaliser run by the old value sees a class whose tag has not changed yet).
+    return memo.version == version && (!memo.holder || dict_version(memo.holder) == memo.holder_version);
+}
+
+/// memo_of() past its first memory: the others, then a new one.
+const SlotMemo* memo_after_first(PyTypeObject* type, const Name& name, unsigned int version) noexcept;
 }  // namespace detail
 
 /// What `type` currently makes of `name`, remembered per class version; null when unknown.
 inline const SlotMemo* memo_of(PyTypeObject* type, const Name& name) noexcept {
-    // Version tags are never reused, so a match can only be this class as it is now; the
-    // holder's version also covers a class attribute replaced but not yet announced (a
-    // finaliser run by the old value sees a class whose tag has not changed yet).
-    if (const unsigned int version = version_tag(type); version != 0) {
-        SlotMemo* slots = name.state().slots;
-        for (size_t i = 0; i < std::size(NameState{}.slots); i++)
-            if (const SlotMemo& memo = slots[i];
-                memo.version == version && (!memo.holder || dict_version(memo.holder) == memo.holder_version)) {
-                // The class used last comes first next time: a phase works through one class's instances.
-                if (i != 0) std::swap(slots[0], slots[i]);
-                return &slots[0];
-            }
-    }
-    return detail::remember(type, name);
+    // A phase works through one class's instances: the class used last is asked of first.
+    const unsigned int version = version_tag(type);
+    const SlotMemo& first = name.state().slots[0];
+    if (version != 0 && detail::memo_holds(first, version)) [[likely]]
+        return &first;
+    return detail::memo_after_first(type, name, version);
 }
 
 /// `name` looked up on `type` and its bases, as type_lookup does (borrowed, or null).
