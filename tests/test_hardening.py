@@ -407,6 +407,50 @@ def test_deep_recursion_through_host_code_ends_in_recursion_error_never_a_crash(
     assert results["thread 200000 method_and_super"][1] >= 100, results
 
 
+# ---- greenlets ----
+# A greenlet switch inside host code that one of our calls runs (the host's round_ here, as a
+# patched socket would switch under gevent) leaves that call suspended while another greenlet of the
+# same thread runs ours, and may resume it after that one returned: what the thread keeps for a call
+# of ours (its context, a restore's hand-over) must stay that call's own, however the calls interleave.
+GREENLETS = """
+import greenlet, json
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as iv
+C = iv.ContinuousStatisticsInterval
+def stored(low):
+    made = C(low, low + 1); made.add_baseline_value(1, 0.5); made.add_production_value(2, 0.25)
+    return made.to_dict()
+first_dict, second_dict = stored(1.0), stored(3.0)
+genuine, log = iv.round_, []
+def helper(bound, *rest):
+    if bound == 1.0 and not log:
+        log.append("first waits"); second.switch()
+    elif bound == 3.0 and len(log) == 1:
+        log.append("second waits"); first.switch()
+    return genuine(bound, *rest)
+def restore(own, other):
+    made = C.from_dict(own)
+    log.append([made.field, made.id == own["id"], made.get_production_value().absolute_count])
+    other.switch()
+iv.round_ = helper
+first = greenlet.greenlet(lambda: restore(first_dict, second))
+second = greenlet.greenlet(lambda: restore(second_dict, first))
+first.switch()  # the first returns while the second is still inside its __init__, then resumes it
+iv.round_ = genuine
+log.append(C.from_dict(first_dict).field)
+print(json.dumps(log))
+"""
+
+
+@pytest.mark.parametrize("shortcuts", ["1", "0"])
+def test_greenlets_switching_inside_host_code_never_crash(shortcuts):
+    pytest.importorskip("greenlet")
+    env = dict(os.environ, PLENX_GLUE_SHORTCUTS=shortcuts)
+    done = subprocess.run([sys.executable, "-P", "-c", GREENLETS], env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert json.loads(done.stdout.splitlines()[-1]) == ["first waits", "second waits", ["1.0-2.0", True, 2],
+                                                        ["3.0-4.0", True, 2], "1.0-2.0"]
+
+
 # ---- sub-interpreters ----
 # Each interpreter runs the same work; every one must give what the main interpreter gives.
 INTERPRETER_WORK = """
