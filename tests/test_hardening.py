@@ -407,6 +407,49 @@ def test_deep_recursion_through_host_code_ends_in_recursion_error_never_a_crash(
     assert results["thread 200000 method_and_super"][1] >= 100, results
 
 
+# ---- greenlets ----
+# Greenlets that switch inside host code our calls run (as gevent switches in a patched socket)
+# leave our calls in any order, or are thrown GreenletExit inside them: each call must go on in
+# its own context. Three greenlets run without a switch, then switching at every hook.
+GREENLETS = """
+import greenlet, json, sys
+from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as iv
+C, case, hops, ring, genuine = iv.ContinuousStatisticsInterval, sys.argv[1], [0], [], iv.round_
+def made(low, cls=C):
+    m = cls(low, low + 1); m.add_baseline_value(1, 0.5); m.add_production_value(2, 0.25 + low / 100); return m
+def hop():  # host code inside a call of ours: the next greenlet runs (in "kill", the second is killed)
+    if hops[0] and (me := greenlet.getcurrent()) in ring:
+        hops[0] -= 1; other = ring[(ring.index(me) + 1) % 3]
+        other.throw() if case == "kill" and me is ring[0] and hops[0] < 20 and not other.dead else other.switch()
+iv.round_ = lambda bound, *rest: (hop(), genuine(bound, *rest))[1]
+class Ranged(C):  # a class of the host's: our comparison reads its property
+    absolute_change_percentage = property(lambda self: (hop(), C.absolute_change_percentage.fget(self))[1])
+def work(k, log, stored):
+    for low in (0.0, 2.0):
+        log.append([C.from_dict(stored).field, C(k + low, 9).id != stored["id"]] if case != "sort"
+                   else [x.field for x in sorted(made(float(j % 3) + low, Ranged) for j in range(5))])
+def run(switches):
+    hops[0], logs = switches, [[], [], []]
+    ring[:] = [greenlet.greenlet(lambda k=k: work(k, logs[k], made(float(k)).to_dict())) for k in range(3)]
+    while live := [g for g in ring if not g.dead]: live[0].switch()
+    return logs
+print(json.dumps([run(0), run(40), C.from_dict(made(0.0).to_dict()).field]))
+"""
+
+
+@pytest.mark.parametrize("shortcuts", ["1", "0"])
+@pytest.mark.parametrize("case", ["restore", "sort", "kill"])
+def test_greenlets_switching_inside_host_code_never_crash(case, shortcuts):
+    pytest.importorskip("greenlet")
+    env = dict(os.environ, PLENX_GLUE_SHORTCUTS=shortcuts)
+    done = subprocess.run([sys.executable, "-P", "-c", GREENLETS, case], env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-3000:]
+    plain, switched, after = json.loads(done.stdout.splitlines()[-1])
+    if case == "kill":  # killed inside its second call; the others go on
+        assert len(switched[1]) < 2; plain[1] = switched[1]
+    assert switched == plain and after == "0.0-1.0"
+
+
 # ---- sub-interpreters ----
 # Each interpreter runs the same work; every one must give what the main interpreter gives.
 INTERPRETER_WORK = """

@@ -78,18 +78,18 @@ Context* make_context() noexcept {
     auto* c = new (block) Context;
     for (size_t i = 0, n = name_count(); i < n; i++) new (&name_state(c, i)) NameState;
     c->holds = 1;
-    Entered entered(c);
-    for (size_t i = 0; i < extensions_registered; i++)
-        if ((c->extensions[i] = extension_makers[i]()) == nullptr) {
-            PyErr_NoMemory();
-            release(c);
-            return nullptr;
-        }
-    if (!intern_names(c) || !detail::make_function_type(c) || (c->empty_tuple = PyTuple_New(0)) == nullptr) {
-        release(c);
-        return nullptr;
-    }
-    return c;
+    const bool made = [c] {
+        Entered entered(c);
+        for (size_t i = 0; i < extensions_registered; i++)
+            if ((c->extensions[i] = extension_makers[i]()) == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+        return intern_names(c) && detail::make_function_type(c) && (c->empty_tuple = PyTuple_New(0)) != nullptr;
+    }();
+    if (made) return c;
+    release(c);  // once left: no call's context is then one being freed
+    return nullptr;
 }
 
 /// The key this library's context has in the interpreter's dict (each library has its own).

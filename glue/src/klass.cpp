@@ -58,7 +58,7 @@ Ref make_class(PyObject* globals, const char* name, PyObject* bases, std::span<c
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(text(name)).get(), bases, namespace_.get());
     for (Py_ssize_t i = 0; i < list_size(functions); i++) set_owner(list_item(functions, i), cls);
 #if PLENX_FAST_LAYER
-    if (shortcuts()) fast::install_slots(reinterpret_cast<PyTypeObject*>(cls.get()));
+    if (shortcuts()) fast::install_slots(reinterpret_cast<PyTypeObject*>(cls.get()), globals);
 #endif
     return cls;
 }

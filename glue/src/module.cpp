@@ -195,9 +195,11 @@ int exec_module(PyObject* module, void (*body)(PyObject* globals)) noexcept {
                 check_status(PyDict_SetItem(globals, builtins_key, PyEval_GetBuiltins()));
             // The classes made meanwhile belong to this module (install_slots).
             struct Loading {
-                PyObject* outer;
-                ~Loading() { glue::context().loading = outer; }
-            } loading{std::exchange(glue::context().loading, module)};
+                Context::Loading* place;
+                ~Loading() {
+                    if (place) *place = {};
+                }
+            } loading{context->start_loading(globals, module)};
             body(globals);
             return 0;
         },

@@ -25,17 +25,20 @@ Context* module_context(PyTypeObject* type) noexcept {
 /// held for the call.
 class SlotCall {
 public:
-    explicit SlotCall(PyTypeObject* type) noexcept : saved_(detail::current) {
+    explicit SlotCall(PyTypeObject* type) noexcept {
         context_ = module_context(type);  // the class keeps it
         if (context_ == nullptr && (context_ = interpreter_context()) != nullptr) {
             held_ = true;
             hold(context_);
         }
-        if (context_ != nullptr) detail::current = context_;
+        if (context_ == nullptr) return;
+        back_ = detail::remembered(detail::running.current, context_);
+        detail::enter(context_);
     }
     ~SlotCall() {
-        detail::current = saved_;
-        if (held_) release(context_);
+        if (context_ == nullptr) return;
+        detail::leave(back_);
+        if (held_) release(context_);  // after leaving it: the last hold frees it
     }
     SlotCall(const SlotCall&) = delete;
     SlotCall& operator=(const SlotCall&) = delete;
@@ -43,7 +46,7 @@ public:
     explicit operator bool() const noexcept { return context_ != nullptr; }
 
 private:
-    Context* saved_;
+    Context* back_ = nullptr;
     Context* context_ = nullptr;
     bool held_ = false;
 };
@@ -247,9 +250,10 @@ fast::Construction::Construction(PyObject* cls, const FunctionDef& init, const v
     detail::handed = {ours ? type : nullptr, &init, nullptr, data};
 }
 
-void fast::install_slots(PyTypeObject* type) noexcept {
+void fast::install_slots(PyTypeObject* type, PyObject* globals) noexcept {
     // The slots find their interpreter's context from the module the class belongs to.
-    if (type_module(type) == nullptr && context().loading != nullptr) type_module(type) = Py_NewRef(context().loading);
+    if (type_module(type) == nullptr)
+        if (PyObject* module = context().module_loading(globals)) type_module(type) = Py_NewRef(module);
     // Only this class: subclasses made by host code do not inherit it and take the usual path.
     type->tp_vectorcall = construct;
     // Only over type's own slot: assigning a comparison method to the class later puts that back.

@@ -111,7 +111,15 @@ struct alignas(16) Context {
     void* extensions[most_extensions] = {};  // one per PerContext, made with the context
     PyTypeObject* function_type = nullptr;  // strong: the type of our function objects here
     PyObject* empty_tuple = nullptr;        // strong: the interpreter's ()
-    PyObject* loading = nullptr;   // the module whose body is running (borrowed), or null
+    /// A module of ours whose body is running here, with its globals (both borrowed: its import
+    /// holds them), so that a class made there belongs to it (install_slots). Several at once,
+    /// not one put back in call order: bodies run on two threads, or on two greenlets that switch
+    /// inside the imports they run, end in any order.
+    struct Loading {
+        PyObject* globals = nullptr;  // null: a free place
+        PyObject* module = nullptr;
+    };
+    Loading loading[4];
     bool shortcuts_on = false;
     // What the probes found of the interpreter's layouts (the same in every interpreter of a
     // process, but each finds out for itself, so no interpreter reads what another is writing).
@@ -136,19 +144,62 @@ struct alignas(16) Context {
     }
 #endif
 
+    /// Notes `module`'s body, with `globals`, as running; null where more than fit run at once
+    /// (their classes then find the context by interpreter).
+    Loading* start_loading(PyObject* globals, PyObject* module) noexcept {
+        for (Loading& place : loading)
+            if (place.globals == nullptr) {
+                place = {globals, module};
+                return &place;
+            }
+        return nullptr;
+    }
+    /// The module whose body is running with `globals`, or null.
+    PyObject* module_loading(PyObject* globals) const noexcept {
+        for (const Loading& place : loading)
+            if (place.globals == globals) return place.module;
+        return nullptr;
+    }
+
     /// The state of the Name at `offset` (Name::offset()).
     NameState& name_at(size_t offset) noexcept { return *reinterpret_cast<NameState*>(reinterpret_cast<char*>(this) + offset); }
 };
 
 namespace detail {
-/// The context of the interpreter this thread runs our code in; null outside our calls.
-[[gnu::tls_model("initial-exec")]] inline constinit thread_local Context* current = nullptr;
+/// Which of our calls this thread is in (one thread-local, so each entry finds both at one address).
+struct Running {
+    /// The context of the interpreter the thread runs our code in; null while none of our calls
+    /// is in force on the thread.
+    Context* current = nullptr;
+    /// How many of our calls are in force on the thread, counting those of coroutines that
+    /// switched away inside host code (greenlets) and are still to be resumed.
+    size_t calls = 0;
+};
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local Running running{};
+
+/// What `current` goes back to when a call entered with `before` (`current` then) leaves: the
+/// context the thread had before, or, where it had none, the call's own for as long as other calls
+/// are in force. Calls need not leave in the order they entered: a greenlet that switches inside
+/// host code leaves its call suspended while another greenlet of the thread enters and leaves
+/// ours. Such greenlets share one thread state, so one interpreter and one context, and every call
+/// entered with no context before is the first of its greenlet: the others then still in force
+/// are all of that same context. Host code that switches the thread to another interpreter
+/// returns before the call that made it does, so the context of an outer interpreter is put
+/// back in call order; but where greenlets of the inner one (a legacy sub-interpreter run from
+/// inside one of our calls) leave ours out of order, the first to leave puts the outer context
+/// back while the others may still be resumed: one value per thread cannot tell the two apart.
+inline Context* remembered(Context* before, Context* own) noexcept { return before != nullptr ? before : own; }
+inline void enter(Context* c) noexcept {
+    running.calls++;
+    running.current = c;
+}
+inline void leave(Context* remembered) noexcept { running.current = --running.calls != 0 ? remembered : nullptr; }
 /// Registers a kind of per-interpreter state at static initialisation; its index.
 size_t register_extension(void* (*make)(), void (*destroy)(void*)) noexcept;
 }  // namespace detail
 
 /// The running call's context. Only valid inside one of our calls (Entered is in force).
-inline Context& context() noexcept { return *detail::current; }
+inline Context& context() noexcept { return *detail::running.current; }
 
 /// The running interpreter's context, made at its first use there; null with an error set.
 Context* interpreter_context() noexcept;
@@ -162,26 +213,44 @@ inline void release(Context* c) noexcept {
     if (--c->holds == 0) detail::destroy(c);
 }
 
-/// Makes `c` the running call's context for a scope, and puts the one before back after it.
+/// Makes `c` the running call's context for a scope, and puts back what detail::leave() says after it.
 class Entered {
 public:
-    explicit Entered(Context* c) noexcept : saved_(detail::current) { detail::current = c; }
-    ~Entered() { detail::current = saved_; }
+    explicit Entered(Context* c) noexcept : back_(detail::remembered(detail::running.current, c)) { detail::enter(c); }
+    ~Entered() { detail::leave(back_); }
     Entered(const Entered&) = delete;
     Entered& operator=(const Entered&) = delete;
+
+private:
+    Context* back_;
+};
+
+/// The same for a scope in which nothing can run but our own code, so no greenlet can switch
+/// away inside it: it leaves before any other call does, and puts back just what was there.
+class EnteredWithin {
+public:
+    explicit EnteredWithin(Context* c) noexcept : saved_(detail::running.current) { detail::running.current = c; }
+    ~EnteredWithin() { detail::running.current = saved_; }
+    EnteredWithin(const EnteredWithin&) = delete;
+    EnteredWithin& operator=(const EnteredWithin&) = delete;
 
 private:
     Context* saved_;
 };
 
-/// The same for an entry from host code that found its context by interpreter: held meanwhile.
+/// The same for an entry from host code that found its context by interpreter: held meanwhile,
+/// and let go only after the call has left it (the last hold frees it).
 class EnteredHeld {
 public:
-    explicit EnteredHeld(Context* c) noexcept : context_(c), entered_(c) { hold(c); }
-    ~EnteredHeld() { release(context_); }
+    explicit EnteredHeld(Context* c) noexcept : held_(c), entered_(c) {}
 
 private:
-    Context* context_;
+    struct Held {
+        explicit Held(Context* c) noexcept : context(c) { hold(c); }
+        ~Held() { release(context); }
+        Context* context;
+    };
+    Held held_;  // declared first, so let go last
     Entered entered_;
 };
 

@@ -290,7 +290,7 @@ PyObject* compare_in_place(PyObject* self, PyObject* other, int op, Context* c) 
         if (values_other != nullptr) {
             PyObject* known;
             {
-                Entered entered(c);
+                EnteredWithin entered(c);  // decide() reads attributes in place and calls nothing
                 known = decide(KeyReader(memo.places, values_self, values_other));
             }
             if (known != nullptr) {
@@ -306,8 +306,9 @@ PyObject* compare_in_place(PyObject* self, PyObject* other, int op, Context* c) 
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();
 
-/// Gives our class `type` our call slot (no argument tuple) and comparison slot, while shortcuts are on.
-void install_slots(PyTypeObject* type) noexcept;
+/// Gives our class `type`, made with the module globals `globals`, our call slot (no argument
+/// tuple) and comparison slot, while shortcuts are on.
+void install_slots(PyTypeObject* type, PyObject* globals) noexcept;
 
 using glue::instance_slot, glue::prefetch_attributes, glue::prefetch_values;
 

@@ -20,7 +20,7 @@ public:
     operator PyObject*() const noexcept { return get(); }
 
     /// The name's state in the running interpreter: its string and what its lookups remember.
-    NameState& state() const noexcept { return detail::current->name_at(offset_); }
+    NameState& state() const noexcept { return detail::running.current->name_at(offset_); }
 
 private:
     friend bool intern_names(Context* context) noexcept;
