@@ -115,6 +115,17 @@ def test_attribute_hooks_of_a_subclass_see_every_access():
     assert {"id", "field", "values", "contribution_to_distance", "statistical_buffer"} <= set(got)
 
 
+@pytest.mark.parametrize("name, names", [("__getattribute__", {"field", "get_baseline_value"}), ("__setattr__", {"id"})])
+def test_a_hook_set_while_our_code_runs_amid_the_slot_update_sees_every_access(name, names):
+    # Later gets its new tag before its slot: our code runs between, when the update asks Dirty's key.
+    base, later, run, seen = type("Base", (Discrete,), {}), None, [], []
+    key = type("Key", (str,), {"__hash__": lambda k: hash(name), "__eq__": lambda k, o: run and run.pop()() and False})
+    type("Dirty", (base,), {key("x"): 1}), run.append(lambda: made(later).to_dict())
+    later = type("Later", (base,), {})
+    setattr(base, name, lambda self, *a: seen.append(a[0]) or getattr(object, name)(self, *a))
+    assert not run and made(later).to_dict() and names <= set(seen)
+
+
 # ---- our methods called straight from the class ----
 
 def test_an_instance_attribute_shadows_our_method():

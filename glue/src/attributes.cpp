@@ -15,6 +15,24 @@ namespace {
 Name probe_first{"_glue_probe_first"};
 Name probe_second{"_glue_probe_second"};
 
+// The names by which a class takes over its instances' attribute access.
+Name getattribute_name{"__getattribute__"};
+Name getattr_name{"__getattr__"};
+Name setattr_name{"__setattr__"};
+Name delattr_name{"__delattr__"};
+
+/// Whether instances of `type` are read and written by object's own access, as its slots and its
+/// dicts both say (the caller found that looking names up on it runs nothing). A hook set on a
+/// class is in its dict before the slots of its subclasses follow, and code can run in between
+/// (a key's __eq__, asked while the interpreter walks the subclasses), where a lookup may give a
+/// subclass its new tag: a memory vouched for by the slot alone would outlive the update.
+bool generic_access(PyTypeObject* type) noexcept {
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
+    for (const Name* name : {&getattribute_name, &setattr_name, &delattr_name})
+        if (type_lookup(type, *name) != type_lookup(&PyBaseObject_Type, *name)) return false;
+    return type_lookup(type, getattr_name) == nullptr;
+}
+
 KeysHead* shared_keys(PyTypeObject* type) noexcept {
     KeysHead* keys = KeysHead::of(shared_keys_of(type));
     return keys && keys->kind == KeysHead::split ? keys : nullptr;
@@ -45,7 +63,8 @@ Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name, Py_ssize_t* seen
 
 namespace detail {
 
-const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
+// Out of line: it runs once per class version, and inlined it costs every caller's common path.
+[[gnu::noinline]] const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     // Only a lookup that runs nothing may be made here, where the interpreter's would not be (a
     // key of the host's in a class dict of the MRO answers it with code, which may also move the
     // attributes of the instance at hand); the generic path then looks it up at its own time.
@@ -57,8 +76,7 @@ const SlotMemo* remember(PyTypeObject* type, const Name& name) noexcept {
     PyObject* holder = nullptr;
     if (found != nullptr && (holder = holder_of(type, name, found)) == nullptr) return nullptr;
     SlotMemo memo{version, false, false, -1, 0, found, holder, holder ? dict_version(holder) : 0};
-    if (context().inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
-        type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr) {
+    if (context().inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && generic_access(type)) {
         memo.index = shared_key_index(type, name, &memo.keys_seen);
         // What own_method() asks of the class, answered once per version.
         memo.own_function = found != nullptr && definition_of(found) != nullptr;

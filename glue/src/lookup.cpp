@@ -14,8 +14,11 @@ namespace {
 Name getattribute_name{"__getattribute__"};
 
 /// Whether a class of metaclass `meta` is looked up by type's own lookup (no __getattribute__ of its own).
+/// Asked of the dicts, not of the slot: a __getattribute__ set on a metaclass is in its dict before
+/// the slots of its subclasses follow, and code run in between (a key's __eq__, asked while the
+/// interpreter walks them) may see a subclass with its new tag and its old slot. A slot left
+/// behind the other way (a hook deleted) finds type's own in the dict and runs it.
 bool plain_class_lookup(PyTypeObject* meta) noexcept {
-    if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
     PyObject* types_own = type_lookup(&PyType_Type, getattribute_name);
     return types_own != nullptr && type_lookup(meta, getattribute_name) == types_own;
 }
