@@ -24,7 +24,9 @@ void require_probes() {
     const Context& c = context();
     const std::pair<bool, const char*> verdicts[] = {
         {c.property_layout_known, "property layout"}, {c.dict_layout_known, "dict layout"},
-        {c.inline_values_known, "inline values"},     {c.observation_known, "tracer state"},
+        {c.inline_values_known, "inline values"},
+        // A sub-interpreter's pending calls go to the main one: the tracer check stays off there.
+        {c.observation_known || PyInterpreterState_Get() != PyInterpreterState_Main(), "tracer state"},
         {c.collector_known, "collector counts"},
 #if PY_VERSION_HEX < 0x030C0000
         {detail::thread_mirrored, "thread state"},
