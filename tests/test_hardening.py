@@ -452,54 +452,6 @@ def test_greenlets_switching_inside_host_code_never_crash(case, shortcuts):
     assert switched == plain and after == "0.0-1.0"
 
 
-# A daemon thread inside one of our calls, in host code that lets the GIL go, when the interpreter
-# exits: up to 3.13 the interpreter ends it (pthread_exit) as it wakes for the GIL.
-DAEMON_AT_EXIT = """
-import builtins, sys, threading, time
-from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as iv
-C = iv.ContinuousStatisticsInterval
-case = sys.argv[1]
-started, gate = threading.Event(), threading.Lock()
-gate.acquire()
-def wait_for_exit():  # host code in our call that lets the GIL go until the interpreter is finalising
-    if threading.current_thread() is not threading.main_thread():
-        started.set(); gate.acquire()
-class Key:
-    def __lt__(self, other): wait_for_exit(); return False
-def filled(x):
-    x.add_baseline_value(1, 0.5); x.add_production_value(2, 0.25); return x
-if case == "construct":
-    genuine = iv.round_
-    iv.round_ = lambda x, *digits: (wait_for_exit(), genuine(x, *digits))[1]
-    work = lambda: C(1, 2)
-elif case == "sort":
-    xs = [filled(C(0, 1)) for _ in range(3)]
-    for x in xs: x.lower_bound = Key()
-    work = lambda: sorted(xs)
-else:
-    class S(C):
-        absolute_change_percentage = property(lambda self: (wait_for_exit(), 0.5)[1])
-    x = filled(S(0, 1)); work = lambda: x.to_dict()
-def body():
-    while True: work()
-threading.Thread(target=body, daemon=True).start()
-started.wait()
-class LastOut:  # lets the thread wake while the interpreter finalises, and gives it the time to try
-    def __del__(self):
-        gate.release()
-        for _ in range(20000): time.sleep(0)
-builtins._last_out = LastOut()
-"""
-
-
-@pytest.mark.parametrize("case", ["construct", "sort", "property"])
-def test_a_daemon_thread_inside_our_call_at_exit_ends_quietly(case):
-    # With the shortcuts as the session runs them (the matrix runs them off too).
-    done = subprocess.run([sys.executable, "-P", "-c", DAEMON_AT_EXIT, case], capture_output=True, text=True,
-                          timeout=300)
-    assert done.returncode == 0, done.stderr[-3000:]
-
-
 # ---- sub-interpreters ----
 # Each interpreter runs the same work; every one must give what the main interpreter gives.
 INTERPRETER_WORK = """

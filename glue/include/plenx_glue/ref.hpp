@@ -19,10 +19,6 @@
 #include <exception>
 #include <new>
 #include <utility>
-#if defined(__GLIBC__)
-#include <cxxabi.h>
-#include <unistd.h>
-#endif
 
 namespace glue {
 
@@ -92,18 +88,6 @@ template <class F, class R>
 R guarded(F&& body, R failed) noexcept {
     try {
         return body();
-#if defined(__GLIBC__)
-    } catch (abi::__forced_unwind&) {
-        // The thread is being ended under us: up to 3.13 a thread that wakes to take the GIL
-        // after the interpreter began finalising (a daemon thread at exit) is ended by
-        // pthread_exit, which unwinds the stack as an exception. It may run none of the
-        // interpreter, but our frames above would (their cleanups release references), and they
-        // cannot pass the exception on (they are noexcept: std::terminate). So it waits here
-        // until the process ends, as later interpreters make such threads wait. The cleanups of
-        // the frames between the host code and here have run already, without the GIL: one
-        // that frees an object still ends the process (the interpreter's fatal error).
-        for (;;) pause();
-#endif
     } catch (const python_error&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
