@@ -98,6 +98,26 @@ inline bool thread_mirrored = false;
 }  // namespace detail
 #endif
 
+/// Py_EnterRecursiveCall(where), as the interpreter inlines it (_Py_EnterRecursiveCallTstate):
+/// the C call counter, which is the frame counter up to 3.11. The running thread's state, which
+/// leave_call() is given back; null, with RecursionError set, past the limit.
+inline PyThreadState* enter_call(const char* where) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyThreadState* thread = current_thread();
+#else
+    // The thread read where the interpreter keeps it, once that was seen to hold at load.
+    PyThreadState* thread = detail::thread_mirrored ? current_thread() : PyThreadState_Get();
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    if (thread->c_recursion_remaining-- < 0 && _Py_CheckRecursiveCall(thread, where) != 0) return nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    if (thread->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(thread, where) != 0) return nullptr;
+#else
+    if (thread->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(thread, where) != 0) return nullptr;
+#endif
+    return thread;
+}
+
 /// Counts a call of ours against the recursion limit as a Python frame counts (_Py_EnterRecursivePy);
 /// false, with RecursionError set, past it. From 3.12 that is the Python frame counter alone; the C
 /// stack our frames take is measured instead (stack.hpp). The running thread's state, which
@@ -113,27 +133,8 @@ inline PyThreadState* enter_frame() noexcept {
     }
     return thread;
 #else
-    // Py_EnterRecursiveCall("") as 3.11 inlines it (_Py_EnterRecursiveCallTstate,
-    // Include/internal/pycore_ceval.h), with the thread read where the interpreter keeps it.
-    PyThreadState* thread = detail::thread_mirrored ? current_thread() : PyThreadState_Get();
-    if (thread->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(thread, "") != 0) return nullptr;
-    return thread;
+    return enter_call("");  // 3.11: Py_EnterRecursiveCall(""), the frame counter
 #endif
-}
-
-/// Py_EnterRecursiveCall(where), as the interpreter inlines it (_Py_EnterRecursiveCallTstate):
-/// the C call counter, which is the frame counter up to 3.11. The running thread's state, which
-/// leave_call() is given back; null, with RecursionError set, past the limit.
-inline PyThreadState* enter_call(const char* where) noexcept {
-    PyThreadState* thread = current_thread();
-#if PY_VERSION_HEX >= 0x030D0000
-    if (thread->c_recursion_remaining-- < 0 && _Py_CheckRecursiveCall(thread, where) != 0) return nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    if (thread->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(thread, where) != 0) return nullptr;
-#else
-    if (thread->recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(thread, where) != 0) return nullptr;
-#endif
-    return thread;
 }
 
 /// Py_LeaveRecursiveCall() on the thread enter_call() gave.
