@@ -362,16 +362,25 @@ ALIASES = [("get_baseline_value", "has_increased_in_production"), ("_calculate_a
 
 # ---- tracers ---------------------------------------------------------------------------------
 
-# The calls a tracer sees that both worlds must show alike: those of the helpers and of uuid, for
-# which native work may stand in (the model's own frames, and the compiled module's lack of them,
-# are each world's own).
+# The calls a tracer sees that both worlds must show alike: those of the helpers, of uuid and of
+# the control box, for which native work may stand in (the model's own frames, and the compiled
+# module's lack of them, are each world's own).
 SEEN_FILES = tuple(os.path.normcase(os.path.realpath(m.__file__)) for m in (python_utils, uuid))
+# The control box's methods the intervals call (the harness makes boxes of its own).
+SEEN_METHODS = (os.path.normcase(os.path.realpath(control_box.__file__)),
+                {"ControlBoxManager.get_control_box", "ControlBox.get_interval_percent_threshold_for_insights",
+                 "ControlBox.get_interval_count_threshold_for_insights"})
 TRACERS = ["none", "settrace", "setprofile"] + (["monitoring", "monitoring local"] if hasattr(sys, "monitoring") else [])
 MONITORING_TOOL = 3
+# What "monitoring local" sets its events on: some of the originals the compiled module stands in for.
+LOCALLY_MONITORED = (python_utils.get_python_types, python_utils.round_, uuid.uuid4, uuid.UUID.__str__,
+                     control_box.ControlBox.get_interval_count_threshold_for_insights)
 
 
 def seen_function(code):
-    return code.co_qualname if os.path.normcase(os.path.realpath(code.co_filename)) in SEEN_FILES else None
+    file = os.path.normcase(os.path.realpath(code.co_filename))
+    seen = file in SEEN_FILES or (file == SEEN_METHODS[0] and code.co_qualname in SEEN_METHODS[1])
+    return code.co_qualname if seen else None
 
 
 class Traced:
@@ -399,8 +408,8 @@ class Traced:
             mon.register_callback(MONITORING_TOOL, mon.events.PY_START, lambda code, offset: self.note(code, "monitoring"))
             if self.kind == "monitoring":
                 mon.set_events(MONITORING_TOOL, mon.events.PY_START)
-            else:  # on the helpers' own code only
-                for function in (python_utils.get_python_types, python_utils.round_, uuid.uuid4, uuid.UUID.__str__):
+            else:  # on some originals' own code only
+                for function in LOCALLY_MONITORED:
                     mon.set_local_events(MONITORING_TOOL, function.__code__, mon.events.PY_START)
         return self
 
@@ -410,7 +419,7 @@ class Traced:
         elif self.kind.startswith("monitoring"):
             mon = sys.monitoring
             mon.set_events(MONITORING_TOOL, 0)
-            for function in (python_utils.get_python_types, python_utils.round_, uuid.uuid4, uuid.UUID.__str__):
+            for function in LOCALLY_MONITORED:
                 mon.set_local_events(MONITORING_TOOL, function.__code__, 0)
             mon.register_callback(MONITORING_TOOL, mon.events.PY_START, None)
             mon.free_tool_id(MONITORING_TOOL)

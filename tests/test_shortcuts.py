@@ -14,8 +14,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import interval_model
 from plenx_metrics_plugin.common.utils import python_utils
 from plenx_metrics_plugin.metrics.drift_v2.entity.statistics import interval as iv
+from plenx_metrics_plugin.metrics.drift_v2.utils import control_box as cb
 
 Continuous, Discrete = iv.ContinuousStatisticsInterval, iv.DiscreteStatisticsInterval
 
@@ -391,6 +393,63 @@ def test_a_replaced_numpy_abs_is_called(monkeypatch):
 
 
 
+# ---- the control box's thresholds, read natively while its code is as shipped ----
+
+def _getter_replaced(mp, log):
+    mp.setattr(cb.ControlBox, "get_interval_percent_threshold_for_insights", lambda self: log.append("percent") or 50.0)
+
+
+def _getter_shadowed(mp, log):
+    box = cb.ControlBox()
+    box.get_interval_count_threshold_for_insights = lambda: log.append("count") or 10**6
+    mp.setattr(cb.ControlBoxManager, "_control_box", box)
+
+
+def _threshold_a_property(mp, log):
+    class Box(cb.ControlBox):
+        interval_percent_threshold_for_insights = property(lambda self: log.append("property") or 50.0, lambda s, v: None)
+    mp.setattr(cb.ControlBoxManager, "_control_box", Box())
+
+
+def _box_a_descriptor(mp, log):
+    class Made:
+        def __get__(self, instance, owner):
+            log.append("get")
+            return cb.ControlBox(50.0, 10)
+    mp.setattr(cb.ControlBoxManager, "_control_box", Made())
+
+
+def _name_rebound(mp, log):  # the global get_control_box reads
+    mp.setattr(cb, "ControlBoxManager", type("Other", (), {"_control_box": cb.ControlBox(50.0, 10)}))
+
+
+def _code_replaced(mp, log):
+    mp.setattr(cb.ControlBoxManager.get_control_box, "__code__", eval("lambda self: ControlBox(50.0, 10)").__code__)
+
+
+def _hook_on_the_box(mp, log):
+    mp.setattr(cb.ControlBox, "__getattribute__", lambda self, name: log.append(name) or object.__getattribute__(self, name))
+
+
+def _manager_seen(mp, log):
+    mp.setattr(cb.ControlBoxManager, "__init__", lambda self: log.append("init"), raising=False)
+    mp.setattr(cb.ControlBoxManager, "__del__", lambda self: log.append("del"), raising=False)
+
+
+@pytest.mark.parametrize("change", [_getter_replaced, _getter_shadowed, _threshold_a_property, _box_a_descriptor,
+                                    _name_rebound, _code_replaced, _hook_on_the_box, _manager_seen])
+def test_the_control_box_is_asked_as_the_host_changed_it(monkeypatch, change):
+    seen = {}
+    for module in (iv, interval_model.load()):
+        log = []
+        with monkeypatch.context() as mp:
+            change(mp, log)
+            # A second interval finds what the first one's lookups remembered.
+            seen[module] = [made(module.ContinuousStatisticsInterval, 0, 10).eligible_for_insights for _ in range(2)], log
+    assert seen[iv] == seen[next(m for m in seen if m is not iv)]
+    assert seen[iv][1] or change in (_name_rebound, _code_replaced)
+
+
 # ---- tracers and profilers see the helpers called ----
 
 TRACED = """
@@ -438,10 +497,13 @@ def test_tracers_and_profilers_see_every_call_of_the_helpers(shortcuts):
     for tracer in tracers:
         assert found[f"{tracer} compiled"] == found[f"{tracer} model"], tracer
     # The restore makes a fresh id before it stores the dict's, as any new interval does.
+    box = {"ControlBoxManager.get_control_box": 1, "ControlBox.get_interval_percent_threshold_for_insights": 1,
+           "ControlBox.get_interval_count_threshold_for_insights": 1}
     assert found["settrace model"] == {"round_": 4, "uuid4": 2, "UUID.__init__": 2, "UUID.__str__": 2,
-                                       "get_python_types": 13}
-    if "monitoring local" in tracers:  # set on get_python_types, round_, uuid4 and UUID.__str__ only
-        assert found["monitoring local model"] == {"get_python_types": 13, "round_": 4, "uuid4": 2, "UUID.__str__": 2}
+                                       "get_python_types": 13, **box}
+    if "monitoring local" in tracers:  # set on some of them only (lockstep.LOCALLY_MONITORED)
+        assert found["monitoring local model"] == {"get_python_types": 13, "round_": 4, "uuid4": 2, "UUID.__str__": 2,
+                                                   "ControlBox.get_interval_count_threshold_for_insights": 1}
 
 
 # A collection that allocations scheduled runs at the next Python function's start (3.12 on): in

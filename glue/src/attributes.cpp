@@ -75,16 +75,21 @@ namespace detail {
     if (version == 0) return nullptr;
     PyObject* holder = nullptr;
     if (found != nullptr && (holder = holder_of(type, name, found)) == nullptr) return nullptr;
-    SlotMemo memo{version, false, false, -1, 0, found, holder, holder ? dict_version(holder) : 0};
+    SlotMemo memo{version, false, false, false, -1, 0, found, holder, holder ? dict_version(holder) : 0};
+    const bool python_function = found != nullptr && PyFunction_Check(found);
     if (context().inline_values_known && PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && generic_access(type)) {
         memo.index = shared_key_index(type, name, &memo.keys_seen);
-        // What own_method() asks of the class, answered once per version.
+        // What own_method() and plain_method() ask of the class, answered once per version.
         memo.own_function = found != nullptr && definition_of(found) != nullptr;
+        memo.python_function = python_function;
         // Only a name the class does not define lives in the instances alone (a descriptor
         // would otherwise have a say). Not among the shared keys yet: the first instance to
         // set it adds it, and is then remembered.
         if (memo.index == unknown_index || (found == nullptr && memo.index < 0)) return nullptr;
         memo.in_place = found == nullptr;
+    } else if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0 && generic_access(type)) {
+        // Instances keep no attributes of their own: what the class finds, each of them finds.
+        memo.python_function = python_function;
     }
     // The older memory makes way; a class keeps a name's index for its whole life.
     SlotMemo* slots = name.state().slots;
@@ -109,11 +114,12 @@ const SlotMemo* memo_after_first(PyTypeObject* type, const Name& name, unsigned 
 
 }  // namespace detail
 
-PyObject* own_method(PyObject* o, const Name& name) noexcept {
+namespace {
+
+/// memo's class attribute where `o`, an instance of its class (whose access is generic), has no
+/// attribute `name` itself, as its inline values show; else null.
+PyObject* unless_shadowed(PyObject* o, const Name& name, const SlotMemo* memo) noexcept {
     PyTypeObject* type = Py_TYPE(o);
-    // The class's generic access and the function's kind are the memory's to vouch for.
-    const SlotMemo* memo = memo_of(type, name);
-    if (memo == nullptr || !memo->own_function) return nullptr;
     PyObject** values = inline_values(o);
     if (values == nullptr) return nullptr;  // the instance has a dict of its own
     // A function is no data descriptor: an instance attribute of that name would win.
@@ -132,6 +138,28 @@ PyObject* own_method(PyObject* o, const Name& name) noexcept {
         if (slot == nullptr || *slot != nullptr) return nullptr;
     }
     return memo->class_attribute;
+}
+
+}  // namespace
+
+PyObject* own_method(PyObject* o, const Name& name) noexcept {
+    // The class's generic access and the function's kind are the memory's to vouch for.
+    const SlotMemo* memo = memo_of(Py_TYPE(o), name);
+    return memo && memo->own_function ? unless_shadowed(o, name, memo) : nullptr;
+}
+
+PyObject* plain_method(PyObject* o, const Name& name) noexcept {
+    PyTypeObject* type = Py_TYPE(o);
+    const SlotMemo* memo = memo_of(type, name);
+    if (memo == nullptr || !memo->python_function) return nullptr;
+    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return memo->class_attribute;  // no attributes of its own
+    return unless_shadowed(o, name, memo);
+}
+
+PyObject* storeless_method(PyTypeObject* type, const Name& name) noexcept {
+    if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    const SlotMemo* memo = memo_of(type, name);
+    return memo && memo->python_function ? memo->class_attribute : nullptr;
 }
 
 bool empty_in_place(PyObject* o, std::span<const Name* const> names) noexcept {

@@ -87,6 +87,11 @@ inline bool store_in_place(PyObject* o, PyObject** slot, PyObject* value) noexce
 /// no attribute of that name itself; null when the generic path must be taken. Calling it with
 /// `o` in front is then `o.name(...)`.
 PyObject* own_method(PyObject* o, const Name& name) noexcept;
+/// The same for any Python function (not only ours) that `o.name` finds on o's class.
+PyObject* plain_method(PyObject* o, const Name& name) noexcept;
+/// The Python function every instance of `type` finds as `name` the generic way, where its
+/// instances keep no attributes of their own (no dict); null when the generic path must be taken.
+PyObject* storeless_method(PyTypeObject* type, const Name& name) noexcept;
 
 /// Checks the layout assumptions once, on a throwaway class; without them only the C API is used.
 void probe_inline_values();

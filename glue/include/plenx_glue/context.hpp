@@ -17,6 +17,7 @@ struct SlotMemo {
     unsigned int version = 0;             // the class's version tag; 0 never matches
     bool in_place = false;                // a plain instance attribute, read and written at `index`
     bool own_function = false;            // class_attribute is one of our functions, found the generic way
+    bool python_function = false;         // class_attribute is a Python function, found the generic way
     Py_ssize_t index = -1;                // the name's place among the shared keys, or -1: not there
     Py_ssize_t keys_seen = 0;             // how many shared keys there were when `index` was found
     PyObject* class_attribute = nullptr;  // borrowed: `holder` holds it while holder_version holds

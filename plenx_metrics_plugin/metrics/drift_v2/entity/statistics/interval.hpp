@@ -334,6 +334,10 @@ struct Originals {
     uint64_t uuid_class_dict_version = 0;
     // The keyword-only defaults of UUID.__init__ are a dict, changed in place without a new identity.
     uint64_t uuid_init_kwdefaults_version = 0;
+#if PLENX_FAST_LAYER
+    // The drift control box's methods as shipped: the manager's get_control_box, the box's getters.
+    glue::FunctionSnapshot get_control_box_seen, percent_threshold_seen, count_threshold_seen;
+#endif
 #if !PLENX_FAST_LAYER
     // What the stable-ABI build reads again at each use, having no versions to compare: the dict
     // of conversions, and the UUID class's own dict (a live view), members and slots.
@@ -440,6 +444,17 @@ void remember_originals(PyObject* globals) noexcept;
 void remember_numpy(PyObject* np) noexcept;
 void remember_standard_uuid4(PyObject* uuid4) noexcept;
 void remember_helpers(PyObject* convert, PyObject* round) noexcept;
+/// The same for the control box's methods, found from the manager class imported.
+void remember_control_box(PyObject* manager_class) noexcept;
+
+/// `ControlBoxManager().get_control_box()` with `manager_class` the module's global. Where the
+/// method is the shipped one, unchanged, and nothing would see it called, its answer is read here,
+/// and a manager nobody could see made is not made.
+Ref control_box(const Args& a, PyObject* manager_class);
+/// `box.get_interval_percent_threshold_for_insights()` and then the count's getter, done here
+/// where both are the shipped getters, unchanged and unseen, and the attributes they return are
+/// plain ones; false where the calls must be made.
+bool shipped_thresholds(const Args& a, PyObject* box, Ref* percent, Ref* count) noexcept;
 
 namespace trust {
 /// The entry `name` of a dict or of an exact module's dict, found without running code

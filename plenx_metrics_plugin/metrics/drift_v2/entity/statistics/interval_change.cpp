@@ -96,10 +96,12 @@ Ref cached_eligibility(const Args& a) {
     PyObject* self = a[0];
     Ref cached = fast::getattr(self, names::eligible_for_insights_cache);
     if (cached.get() != Py_None) return cached;
-    Ref manager = call(a.global(names::ControlBoxManager));
-    Ref control_box = fast::call_method(manager, names::get_control_box);
-    Ref percent_threshold = fast::call_method(control_box, names::get_interval_percent_threshold_for_insights);
-    Ref count_threshold = fast::call_method(control_box, names::get_interval_count_threshold_for_insights);
+    Ref box = control_box(a, a.global(names::ControlBoxManager));
+    Ref percent_threshold, count_threshold;
+    if (!shipped_thresholds(a, box, &percent_threshold, &count_threshold)) {
+        percent_threshold = fast::call_method(box, names::get_interval_percent_threshold_for_insights);
+        count_threshold = fast::call_method(box, names::get_interval_count_threshold_for_insights);
+    }
     Ref values = fast::getattr(self, names::values);
     Ref baseline_condition = reaches_thresholds(item(values, 0), percent_threshold, count_threshold);
     Ref production_condition = reaches_thresholds(item(values, 1), percent_threshold, count_threshold);

@@ -169,6 +169,8 @@ void remember_originals(PyObject* globals) noexcept {
     Ref convert = trust::entry(globals, "get_python_types");
     Ref round = trust::entry(globals, "round_");
     if (convert != nullptr && round != nullptr) remember_helpers(convert, round);
+    Ref manager = trust::entry(globals, "ControlBoxManager");
+    if (manager != nullptr) remember_control_box(manager);
 }
 #else
 // The stable-ABI build stands in for the helpers and uuid4, vouched for with what the Limited

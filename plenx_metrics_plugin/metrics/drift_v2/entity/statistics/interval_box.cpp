@@ -1,0 +1,157 @@
+// interval_box.cpp: the drift control box's thresholds, read here while its code is as shipped.
+//
+// eligible_for_insights asks ControlBoxManager().get_control_box() for the box and the box for its
+// two thresholds. Where each of these is the shipped method, unchanged, and nothing would see the
+// calls, the answer is what the methods read: the manager class's box and the box's attributes.
+#include "interval.hpp"
+
+#include "interval_originals.hpp"
+
+namespace interval {
+
+using namespace glue;
+
+#if PLENX_FAST_LAYER
+
+namespace {
+
+Name box_attribute{"_control_box"};
+Name manager_name{"ControlBoxManager"};
+Name percent_attribute{"interval_percent_threshold_for_insights"};
+Name count_attribute{"interval_count_threshold_for_insights"};
+
+/// Whether calling `cls` without arguments would only make an instance that nobody can see made
+/// or let go: type's own call, object's own __new__ and __init__, no attribute storage, no
+/// finaliser, and making it would neither start nor schedule a collection (letting it go takes
+/// back its count). From 3.12, where an allocation may schedule one, the count is not read.
+bool unseen_instance(PyObject* cls) noexcept {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != PyBaseObject_Type.tp_init ||
+        type->tp_alloc != PyType_GenericAlloc || type->tp_finalize != nullptr || type->tp_del != nullptr ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_MANAGED_DICT) || type->tp_dictoffset != 0)
+        return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    return !PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC);
+#else
+    return !(PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) && fast::may_collect(1));
+#endif
+}
+
+/// `cls.name` where finding it runs nothing: a plain class whose MRO holds a value that is no
+/// descriptor (borrowed); else null.
+PyObject* plain_class_attribute(PyObject* cls, const Name& name) noexcept {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) return nullptr;  // type's own lookup, whose own dict lacks the name
+    const SlotMemo* memo = memo_of(reinterpret_cast<PyTypeObject*>(cls), name);
+    PyObject* found = memo ? memo->class_attribute : nullptr;
+    return found && Py_TYPE(found)->tp_descr_get == nullptr ? found : nullptr;
+}
+
+/// The shipped getter `method` of the box, returning its attribute `attribute`.
+struct Getter {
+    const Name& method;
+    const Name& attribute;
+    FunctionSnapshot Originals::*seen;
+};
+const Getter getters[] = {
+    {names::get_interval_percent_threshold_for_insights, percent_attribute, &Originals::percent_threshold_seen},
+    {names::get_interval_count_threshold_for_insights, count_attribute, &Originals::count_threshold_seen},
+};
+
+/// Where the native answer stands for a call: it runs nothing, but the call still counts against
+/// the recursion limit, past which the call is made (and raises).
+bool counted() noexcept {
+    if (count_frame()) return true;
+    PyErr_Clear();
+    return false;
+}
+
+/// `method(manager)` where it is the shipped get_control_box, unchanged and unseen (a new
+/// reference); else null.
+Ref shipped_box(const Args& a, PyObject* method) noexcept {
+    if (method == nullptr || !seen->get_control_box_seen.unchanged(method) || fast::observed(a, method)) return Ref();
+    // `return ControlBoxManager._control_box`, the name read from the method's own globals.
+    PyObject* holder = nullptr;
+    if (!lookup_without_code(PyFunction_GET_GLOBALS(method), manager_name, &holder) || holder == nullptr) return Ref();
+    PyObject* box = plain_class_attribute(holder, box_attribute);
+    return box && counted() ? own(box) : Ref();
+}
+
+}  // namespace
+
+Ref control_box(const Args& a, PyObject* manager_class) {
+    Ref manager;
+    if (shortcuts()) {
+        // A manager nobody could see made is not made: its class's method is every instance's.
+        if (unseen_instance(manager_class)) {
+            PyObject* method = storeless_method(reinterpret_cast<PyTypeObject*>(manager_class), names::get_control_box);
+            if (Ref box = shipped_box(a, method)) return box;
+        }
+        manager = call(manager_class);
+        if (Ref box = shipped_box(a, plain_method(manager, names::get_control_box))) return box;
+    } else {
+        manager = call(manager_class);
+    }
+    // The manager is let go as soon as it has answered, as the expression's temporary is.
+    return fast::call_method(manager, names::get_control_box);
+}
+
+bool shipped_thresholds(const Args& a, PyObject* box, Ref* percent, Ref* count) noexcept {
+    const Originals& o = seen.get();
+    if (!shortcuts()) return false;
+    PyObject* methods[std::size(getters)];
+    PyObject* found[std::size(getters)];
+    for (size_t i = 0; i < std::size(getters); i++) {
+        methods[i] = plain_method(box, getters[i].method);
+        if (methods[i] == nullptr || !(o.*getters[i].seen).unchanged(methods[i])) return false;
+        // `return self.<attribute>`: a plain attribute, read in place.
+        PyObject** slot = fast::instance_slot(box, getters[i].attribute);
+        if (slot == nullptr || (found[i] = *slot) == nullptr) return false;
+    }
+    if (fast::observed(a, methods[0], methods[1]) || !counted()) return false;
+    *percent = own(found[0]);
+    *count = own(found[1]);
+    return true;
+}
+
+void remember_control_box(PyObject* manager_class) noexcept {
+    Originals& o = seen.get();
+    if (o.get_control_box_seen.function() != nullptr || !PyType_Check(manager_class)) return;
+    trust::vouch([&] {
+        Ref method = trust::entry(type_dict(reinterpret_cast<PyTypeObject*>(manager_class)), "get_control_box");
+        if (!method || !trust::same_code_as(method, originals::control_box, "ControlBoxManager.get_control_box") ||
+            !trust::reads_genuine_names(method, {{"ControlBoxManager", nullptr}, {"_control_box", nullptr}}))
+            return false;
+        // The box class the manager module defines, whose getters are vouched for the same way.
+        Ref box_class = trust::entry(PyFunction_GET_GLOBALS(method.get()), "ControlBox");
+        if (!box_class || !PyType_Check(box_class)) return false;
+        FunctionSnapshot taken[std::size(getters) + 1];
+        if (!taken[0].take(method)) return false;
+        for (size_t i = 0; i < std::size(getters); i++) {
+            const char* name = PyUnicode_AsUTF8(getters[i].method);
+            const char* attribute = PyUnicode_AsUTF8(getters[i].attribute);
+            if (name == nullptr || attribute == nullptr) return false;
+            Ref getter = trust::entry(type_dict(reinterpret_cast<PyTypeObject*>(box_class.get())), name);
+            const std::string qualname = std::string("ControlBox.") + name;
+            if (!getter || !trust::same_code_as(getter, originals::control_box, qualname.c_str()) ||
+                !trust::reads_genuine_names(getter, {{attribute, nullptr}}) || !taken[i + 1].take(getter))
+                return false;
+        }
+        // Kept all at once, or not at all.
+        o.get_control_box_seen = std::move(taken[0]);
+        for (size_t i = 0; i < std::size(getters); i++) o.*getters[i].seen = std::move(taken[i + 1]);
+        return true;
+    });
+}
+
+#else
+// The stable-ABI build calls the control box's methods.
+Ref control_box(const Args&, PyObject* manager_class) {
+    Ref manager = call(manager_class);
+    return fast::call_method(manager, names::get_control_box);
+}
+bool shipped_thresholds(const Args&, PyObject*, Ref*, Ref*) noexcept { return false; }
+void remember_control_box(PyObject*) noexcept {}
+#endif
+
+}  // namespace interval
