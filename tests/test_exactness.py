@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import types
 from pathlib import Path
 
 import numpy as np
@@ -633,19 +634,26 @@ def test_helpers_changed_in_place_are_followed(monkeypatch, target, attribute, v
     assert ours == theirs
 
 
-@pytest.mark.parametrize("entry", ["field", "insights_available", "lower_bound"])
+# Attributes read through a property, and methods called (the last ones the base class's entries
+# call, after which a concrete class's own entries follow).
+@pytest.mark.parametrize("entry", ["field", "insights_available", "lower_bound", "upper_bound",
+                                   "has_increased_in_production", "get_production_value"])
 def test_a_read_that_rebinds_get_python_types_within_to_dict_is_followed(entry):
     def calls_seen(module):
         seen, genuine = [], module.get_python_types
+        base = module.ContinuousStatisticsInterval
 
         def rebinding(self):
             module.get_python_types = lambda value: seen.append(value) or genuine(value)
-            return self.__dict__[entry]
+            return getattr(base, entry)(self) if method else self.__dict__[entry]
 
-        sub = type("Sub", (module.ContinuousStatisticsInterval,), {entry: property(
+        method = callable(getattr(base, entry, None))
+        sub = type("Sub", (base,), {entry: rebinding if method else property(
             rebinding, lambda self, value: self.__dict__.__setitem__(entry, value))})
-        made = filled(module, "ContinuousStatisticsInterval", (1, 2))
-        made.__class__ = sub
+        # Made as the subclass where it can be, so that its attributes are where the class keeps them.
+        made = filled(types.SimpleNamespace(Sub=sub) if method else module, "Sub" if method else base.__name__, (1, 2))
+        if not method:
+            made.__class__ = sub
         try:
             made.to_dict()
         finally:

@@ -30,6 +30,7 @@ template <size_t N>
 class DictShape {
 public:
     explicit DictShape(const Name* const (&keys)[N]) noexcept : keys_(std::to_array(keys)) {}
+    explicit DictShape(const std::array<const Name*, N>& keys) noexcept : keys_(keys) {}
     DictShape(const DictShape&) = delete;
     DictShape& operator=(const DictShape&) = delete;
 
@@ -65,6 +66,9 @@ public:
         size_t count_ = 0;
         Ref dict_;
     };
+
+    /// The key at `i`, in order.
+    const Name& key(size_t i) const noexcept { return *keys_[i]; }
 
 private:
     std::array<const Name*, N> keys_;

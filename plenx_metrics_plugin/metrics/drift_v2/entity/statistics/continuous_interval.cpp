@@ -44,7 +44,7 @@ Ref equal(const Args& a) {
 }
 
 /// to_dict(): the base entries, then both bounds.
-Ref to_dict(const Args& a) { return to_dict_with(a, {&names::lower_bound, &names::upper_bound}); }
+Ref to_dict(const Args& a) { return to_dict_with(a, continuous_dict_shape); }
 
 /// from_dict(dict_): a new interval from the stored bounds, id and measurements.
 Ref from_dict(const Args& a) {

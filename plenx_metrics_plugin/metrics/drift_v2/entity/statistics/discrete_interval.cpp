@@ -52,7 +52,7 @@ Ref equal(const Args& a) {
 }
 
 /// to_dict(): the base entries, then the contribution to distance and the buffer.
-Ref to_dict(const Args& a) { return to_dict_with(a, {&names::contribution_to_distance, &names::statistical_buffer}); }
+Ref to_dict(const Args& a) { return to_dict_with(a, discrete_dict_shape); }
 
 /// from_dict(dict_): a new interval from the stored field, id, measurements and numbers.
 Ref from_dict(const Args& a) {

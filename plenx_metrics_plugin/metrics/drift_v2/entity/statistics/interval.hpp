@@ -165,19 +165,19 @@ Ref python_types_here(Ref value);
 /// converted at once.
 class PythonTypes {
 public:
-    explicit PythonTypes(const Args& a) noexcept : a_(a) {}
+    explicit PythonTypes(const Args& a) noexcept : a_(&a) {}
 
     /// The entry of the value `read()` gives; `peek()` gives it where that runs nothing (borrowed), or null.
     template <class Peek, class Read>
     Ref operator()(Peek peek, Read read) {
         if (quiet_)
             if (PyObject* peeked = peek()) return convert(glue::own(peeked));
-        convert_ = a_.global(names::get_python_types);
+        convert_ = a_->global(names::get_python_types);
         PyObject* peeked = peek();
         Ref value = peeked ? glue::own(peeked) : read();
         // Checked after the read, as the call would find the helper. A read that ran code may
         // have rebound the global meanwhile: the next entry then looks it up again.
-        quiet_ = python_types_native(a_, convert_);
+        quiet_ = python_types_native(*a_, convert_);
         Ref converted = convert(std::move(value));
         quiet_ = quiet_ && peeked != nullptr;
         return converted;
@@ -186,6 +186,14 @@ public:
     void stored(bool quietly) noexcept { quiet_ = quiet_ && quietly; }
     /// Whether nothing has run since the last entry was found in place and converted here.
     bool quiet() const noexcept { return quiet_; }
+    /// The next entries are those of the function `a` runs: the function this one was handed to
+    /// ran the ones before, and has returned (or `a` calls it now, before any entry). What the
+    /// last lookup found still holds only where `a` looks get_python_types up in the same globals
+    /// and builtins.
+    void continue_in(const Args& a) noexcept {
+        quiet_ = quiet_ && a.globals() == a_->globals() && a.builtins() == a_->builtins();
+        a_ = &a;
+    }
 
 private:
     Ref convert(Ref value) {
@@ -195,7 +203,7 @@ private:
         return glue::call(convert_, value.get());
     }
 
-    const Args& a_;
+    const Args* a_;
     Ref convert_;
     bool quiet_ = false;  // nothing happened since convert_ was found to be the helpers' own
 };
@@ -238,9 +246,14 @@ PyObject* compare_ordered(PyObject* self, PyObject* other, int op, glue::Context
 /// The equality rule over `keys`: the first comparison that is false, else the last one.
 Ref ordered_equal(PyObject* self, PyObject* other, OrderKeys keys);
 
-/// to_dict() of a concrete interval: the base class's entries, then each of `own` attributes,
-/// read at its turn and passed through get_python_types.
-Ref to_dict_with(const Args& a, std::initializer_list<const Name*> own);
+/// The keys of a concrete interval's dict form: the base class's 11, then two attributes of its own.
+using ConcreteDictShape = glue::DictShape<13>;
+extern const ConcreteDictShape continuous_dict_shape;
+extern const ConcreteDictShape discrete_dict_shape;
+
+/// to_dict() of a concrete interval: the base class's entries, then each of its own attributes
+/// (the last keys of `shape`), read at its turn and passed through get_python_types.
+Ref to_dict_with(const Args& a, const ConcreteDictShape& shape);
 
 /// Restores onto a new interval what `dict_` stores: the id, the baseline then production
 /// measurement, each of `own` attributes, then (once the change is computed and cached) whether

@@ -3,6 +3,8 @@
 // The base class leaves ordering and restoring to its subclasses; it owns the 11 shared entries.
 #include "interval.hpp"
 
+#include <array>
+
 namespace interval {
 
 using namespace glue;
@@ -15,56 +17,123 @@ Ref not_implemented_error(const Args&) {
 }
 
 /// The keys of to_dict's 11 base entries, in order.
-const DictShape shape({&names::id, &names::field, &names::absolute_change_percentage, &names::eligible_for_insights,
-                       &names::insights_available, &names::is_change_significant, &names::increased_in_production,
-                       &names::baseline_absolute_count, &names::baseline_percentage,
-                       &names::production_absolute_count, &names::production_percentage});
+constexpr std::array<const Name*, 11> base_keys{
+    &names::id, &names::field, &names::absolute_change_percentage, &names::eligible_for_insights,
+    &names::insights_available, &names::is_change_significant, &names::increased_in_production,
+    &names::baseline_absolute_count, &names::baseline_percentage, &names::production_absolute_count,
+    &names::production_percentage};
+const DictShape<11> shape(base_keys);
 
-/// to_dict(): the 11 base entries, each value passed through get_python_types.
-Ref to_dict(const Args& a) {
-    PyObject* self = a[0];
+/// The base keys, then a concrete class's own two.
+constexpr std::array<const Name*, 13> concrete_keys(const Name* first, const Name* second) {
+    std::array<const Name*, 13> keys{};
+    for (size_t i = 0; i < base_keys.size(); i++) keys[i] = base_keys[i];
+    keys[11] = first;
+    keys[12] = second;
+    return keys;
+}
+
+/// What a concrete class's to_dict hands its base's, run directly: the dict of the final shape,
+/// for the base entries to go into, and the conversions of both.
+struct Extension {
+    ConcreteDictShape::Fill* dict;
+    PythonTypes* convert;
+    bool filled = false;
+};
+
+#if PLENX_FAST_LAYER
+/// self.has_increased_in_production() where that is our own method and its answer is found
+/// without running anything, borrowed (else null, and the call must be made): its two
+/// measurements in place (each counted as its call, one frame deeper), their shares numbers
+/// compared here. `baseline` and `production` then receive the measurements found.
+PyObject* peek_increased(PyObject* self, PyObject** baseline, PyObject** production) noexcept {
+    PyObject* function = glue::own_method(self, names::has_increased_in_production);
+    if (function == nullptr || definition_of(function) != &has_increased_in_production || globals_of(function) == nullptr)
+        return nullptr;
+    // The call it stands for counts against the recursion limit: past it, the call is made (and raises).
+    PyThreadState* thread = enter_frame();
+    if (thread == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* base = fast::peek_method(self, names::get_baseline_value);
+    PyObject* production_value = base ? fast::peek_method(self, names::get_production_value) : nullptr;
+    PyObject* production_share = production_value ? fast::peek_property(production_value, names::percentage) : nullptr;
+    PyObject* baseline_share = production_share ? fast::peek_property(base, names::percentage) : nullptr;
+    leave_frame(thread);
+    if (baseline_share == nullptr) return nullptr;
+    PyObject* answer = NumberComparison(production_share, baseline_share, Py_GT).known_result();
+    if (answer != nullptr) {
+        *baseline = base;
+        *production = production_value;
+    }
+    return answer;
+}
+#else
+PyObject* peek_increased(PyObject*, PyObject**, PyObject**) noexcept { return nullptr; }
+#endif
+
+/// The 11 base entries, each value passed through get_python_types, into `dict`.
+template <class Fill>
+void base_entries(PyObject* self, PythonTypes& convert, Fill& dict) {
     // Sorted intervals lie in no order memory favours: start fetching what the entries read.
     fast::prefetch_attributes(self);
     if (PyObject** slot = fast::instance_slot(self, names::values); slot && *slot && PyList_CheckExact(*slot)) {
         PyObject* list = *slot;
         for (Py_ssize_t i = 0; i < list_size(list) && i < 2; i++) fast::prefetch_attributes(list_item(list, i));
     }
-    decltype(shape)::Fill dict(shape);
-    PythonTypes convert(a);
-    auto put = [&](auto read) { fill_entry(convert, dict, [] { return static_cast<PyObject*>(nullptr); }, read); };
     // An attribute or property that can be read without running anything may be taken at once.
     auto attribute = [&](const Name& name) {
         fill_entry(convert, dict, [&] { return fast::peek_property(self, name); }, [&] { return read(self, name); });
     };
-    // Each measurement entry looks its value up afresh; found in place, it runs nothing. Where
-    // nothing ran since the last entry found the same method's value so, finding it again would
-    // give that value (at the same depth, so its frame would be allowed again too).
-    const Name* last_method = nullptr;
-    PyObject* last_value = nullptr;  // borrowed: its interval's list holds it while nothing runs
-    auto measured = [&](const Name& method, const Name& name) {
-        bool again = convert.quiet() && &method == last_method && last_value != nullptr;
-        last_method = &method;
-        fill_entry(
-            convert, dict,
-            [&]() -> PyObject* {
-                PyObject* value = again ? last_value : fast::peek_method(self, method);
-                again = false;  // a second try follows a lookup that may have run code
-                last_value = value;
-                return value ? fast::peek_property(value, name) : nullptr;
-            },
-            [&] { return fast::getattr(measurement(self, method), name); });
-    };
+    // The measurements last found in place (borrowed: the interval's list holds them while
+    // nothing runs). Where nothing ran since, finding one again would give it (at the same depth
+    // or shallower, so its frame would be allowed again too).
+    PyObject* kept_baseline = nullptr;
+    PyObject* kept_production = nullptr;
     attribute(names::id);
     attribute(names::field);
     attribute(names::absolute_change_percentage);
     attribute(names::eligible_for_insights);
     attribute(names::insights_available);
     attribute(names::is_change_significant);
-    put([&] { return fast::call_method(self, names::has_increased_in_production); });
-    measured(names::get_baseline_value, names::absolute_count);
-    measured(names::get_baseline_value, names::percentage);
-    measured(names::get_production_value, names::absolute_count);
-    measured(names::get_production_value, names::percentage);
+    fill_entry(
+        convert, dict, [&] { return peek_increased(self, &kept_baseline, &kept_production); },
+        [&] { return fast::call_method(self, names::has_increased_in_production); });
+    // Each measurement entry looks its value up afresh; found in place, it runs nothing.
+    auto measured = [&](const Name& method, PyObject*& kept, const Name& name) {
+        if (!convert.quiet()) kept_baseline = kept_production = nullptr;  // code may have run since
+        fill_entry(
+            convert, dict,
+            [&]() -> PyObject* {
+                PyObject* value = kept ? kept : fast::peek_method(self, method);
+                kept = nullptr;  // a second try follows a lookup that may have run code
+                if (value == nullptr) return nullptr;
+                PyObject* found = fast::peek_property(value, name);
+                if (found != nullptr) kept = value;
+                return found;
+            },
+            [&] { return fast::getattr(measurement(self, method), name); });
+    };
+    measured(names::get_baseline_value, kept_baseline, names::absolute_count);
+    measured(names::get_baseline_value, kept_baseline, names::percentage);
+    measured(names::get_production_value, kept_production, names::absolute_count);
+    measured(names::get_production_value, kept_production, names::percentage);
+}
+
+/// to_dict(): the 11 base entries, each value passed through get_python_types.
+Ref to_dict(const Args& a) {
+    PyObject* self = a[0];
+    if (auto* extension = static_cast<Extension*>(const_cast<void*>(fast::handed_over(self, interval_to_dict)))) {
+        // A concrete class's to_dict called this directly: the entries go into its dict.
+        extension->convert->continue_in(a);
+        base_entries(self, *extension->convert, *extension->dict);
+        extension->filled = true;
+        return none();
+    }
+    decltype(shape)::Fill dict(shape);
+    PythonTypes convert(a);
+    base_entries(self, convert, dict);
     return dict.finish();
 }
 
@@ -157,12 +226,39 @@ Ref ordered_equal(PyObject* self, PyObject* other, OrderKeys keys) {
     return not_implemented();  // no keys
 }
 
-Ref to_dict_with(const Args& a, std::initializer_list<const Name*> own) {
+const ConcreteDictShape continuous_dict_shape(concrete_keys(&names::lower_bound, &names::upper_bound));
+const ConcreteDictShape discrete_dict_shape(concrete_keys(&names::contribution_to_distance, &names::statistical_buffer));
+
+Ref to_dict_with(const Args& a, const ConcreteDictShape& shape) {
     PyObject* self = a[0];
-    Ref dict = fast::call_super(a.owner(), self, names::to_dict);
-    for (const Name* name : own) {
+    fast::SuperMethod base(a.owner(), self, names::to_dict);
+    if (base.runs_directly(interval_to_dict, 0)) {
+        // Our base to_dict, run directly, puts its entries straight into the dict of the final
+        // shape (laid out as the one grown key by key), as the call counts its frame as ever;
+        // its conversions go on here, where nothing ran since its last entry.
+        ConcreteDictShape::Fill dict(shape);
+        PythonTypes convert(a);
+        Extension extension{&dict, &convert};
+        {
+            const fast::HandOver over(self, interval_to_dict, &extension);
+            base();
+        }
+        if (!extension.filled) raise(PyExc_SystemError, "to_dict was not handed its dict");
+        convert.continue_in(a);
+        for (size_t i = base_keys.size(); i < std::tuple_size_v<decltype(concrete_keys(nullptr, nullptr))>; i++) {
+            const Name& name = shape.key(i);
+            fill_entry(convert, dict, [&] {
+                PyObject** slot = fast::instance_slot(self, name);
+                return slot ? *slot : nullptr;
+            }, [&] { return fast::getattr(self, name); });
+        }
+        return dict.finish();
+    }
+    Ref dict = base();
+    for (size_t i = base_keys.size(); i < std::tuple_size_v<decltype(concrete_keys(nullptr, nullptr))>; i++) {
+        const Name& name = shape.key(i);
         Ref convert = a.global(names::get_python_types);
-        glue::set_item(dict, *name, python_types(a, convert, fast::getattr(self, *name)));
+        glue::set_item(dict, name, python_types(a, convert, fast::getattr(self, name)));
     }
     return dict;
 }
