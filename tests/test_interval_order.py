@@ -215,11 +215,16 @@ def test_discrete_construction(field):
     (0.3, 0.2, True), (0.3, 0.3, False), (0.3, 0.5, False), (0.3, -1, True),
     (np.float64(0.3), 0.2, True), (np.float64(0.3), np.float64(0.5), False),
     (-1, -1, False), (-1, -2, True), (INFINITY, 1e300, True),
+    (float("nan"), -1, False), (-0.0, -1, False), (0.3, -10**20, True), (2, 10**20, False), (True, 0.5, True),
 ])
 def test_discrete_significance(change, buffer, significant):
     interval = ranked(Discrete, change)
     interval.statistical_buffer = buffer
     assert interval.is_change_significant is significant
+    if change != -1:  # to_dict reads it where it is kept (given both measurements; -1 is computed then)
+        interval.add_baseline_value(10, 20.0)
+        interval.add_production_value(15, 30.0)
+        assert interval.to_dict()["is_change_significant"] is significant
 
 
 def test_significance_follows_the_current_buffer(filled):

@@ -36,6 +36,21 @@ Ref significant(const Args& a) {
     return boolean(NumberComparison(change, buffer, Py_GT).holds());
 }
 
+/// The significance where reading it runs nothing: the change its property keeps and a plain
+/// buffer, both numbers read in place (the getter reads the change twice: the same value).
+PyObject* peek_significant(PyObject* self) noexcept {
+    PyObject* change = fast::peek_property(self, names::absolute_change_percentage);
+    PyObject** slot = change ? fast::instance_slot(self, names::statistical_buffer) : nullptr;
+    double x, y;
+    bool numpy = false;
+    PyTypeObject* float64 = seen->float64_type;
+    if (slot == nullptr || *slot == nullptr || !detail::number<false>(change, &x, &numpy, float64) ||
+        !detail::number<false>(*slot, &y, &numpy, float64))
+        return nullptr;
+    // `not change` first, then `change > buffer`, each as the interpreter decides it for numbers.
+    return x != 0 && x > y ? Py_True : Py_False;
+}
+
 /// self < other: by change percentage, then contribution to distance.
 /// What the intervals are ordered by, first to last.
 const Name* const order_keys[] = {&names::absolute_change_percentage, &names::contribution_to_distance};
@@ -78,7 +93,7 @@ Ref from_dict(const Args& a) {
 const FunctionDef discrete_init{"__init__", init_params, "None", init, nullptr,
     "Start an empty interval for the category `field`; statistical_buffer and\n"
     "contribution_to_distance start at -1."};
-const FunctionDef discrete_is_change_significant{"is_change_significant", self_only, "bool", significant, nullptr,
+const FunctionDef discrete_is_change_significant{"is_change_significant", self_only, "bool", significant, peek_significant,
     "Whether absolute_change_percentage is above statistical_buffer (a zero change never is).\n"
     "\n"
     "Evaluated on every read, with the current statistical_buffer."};
