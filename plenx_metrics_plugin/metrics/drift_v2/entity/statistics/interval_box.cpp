@@ -16,7 +16,6 @@ using namespace glue;
 namespace {
 
 Name box_attribute{"_control_box"};
-Name manager_name{"ControlBoxManager"};
 Name percent_attribute{"interval_percent_threshold_for_insights"};
 Name count_attribute{"interval_count_threshold_for_insights"};
 
@@ -69,11 +68,11 @@ bool counted() noexcept {
 /// `method(manager)` where it is the shipped get_control_box, unchanged and unseen (a new
 /// reference); else null.
 Ref shipped_box(const Args& a, PyObject* method) noexcept {
-    if (method == nullptr || !seen->get_control_box_seen.unchanged(method) || fast::observed(a, method)) return Ref();
-    // `return ControlBoxManager._control_box`, the name read from the method's own globals.
-    PyObject* holder = nullptr;
-    if (!lookup_without_code(PyFunction_GET_GLOBALS(method), manager_name, &holder) || holder == nullptr) return Ref();
-    PyObject* box = plain_class_attribute(holder, box_attribute);
+    const Originals& o = seen.get();
+    if (method == nullptr || !o.get_control_box_seen.unchanged(method) || fast::observed(a, method)) return Ref();
+    // `return ControlBoxManager._control_box`: the global names what it named when the method was
+    // vouched for, since the method is unchanged.
+    PyObject* box = o.manager_global ? plain_class_attribute(o.manager_global, box_attribute) : nullptr;
     return box && counted() ? own(box) : Ref();
 }
 
@@ -127,6 +126,8 @@ void remember_control_box(PyObject* manager_class) noexcept {
         if (!box_class || !PyType_Check(box_class)) return false;
         FunctionSnapshot taken[std::size(getters) + 1];
         if (!taken[0].take(method)) return false;
+        // What its global names now, read at once: the snapshot holds while the name gives it.
+        Ref manager_global = trust::entry(PyFunction_GET_GLOBALS(method.get()), "ControlBoxManager");
         for (size_t i = 0; i < std::size(getters); i++) {
             const char* name = PyUnicode_AsUTF8(getters[i].method);
             const char* attribute = PyUnicode_AsUTF8(getters[i].attribute);
@@ -138,6 +139,7 @@ void remember_control_box(PyObject* manager_class) noexcept {
                 return false;
         }
         // Kept all at once, or not at all.
+        o.manager_global = std::move(manager_global);
         o.get_control_box_seen = std::move(taken[0]);
         for (size_t i = 0; i < std::size(getters); i++) o.*getters[i].seen = std::move(taken[i + 1]);
         return true;
