@@ -554,6 +554,32 @@ def test_a_global_under_a_key_of_the_hosts_is_looked_up_at_every_use(module):
         namespace.update(saved)
 
 
+@pytest.mark.parametrize("cls, args", [("ContinuousStatisticsInterval", (1.0, 2.0)), ("DiscreteStatisticsInterval", ("a",))])
+@pytest.mark.parametrize("warm", [False, True])
+def test_get_python_types_under_a_key_of_the_hosts_is_asked_for_every_entry(module, cls, args, warm):
+    # Each `get_python_types(self.x)` of to_dict looks the name up, and asks the key, even where
+    # nothing ran since the entry before.
+    asked = []
+
+    class Key(str):
+        def __eq__(self, other):
+            asked.append(other)
+            return str.__eq__(self, other)
+        __hash__ = str.__hash__
+    namespace = vars(module)
+    saved = dict(namespace)
+    namespace[Key("get_python_types")] = namespace.pop("get_python_types")
+    try:
+        made = filled(module, cls, args)
+        if warm:
+            made.absolute_change_percentage, made.eligible_for_insights
+        asked.clear()
+        assert len(made.to_dict()) == len(asked) == 13
+    finally:
+        namespace.clear()
+        namespace.update(saved)
+
+
 # A key of the host's in the dict of a base put into a class's MRO, hashing as an attribute's name,
 # is asked by each lookup of that name on the class that nothing remembers (the class just changed).
 # Its __eq__ may give the instance at hand a dict of its own, moving its attributes out of their
