@@ -176,8 +176,10 @@ public:
         PyObject* peeked = peek();
         Ref value = peeked ? glue::own(peeked) : read();
         // Checked after the read, as the call would find the helper. A read that ran code may
-        // have rebound the global meanwhile: the next entry then looks it up again.
-        quiet_ = python_types_native(*a_, convert_);
+        // have rebound the global meanwhile: the next entry then looks it up again. So does one
+        // whose lookup runs code (a key of the host's in the globals): only a lookup remembered
+        // ran nothing, so only then may the next ones be left out.
+        quiet_ = python_types_native(*a_, convert_) && names::get_python_types.peek_global(a_->globals()) == convert_.get();
         Ref converted = convert(std::move(value));
         quiet_ = quiet_ && peeked != nullptr;
         return converted;
