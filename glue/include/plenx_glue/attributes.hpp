@@ -59,7 +59,12 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
 /// Whether storing each of `names` (an array of static storage) on `o` runs nothing and lets
 /// nothing go: o's class, as it is now, defines none of them, they are kept among its shared
 /// keys, in o's inline values, which o still has (no dict of its own), and none is set yet.
-bool empty_in_place(PyObject* o, std::span<const Name* const> names) noexcept;
+/// The places empty_in_place() found, in the order of `names` (valid until the next call of
+/// either), or null where it is false.
+const StoresMemo* empty_places(PyObject* o, std::span<const Name* const> names) noexcept;
+inline bool empty_in_place(PyObject* o, std::span<const Name* const> names) noexcept {
+    return empty_places(o, names) != nullptr;
+}
 
 /// Starts fetching the objects in `o`'s plain attributes at once, so reads do not wait one by one.
 inline void prefetch_attributes(PyObject* o) noexcept {

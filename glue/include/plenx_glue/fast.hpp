@@ -433,6 +433,42 @@ private:
 
 namespace glue::fast {
 
+/// `o.<names[0]> = values[0]`, then the next, and so on, made where nothing runs in between
+/// (each value already made). Where none of them is set yet and each is a plain attribute kept
+/// in o's inline values (empty_in_place), they are stored there with one look at the class;
+/// otherwise one by one, as setattr stores them. `names` is an array of static storage.
+template <size_t N, class... V>
+void set_fresh(PyObject* o, const Name* const (&names)[N], V... values) {
+    static_assert(N == sizeof...(V));
+    PyObject* const given[] = {static_cast<PyObject*>(values)...};
+    size_t i = 0;
+#if PLENX_FAST_LAYER
+    const bool kept_inline = (Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT) && context().inline_values_known;
+    if (PyObject** inline_ = kept_inline ? inline_values(o) : nullptr) {
+        // The list's memory, while it is of this class as it is now (else empty_places makes it).
+        constexpr size_t kept = std::size(Context{}.stores_memos);
+        const StoresMemo* places = context().stores_memos;
+        const StoresMemo* const end = places + kept;
+        while (places != end && places->site != names) ++places;
+        const unsigned int version = version_tag(Py_TYPE(o));
+        if (places == end || places->type != Py_TYPE(o) || places->version != version || version == 0 ||
+            places->count != N)
+            places = empty_places(o, names);
+        else
+            for (size_t k = 0; k < N && places; k++)
+                if (PyObject** slot = inline_slot(inline_, places->index[k]); slot == nullptr || *slot != nullptr)
+                    places = nullptr;
+        // Storing into an empty place runs nothing and lets nothing go: the places stay valid.
+        if (places != nullptr)
+            for (; i < N; i++) {
+                if (!add_to_insertion_order(inline_, places->index[i])) break;  // the generic store decides
+                inline_[places->index[i]] = Py_NewRef(given[i]);
+            }
+    }
+#endif
+    for (; i < N; i++) setattr(o, *names[i], given[i]);
+}
+
 /// Calls `super(owner, self).name(args...)`.
 template <class... A>
 Ref call_super(PyObject* owner, PyObject* self, const Name& name, A... args) {
