@@ -132,11 +132,13 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
     return self.release();
 }
 
+}  // namespace
+
 /// type.__call__ for our classes, without an argument tuple: object.__new__, then __init__, in
 /// type_call's order (so __init__ is looked up after the instance exists). Anything unusual (a
 /// replaced __new__, object's own __init__, a metaclass, abstract methods) takes the
 /// interpreter's own path.
-PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* detail::construct_slot(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     // A construction armed for this call is taken before anything can run (fast::Construction).
     const void* told = nullptr;
@@ -183,9 +185,25 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     Ref result;
     if (ours) {
         Ref keep_init = own(init);  // the class may drop it while the body runs
-        PyObject* stack[max_params];
+        // self in front of the arguments: in the place before them, which the caller lends for
+        // the call where it says so (as a bound method's call uses it), else in a copy.
+        PyObject* copy[max_params];
+        PyObject** stack = copy;
+        struct Lent {
+            PyObject** place = nullptr;
+            PyObject* held = nullptr;
+            ~Lent() {
+                if (place) *place = held;
+            }
+        } lent;
+        if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
+            stack = const_cast<PyObject**>(args) - 1;
+            lent.place = stack;
+            lent.held = stack[0];
+        } else {
+            for (Py_ssize_t i = 0; i < total; i++) copy[i + 1] = args[i];
+        }
         stack[0] = self;
-        std::copy(args, args + total, stack + 1);
         // Every parameter given, in order: nothing to bind, so the body runs at once.
         if (kwnames == nullptr ? ours->params.size() == static_cast<size_t>(nargs) + 1
                                : binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames)) {
@@ -204,6 +222,8 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     }
     return self.release();
 }
+
+namespace {
 
 // The comparison methods, by the operator's number (Py_LT ... Py_GE).
 Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__ne__"}, Name{"__gt__"}, Name{"__ge__"}};
@@ -291,7 +311,7 @@ fast::Construction::Construction(PyObject* cls, const FunctionDef& init, const v
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     // Only a call that goes straight to our slot can be told (a metaclass's or a replaced
     // __new__ would run first).
-    const bool ours = data != nullptr && shortcuts() && Py_IS_TYPE(cls, &PyType_Type) && type->tp_vectorcall == construct;
+    const bool ours = data != nullptr && shortcuts() && Py_IS_TYPE(cls, &PyType_Type) && type->tp_vectorcall == detail::construct_slot;
     detail::handed = {ours ? type : nullptr, &init, nullptr, data};
 }
 
@@ -300,7 +320,7 @@ void fast::install_slots(PyTypeObject* type, PyObject* globals) noexcept {
     if (type_module(type) == nullptr)
         if (PyObject* module = context().module_loading(globals)) type_module(type) = Py_NewRef(module);
     // Only this class: subclasses made by host code do not inherit it and take the usual path.
-    type->tp_vectorcall = construct;
+    type->tp_vectorcall = detail::construct_slot;
     // Only over type's own slot: assigning a comparison method to the class later puts that back.
     if (type->tp_richcompare != PyBaseObject_Type.tp_richcompare) type->tp_richcompare = richcompare;
 }

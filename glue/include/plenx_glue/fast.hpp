@@ -32,6 +32,8 @@ private:
 template <PyObject* (*decide)(const KeyReader&) noexcept>
 PyObject* compare_in_place(PyObject*, PyObject*, int, Context*) noexcept { return nullptr; }
 inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr; }
+template <class... A>
+Ref call_class(PyObject* cls, A... args) { return call(cls, args...); }
 inline void prefetch_attributes(PyObject*) noexcept {}
 inline void prefetch_values(PyObject*) noexcept {}
 /// Stands in for nothing: every original is called.
@@ -66,6 +68,9 @@ struct Handed {
     const void* data = nullptr;
 };
 [[gnu::tls_model("initial-exec")]] inline constinit thread_local Handed handed{};
+
+/// The call slot of our classes (slots.cpp): type.__call__ without an argument tuple.
+PyObject* construct_slot(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 
 /// The comparison slot of our classes past its memory (slots.cpp): the interpreter's slot, with
 /// our own functions run directly.
@@ -120,6 +125,17 @@ inline Ref lookup_attr(PyObject* o, const Name& name) {
 inline void setattr(PyObject* o, const Name& name, PyObject* value) {
     if (PyObject** slot = instance_slot(o, name); slot && store_in_place(o, slot, value)) return;
     glue::setattr(o, name.get(), value);
+}
+
+/// `cls(args...)`: where `cls` is a class with our call slot (install_slots) and type as its
+/// metaclass, the slot that call reaches runs directly.
+template <class... A>
+Ref call_class(PyObject* cls, A... args) {
+    PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
+    const size_t nargsf = sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (Py_IS_TYPE(cls, &PyType_Type) && reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall == glue::detail::construct_slot)
+        return check(glue::detail::construct_slot(cls, stack + 1, nargsf, nullptr));
+    return check(PyObject_Vectorcall(cls, stack + 1, nargsf, nullptr));
 }
 
 /// `self.name(*stack[1:])`: our function found on the class runs directly, anything else is called.
@@ -443,27 +459,13 @@ void set_fresh(PyObject* o, const Name* const (&names)[N], V... values) {
     PyObject* const given[] = {static_cast<PyObject*>(values)...};
     size_t i = 0;
 #if PLENX_FAST_LAYER
-    const bool kept_inline = (Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT) && context().inline_values_known;
-    if (PyObject** inline_ = kept_inline ? inline_values(o) : nullptr) {
-        // The list's memory, while it is of this class as it is now (else empty_places makes it).
-        constexpr size_t kept = std::size(Context{}.stores_memos);
-        const StoresMemo* places = context().stores_memos;
-        const StoresMemo* const end = places + kept;
-        while (places != end && places->site != names) ++places;
-        const unsigned int version = version_tag(Py_TYPE(o));
-        if (places == end || places->type != Py_TYPE(o) || places->version != version || version == 0 ||
-            places->count != N)
-            places = empty_places(o, names);
-        else
-            for (size_t k = 0; k < N && places; k++)
-                if (PyObject** slot = inline_slot(inline_, places->index[k]); slot == nullptr || *slot != nullptr)
-                    places = nullptr;
-        // Storing into an empty place runs nothing and lets nothing go: the places stay valid.
-        if (places != nullptr)
-            for (; i < N; i++) {
-                if (!add_to_insertion_order(inline_, places->index[i])) break;  // the generic store decides
-                inline_[places->index[i]] = Py_NewRef(given[i]);
-            }
+    static_assert(N <= StoresMemo::most);
+    PyObject** inline_ = kept_inline(o);
+    if (const StoresMemo* places = inline_ ? empty_places(o, inline_, names) : nullptr) {
+        // Storing into an empty place runs nothing and lets nothing go. Where the order of
+        // insertion has no room, the generic store decides.
+        if (add_all_to_insertion_order<N>(inline_, places->index))
+            for (; i < N; i++) inline_[places->index[i]] = Py_NewRef(given[i]);
     }
 #endif
     for (; i < N; i++) setattr(o, *names[i], given[i]);

@@ -313,7 +313,7 @@ Ref construct_restored(const Args& a, PyObject* cls, const glue::FunctionDef& in
     const bool own_class = cls == a.owner();
     const Restoration restoration{dict, own_tail, fast::ClassState(cls), id_given};
     const fast::Construction told(cls, init, own_class ? &restoration : nullptr);
-    return glue::call(cls, args...);
+    return fast::call_class(cls, args...);
 }
 
 /// `np.abs(quotient)` where `np` is the module's global; made directly while it is numpy's own.

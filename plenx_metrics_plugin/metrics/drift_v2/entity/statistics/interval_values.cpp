@@ -63,7 +63,7 @@ Ref add_value(const Args& a, const Lookup& member) {
     Ref values = fast::getattr(self, names::values);
     Ref value_class = a.global(names::IntervalValue);
     Ref type = data_set(a, member);
-    Ref value = call(value_class, type.get(), absolute_count, converted.get());
+    Ref value = fast::call_class(value_class, type.get(), absolute_count, converted.get());
     append(values, value);
     return none();
 }
