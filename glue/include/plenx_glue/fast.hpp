@@ -449,26 +449,32 @@ private:
 
 namespace glue::fast {
 
+/// `o.<names[i]> = values[i]` for each in turn.
+[[gnu::noinline]] inline void set_each(PyObject* o, const Name* const* names, PyObject* const* values, size_t count) {
+    for (size_t i = 0; i < count; i++) setattr(o, *names[i], values[i]);
+}
+
 /// `o.<names[0]> = values[0]`, then the next, and so on, made where nothing runs in between
 /// (each value already made). Where none of them is set yet and each is a plain attribute kept
 /// in o's inline values (empty_in_place), they are stored there with one look at the class;
 /// otherwise one by one, as setattr stores them. `names` is an array of static storage.
 template <size_t N, class... V>
-void set_fresh(PyObject* o, const Name* const (&names)[N], V... values) {
+[[gnu::always_inline]] inline void set_fresh(PyObject* o, const Name* const (&names)[N], V... values) {
     static_assert(N == sizeof...(V));
     PyObject* const given[] = {static_cast<PyObject*>(values)...};
-    size_t i = 0;
 #if PLENX_FAST_LAYER
     static_assert(N <= StoresMemo::most);
     PyObject** inline_ = kept_inline(o);
     if (const StoresMemo* places = inline_ ? empty_places(o, inline_, names) : nullptr) {
         // Storing into an empty place runs nothing and lets nothing go. Where the order of
         // insertion has no room, the generic store decides.
-        if (add_all_to_insertion_order<N>(inline_, places->index))
-            for (; i < N; i++) inline_[places->index[i]] = Py_NewRef(given[i]);
+        if (add_all_to_insertion_order<N>(inline_, places->index)) {
+            for (size_t i = 0; i < N; i++) inline_[places->index[i]] = Py_NewRef(given[i]);
+            return;
+        }
     }
 #endif
-    for (; i < N; i++) setattr(o, *names[i], given[i]);
+    set_each(o, names, given, N);
 }
 
 /// Calls `super(owner, self).name(args...)`.
