@@ -116,14 +116,25 @@ constexpr PeekCall peek_baseline = nullptr, peek_production = nullptr;
 }  // namespace
 
 Ref data_set(const Args& a, const Lookup& member) {
+    // Both as last looked up, where that still holds: nothing is held meanwhile.
+    if (PyObject* data_set_type = names::DataSetType.peek_global(globals_of(a.function())))
+        if (PyObject* found = member.peek_attribute(data_set_type)) return own(found);
     Ref data_set_type = a.global(names::DataSetType);
     return member.attribute(data_set_type);
 }
 
 Ref find_value(PyObject* values, PyObject* member) {
     if (PyList_CheckExact(values)) {
+        const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
+        const bool by_identity = shortcuts() && Py_TYPE(member)->tp_richcompare == identity;
         // The list may change while an entry's `type` is compared; re-check the size each time.
         for (Py_ssize_t i = 0; i < list_size(values); i++) {
+            // A `type` kept in place and compared by identity: nothing runs, so nothing is held.
+            if (PyObject** slot = by_identity ? fast::instance_slot(list_item(values, i), names::type) : nullptr;
+                slot && *slot && Py_TYPE(*slot)->tp_richcompare == identity) {
+                if (*slot == member) return own(list_item(values, i));
+                continue;
+            }
             Ref value = own(list_item(values, i));
             Ref type = fast::getattr(value, names::type);
             if (fast::equals(type, member)) return value;
