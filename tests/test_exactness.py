@@ -531,6 +531,30 @@ def test_attribute_names_that_are_not_interned(module):
     assert third.get_baseline_value() == "third's own" and module.Interval.get_production_value(third).percentage == 30.0
 
 
+@pytest.mark.parametrize("cls, args, preset", [
+    ("IntervalValue", ("t", 5, 2.5), ("percentage",)), ("IntervalValue", ("t", 5, 2.5), ("absolute_count", "type")),
+    ("DiscreteStatisticsInterval", ("f",), ("values", "statistical_buffer")),
+    ("ContinuousStatisticsInterval", (1, 2), ("field", "insights_available"))])
+def test_an_init_over_attributes_already_set_stores_each_as_setattr_does(cls, args, preset):
+    # Each __init__ stores its fresh attributes at once where none is set yet; here some are, and
+    # what it replaces is let go at its own store, seeing those before it stored.
+    out = []
+    for module in (compiled, interval_model.load()):
+        made = getattr(module, cls)
+        for _ in range(3):
+            made(*args)  # the class knows every name by now
+        seen = []
+        class Old:
+            def __init__(self, name): self.name = name
+            def __del__(self): seen.append((self.name, list(vars(target))))
+        target = made.__new__(made)
+        for name in preset:
+            setattr(target, name, Old(name))
+        made.__init__(target, *args)
+        out.append((list(vars(target)), seen))
+    assert out[0] == out[1] and len(out[0][1]) == len(preset)
+
+
 def test_a_global_under_a_key_of_the_hosts_is_looked_up_at_every_use(module):
     # LOAD_GLOBAL asks such a key's __eq__ at every lookup: once it stops answering, the name is gone.
     answers = [True]

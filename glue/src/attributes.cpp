@@ -162,37 +162,40 @@ PyObject* storeless_method(PyTypeObject* type, const Name& name) noexcept {
     return memo && memo->python_function ? memo->class_attribute : nullptr;
 }
 
-bool empty_in_place(PyObject* o, std::span<const Name* const> names) noexcept {
-    if constexpr (!mirrors_layouts) return false;
+const StoresMemo* detail::remember_places(PyObject* o, std::span<const Name* const> names) noexcept {
+    if constexpr (!mirrors_layouts) return nullptr;
     PyTypeObject* type = Py_TYPE(o);
     PyObject** values = nullptr;
     if (names.size() > StoresMemo::most || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) ||
         !context().inline_values_known || (values = inline_values(o)) == nullptr)
-        return false;
+        return nullptr;
     const unsigned int version = version_tag(type);
     StoresMemo* memos = context().stores_memos;
-    const StoresMemo* found = nullptr;
-    for (size_t m = 0; m < std::size(Context{}.stores_memos) && !found; m++)
-        if (memos[m].site == names.data() && memos[m].type == type && memos[m].version == version && version != 0)
-            found = &memos[m];
-    if (found == nullptr) {
-        // A name the class does not define, among its shared keys: no descriptor has a say in the
-        // store, and the key needs no room (remember() found the class's access generic).
-        StoresMemo fresh{version, type, names.data()};
-        for (size_t i = 0; i < names.size(); i++) {
-            const SlotMemo* memo = memo_of(type, *names[i]);
-            if (memo == nullptr || !memo->in_place || memo->index < 0) return false;
-            fresh.index[i] = memo->index;
-        }
-        // Looking the names up runs nothing, so the class is still at the version each memory found.
-        if (version_tag(type) != version || version == 0) return false;
-        memos[1] = memos[0];
-        memos[0] = fresh;
-        found = &memos[0];
+    constexpr size_t kept = std::size(Context{}.stores_memos);
+    // A name the class does not define, among its shared keys: no descriptor has a say in the
+    // store, and the key needs no room (remember() found the class's access generic).
+    StoresMemo fresh{version, type, names.data(), names.size()};
+    for (size_t i = 0; i < names.size(); i++) {
+        const SlotMemo* memo = memo_of(type, *names[i]);
+        if (memo == nullptr || !memo->in_place || memo->index < 0) return nullptr;
+        fresh.index[i] = memo->index;
     }
+    // Looking the names up runs nothing, so the class is still at the version each memory found.
+    if (version_tag(type) != version || version == 0) return nullptr;
+    // The same list's memory (of another class or version) is replaced, so that each list has
+    // one (empty_places() finds it by its list); else the oldest.
+    size_t place = kept - 1;
+    for (size_t m = 0; m < kept; m++)
+        if (memos[m].site == names.data() || memos[m].site == nullptr) {
+            place = m;
+            break;
+        }
+    for (size_t m = place; m > 0; m--) memos[m] = memos[m - 1];
+    memos[0] = fresh;
+    const StoresMemo* found = &memos[0];
     for (size_t i = 0; i < names.size(); i++)
-        if (PyObject** slot = inline_slot(values, found->index[i]); slot == nullptr || *slot != nullptr) return false;
-    return true;
+        if (PyObject** slot = inline_slot(values, found->index[i]); slot == nullptr || *slot != nullptr) return nullptr;
+    return found;
 }
 
 void probe_inline_values() {

@@ -569,6 +569,11 @@ Ref invoke_in_own_context(PyObject* function, PyObject* const* args) {
     return invoke_from_own_code(function, args);
 }
 
+Ref invoke_in_context(PyObject* function, PyObject* const* args, const Context* entered) {
+    if (as_function(function)->context == entered) return invoke_from_own_code(function, args);
+    return invoke_in_own_context(function, args);
+}
+
 Ref builtins_for(PyObject* globals) {
     PyObject* builtins = PyDict_GetItemWithError(globals, builtins_key);
     if (builtins == nullptr) {

@@ -94,11 +94,51 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
         static_cast<PyObject*>(nullptr));
 }
 
+/// The rest of construct() for a class whose module is unknown: __init__ found in the
+/// interpreter's context (held meanwhile), then run in its own. Takes over `made`.
+[[gnu::noinline]] PyObject* init_in_interpreter_context(PyTypeObject* type, PyObject* made, PyObject* const* args,
+                                                        Py_ssize_t nargs, PyObject* kwnames, const void* told,
+                                                        const FunctionDef* told_init) noexcept {
+    Ref self = Ref::steal(made);
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* init;
+    const FunctionDef* ours;
+    {  // Only finding __init__ reads what the context keeps; the call then enters its own.
+        SlotCall entered(type);
+        if (!entered) return nullptr;
+        init = class_attribute(type, init_name);
+        ours = init != nullptr ? definition_of(init) : nullptr;
+    }
+    Ref result;
+    if (ours) {
+        Ref keep_init = own(init);  // the class may drop it while the body runs
+        PyObject* stack[max_params];
+        stack[0] = self;
+        std::copy(args, args + total, stack + 1);
+        if (binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames)) {
+            const fast::HandOver over(self, *ours, ours == told_init ? told : nullptr);
+            result = Ref::steal(guarded([&] { return invoke_in_own_context(init, stack).release(); }, static_cast<PyObject*>(nullptr)));
+        } else
+            result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
+    } else {
+        if (PyErr_Occurred()) return nullptr;
+        result = Ref::steal(init_through_slot(type, self, args, nargs, kwnames));
+    }
+    if (!result) return nullptr;
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
+
+}  // namespace
+
 /// type.__call__ for our classes, without an argument tuple: object.__new__, then __init__, in
 /// type_call's order (so __init__ is looked up after the instance exists). Anything unusual (a
 /// replaced __new__, object's own __init__, a metaclass, abstract methods) takes the
 /// interpreter's own path.
-PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* detail::construct_slot(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(callable);
     // A construction armed for this call is taken before anything can run (fast::Construction).
     const void* told = nullptr;
@@ -123,29 +163,52 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     } leave{thread};
     // object.__new__ itself, with no arguments: it also lays out the instance's attribute storage.
     // The empty tuple is the interpreter's own, which the class's context keeps.
-    const Context* known = module_context(type);
+    Context* known = module_context(type);
     Ref made_args = known ? Ref() : Ref::steal(PyTuple_New(0));
     PyObject* no_args = known ? known->empty_tuple : made_args.get();
     Ref self = no_args ? Ref::steal(PyBaseObject_Type.tp_new(type, no_args, nullptr)) : Ref();
     if (!self) return nullptr;
-    PyObject* init;
-    const FunctionDef* ours;
-    {  // Only finding __init__ reads what the context keeps; each call then enters its own.
-        SlotCall entered(type);
-        if (!entered) return nullptr;
-        init = class_attribute(type, init_name);
-        ours = init != nullptr ? definition_of(init) : nullptr;
-    }
+    if (known == nullptr) return init_in_interpreter_context(type, self.release(), args, nargs, kwnames, told, told_init);
+    // The call is in the context of the class's module from finding __init__ to its return; our
+    // __init__ of that context runs inside this entry (the class keeps the context, its __init__ too).
+    Entered entered(known);
+    // The memory of the class's __init__ is looked for where it is: the classes constructed in
+    // turn (an interval, then its values) would otherwise move each other's out of the first place.
+    const unsigned int version = version_tag(type);
+    const SlotMemo* memos = init_name.state().slots;
+    const SlotMemo* memo = nullptr;
+    constexpr size_t kept = std::size(NameState{}.slots);
+    for (size_t i = 0; i < kept && memo == nullptr; i++)
+        if (version != 0 && detail::memo_holds(memos[i], version)) memo = &memos[i];
+    PyObject* init = memo ? memo->class_attribute : class_attribute(type, init_name);
+    const FunctionDef* ours = init != nullptr ? definition_of(init) : nullptr;
     Ref result;
     if (ours) {
         Ref keep_init = own(init);  // the class may drop it while the body runs
-        PyObject* stack[max_params];
+        // self in front of the arguments: in the place before them, which the caller lends for
+        // the call where it says so (as a bound method's call uses it), else in a copy.
+        PyObject* copy[max_params];
+        PyObject** stack = copy;
+        struct Lent {
+            PyObject** place = nullptr;
+            PyObject* held = nullptr;
+            ~Lent() {
+                if (place) *place = held;
+            }
+        } lent;
+        if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
+            stack = const_cast<PyObject**>(args) - 1;
+            lent.place = stack;
+            lent.held = stack[0];
+        } else {
+            for (Py_ssize_t i = 0; i < total; i++) copy[i + 1] = args[i];
+        }
         stack[0] = self;
-        std::copy(args, args + total, stack + 1);
         // Every parameter given, in order: nothing to bind, so the body runs at once.
-        if (binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames)) {
+        if (kwnames == nullptr ? ours->params.size() == static_cast<size_t>(nargs) + 1
+                               : binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames)) {
             const fast::HandOver over(self, *ours, ours == told_init ? told : nullptr);
-            result = Ref::steal(guarded([&] { return invoke_in_own_context(init, stack).release(); }, static_cast<PyObject*>(nullptr)));
+            result = Ref::steal(guarded([&] { return invoke_in_context(init, stack, known).release(); }, static_cast<PyObject*>(nullptr)));
         } else
             result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
     } else {
@@ -159,6 +222,8 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf, Py
     }
     return self.release();
 }
+
+namespace {
 
 // The comparison methods, by the operator's number (Py_LT ... Py_GE).
 Name compare_names[] = {Name{"__lt__"}, Name{"__le__"}, Name{"__eq__"}, Name{"__ne__"}, Name{"__gt__"}, Name{"__ge__"}};
@@ -246,7 +311,7 @@ fast::Construction::Construction(PyObject* cls, const FunctionDef& init, const v
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     // Only a call that goes straight to our slot can be told (a metaclass's or a replaced
     // __new__ would run first).
-    const bool ours = data != nullptr && shortcuts() && Py_IS_TYPE(cls, &PyType_Type) && type->tp_vectorcall == construct;
+    const bool ours = data != nullptr && shortcuts() && Py_IS_TYPE(cls, &PyType_Type) && type->tp_vectorcall == detail::construct_slot;
     detail::handed = {ours ? type : nullptr, &init, nullptr, data};
 }
 
@@ -255,7 +320,7 @@ void fast::install_slots(PyTypeObject* type, PyObject* globals) noexcept {
     if (type_module(type) == nullptr)
         if (PyObject* module = context().module_loading(globals)) type_module(type) = Py_NewRef(module);
     // Only this class: subclasses made by host code do not inherit it and take the usual path.
-    type->tp_vectorcall = construct;
+    type->tp_vectorcall = detail::construct_slot;
     // Only over type's own slot: assigning a comparison method to the class later puts that back.
     if (type->tp_richcompare != PyBaseObject_Type.tp_richcompare) type->tp_richcompare = richcompare;
 }

@@ -59,7 +59,40 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
 /// Whether storing each of `names` (an array of static storage) on `o` runs nothing and lets
 /// nothing go: o's class, as it is now, defines none of them, they are kept among its shared
 /// keys, in o's inline values, which o still has (no dict of its own), and none is set yet.
-bool empty_in_place(PyObject* o, std::span<const Name* const> names) noexcept;
+namespace detail {
+/// empty_places() where the list has no memory of o's class as it is now: made, if it can be.
+const StoresMemo* remember_places(PyObject* o, std::span<const Name* const> names) noexcept;
+}
+
+/// The places empty_in_place() found, in the order of `names`, for o's inline values `values`
+/// (valid until the next call), or null where it is false. `values`: inline_values(o), found
+/// by the caller for a class with a managed dict once the probe found them.
+inline const StoresMemo* empty_places(PyObject* o, PyObject** values, std::span<const Name* const> names) noexcept {
+    // Each list has one memory at most: the one of the class it was last used for.
+    constexpr size_t kept = std::size(Context{}.stores_memos);
+    const StoresMemo* places = context().stores_memos;
+    const StoresMemo* const end = places + kept;
+    while (places != end && places->site != names.data()) ++places;
+    const unsigned int version = version_tag(Py_TYPE(o));
+    if (places == end || places->type != Py_TYPE(o) || places->version != version || version == 0 ||
+        places->count != names.size())
+        return detail::remember_places(o, names);
+    for (size_t i = 0; i < names.size(); i++)
+        if (PyObject** slot = inline_slot(values, places->index[i]); slot == nullptr || *slot != nullptr) return nullptr;
+    return places;
+}
+
+/// inline_values(o) where o's class keeps its instances' attributes there and the probe found
+/// them; else null.
+inline PyObject** kept_inline(PyObject* o) noexcept {
+    if constexpr (!mirrors_layouts) return nullptr;
+    return (Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT) && context().inline_values_known ? inline_values(o) : nullptr;
+}
+
+inline bool empty_in_place(PyObject* o, std::span<const Name* const> names) noexcept {
+    PyObject** values = kept_inline(o);
+    return values != nullptr && names.size() <= StoresMemo::most && empty_places(o, values, names) != nullptr;
+}
 
 /// Starts fetching the objects in `o`'s plain attributes at once, so reads do not wait one by one.
 inline void prefetch_attributes(PyObject* o) noexcept {

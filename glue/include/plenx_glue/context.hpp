@@ -51,6 +51,7 @@ struct StoresMemo {
     unsigned int version = 0;  // 0 never matches
     PyTypeObject* type = nullptr;  // compared by identity only
     const void* site = nullptr;
+    size_t count = 0;  // how many names the list has (two lists may start at one address)
     Py_ssize_t index[most] = {};
 };
 
@@ -131,7 +132,7 @@ struct alignas(16) Context {
     bool collector_known = false;    // what may_collect() reads is the collector's (probe_collector)
 #if PLENX_FAST_LAYER
     KeysMemo keys_memos[4];  // the comparisons' key places, most recent first
-    StoresMemo stores_memos[2];  // empty_in_place(), most recent first
+    StoresMemo stores_memos[6];  // empty_in_place(), one per list of names in use, newest first
     PairMemo pair_memos[2];  // the comparison slot's, most recent first
 #endif
 

@@ -32,6 +32,8 @@ private:
 template <PyObject* (*decide)(const KeyReader&) noexcept>
 PyObject* compare_in_place(PyObject*, PyObject*, int, Context*) noexcept { return nullptr; }
 inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr; }
+template <class... A>
+Ref call_class(PyObject* cls, A... args) { return call(cls, args...); }
 inline void prefetch_attributes(PyObject*) noexcept {}
 inline void prefetch_values(PyObject*) noexcept {}
 /// Stands in for nothing: every original is called.
@@ -66,6 +68,9 @@ struct Handed {
     const void* data = nullptr;
 };
 [[gnu::tls_model("initial-exec")]] inline constinit thread_local Handed handed{};
+
+/// The call slot of our classes (slots.cpp): type.__call__ without an argument tuple.
+PyObject* construct_slot(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 
 /// The comparison slot of our classes past its memory (slots.cpp): the interpreter's slot, with
 /// our own functions run directly.
@@ -120,6 +125,17 @@ inline Ref lookup_attr(PyObject* o, const Name& name) {
 inline void setattr(PyObject* o, const Name& name, PyObject* value) {
     if (PyObject** slot = instance_slot(o, name); slot && store_in_place(o, slot, value)) return;
     glue::setattr(o, name.get(), value);
+}
+
+/// `cls(args...)`: where `cls` is a class with our call slot (install_slots) and type as its
+/// metaclass, the slot that call reaches runs directly.
+template <class... A>
+Ref call_class(PyObject* cls, A... args) {
+    PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
+    const size_t nargsf = sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (Py_IS_TYPE(cls, &PyType_Type) && reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall == glue::detail::construct_slot)
+        return check(glue::detail::construct_slot(cls, stack + 1, nargsf, nullptr));
+    return check(PyObject_Vectorcall(cls, stack + 1, nargsf, nullptr));
 }
 
 /// `self.name(*stack[1:])`: our function found on the class runs directly, anything else is called.
@@ -432,6 +448,34 @@ private:
 #endif
 
 namespace glue::fast {
+
+/// `o.<names[i]> = values[i]` for each in turn.
+[[gnu::noinline]] inline void set_each(PyObject* o, const Name* const* names, PyObject* const* values, size_t count) {
+    for (size_t i = 0; i < count; i++) setattr(o, *names[i], values[i]);
+}
+
+/// `o.<names[0]> = values[0]`, then the next, and so on, made where nothing runs in between
+/// (each value already made). Where none of them is set yet and each is a plain attribute kept
+/// in o's inline values (empty_in_place), they are stored there with one look at the class;
+/// otherwise one by one, as setattr stores them. `names` is an array of static storage.
+template <size_t N, class... V>
+[[gnu::always_inline]] inline void set_fresh(PyObject* o, const Name* const (&names)[N], V... values) {
+    static_assert(N == sizeof...(V));
+    PyObject* const given[] = {static_cast<PyObject*>(values)...};
+#if PLENX_FAST_LAYER
+    static_assert(N <= StoresMemo::most);
+    PyObject** inline_ = kept_inline(o);
+    if (const StoresMemo* places = inline_ ? empty_places(o, inline_, names) : nullptr) {
+        // Storing into an empty place runs nothing and lets nothing go. Where the order of
+        // insertion has no room, the generic store decides.
+        if (add_all_to_insertion_order<N>(inline_, places->index)) {
+            for (size_t i = 0; i < N; i++) inline_[places->index[i]] = Py_NewRef(given[i]);
+            return;
+        }
+    }
+#endif
+    set_each(o, names, given, N);
+}
 
 /// Calls `super(owner, self).name(args...)`.
 template <class... A>

@@ -113,6 +113,9 @@ bool binds_in_order(PyObject* function, size_t positional, PyObject* kwnames) no
 /// invoke_from_own_code from where no context is entered (a slot of ours between calls): the
 /// call runs in its function's own.
 Ref invoke_in_own_context(PyObject* function, PyObject* const* args);
+/// The same from inside an entry (Entered) of `entered` that lasts the call: where that is the
+/// function's own context, the call runs inside it.
+Ref invoke_in_context(PyObject* function, PyObject* const* args, const Context* entered);
 
 /// Records the class that defines `function` (no-op for other objects).
 void set_owner(PyObject* function, PyObject* owner) noexcept;

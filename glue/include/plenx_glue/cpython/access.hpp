@@ -312,6 +312,27 @@ inline bool add_to_insertion_order(PyObject** values, Py_ssize_t index) noexcept
     return true;
 }
 
+/// add_to_insertion_order() of each of the N `indices` in turn, done at once. False, with nothing
+/// changed, where the order bytes have no room left for all of them.
+template <size_t N>
+inline bool add_all_to_insertion_order(PyObject** values, const Py_ssize_t* indices) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    InlineValuesHead* head = inline_values_head(values);
+    const int size = head->size;
+    if (size + static_cast<int>(N) > head->capacity) return false;
+    uint8_t* order = reinterpret_cast<uint8_t*>(values + head->capacity) + size;
+    for (size_t i = 0; i < N; i++) order[i] = static_cast<uint8_t>(indices[i]);
+    head->size = static_cast<uint8_t>(size + static_cast<int>(N));
+#else
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(values);
+    const int count = bytes[-2];
+    if (count + static_cast<int>(N) + 2 > bytes[-1]) return false;
+    for (size_t i = 0; i < N; i++) bytes[-3 - count - static_cast<int>(i)] = static_cast<uint8_t>(indices[i]);
+    bytes[-2] = static_cast<uint8_t>(count + static_cast<int>(N));
+#endif
+    return true;
+}
+
 // ---- what tracers and profilers see ----
 
 #if PY_VERSION_HEX >= 0x030C0000

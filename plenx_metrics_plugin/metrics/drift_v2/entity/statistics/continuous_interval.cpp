@@ -56,8 +56,9 @@ Ref from_dict(const Args& a) {
             Ref lower = fast::subscript(dict_, names::lower_bound);
             Ref upper = fast::subscript(dict_, names::upper_bound);
             Ref cls = a.global(names::ContinuousStatisticsInterval);
-            Ref interval = construct_restored(a, cls, continuous_init, dict_, {}, lower.get(), upper.get());
-            restore_stored(interval, dict_, {});
+            bool id_given;
+            Ref interval = construct_restored(a, cls, continuous_init, dict_, {}, &id_given, lower.get(), upper.get());
+            restore_stored(interval, dict_, {}, id_given);
             return interval;
         },
         [&](PyObject* error) {

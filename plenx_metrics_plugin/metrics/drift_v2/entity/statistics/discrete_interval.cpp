@@ -21,8 +21,8 @@ Ref init(const Args& a) {
         const fast::HandOver over(self, interval_init, restoration && base_init.runs_directly(interval_init, 1) ? restoration : nullptr);
         base_init(field);
     }
-    fast::setattr(self, names::contribution_to_distance, integer(-1));
-    fast::setattr(self, names::statistical_buffer, integer(-1));
+    const Ref unset = integer(-1);
+    fast::set_fresh(self, stored_after_base, unset.get(), unset.get());
     return none();
 }
 
@@ -78,8 +78,9 @@ Ref from_dict(const Args& a) {
         [&] {
             Ref field = fast::subscript(dict_, names::field);
             Ref cls = a.global(names::DiscreteStatisticsInterval);
-            Ref interval = construct_restored(a, cls, discrete_init, dict_, stored_after_base, field.get());
-            restore_stored(interval, dict_, {&names::contribution_to_distance, &names::statistical_buffer});
+            bool id_given;
+            Ref interval = construct_restored(a, cls, discrete_init, dict_, stored_after_base, &id_given, field.get());
+            restore_stored(interval, dict_, {&names::contribution_to_distance, &names::statistical_buffer}, id_given);
             return interval;
         },
         [&](PyObject*) {

@@ -259,8 +259,10 @@ Ref to_dict_with(const Args& a, const ConcreteDictShape& shape);
 
 /// Restores onto a new interval what `dict_` stores: the id, the baseline then production
 /// measurement, each of `own` attributes, then (once the change is computed and cached) whether
-/// insights are available. A missing key raises KeyError.
-void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own);
+/// insights are available. A missing key raises KeyError. `id_given`: its __init__ gave it the
+/// dict's id, and nothing has run since (construct_restored), so storing it again would store
+/// the very object over itself.
+void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own, bool id_given);
 
 /// Runs `restore`; a KeyError inside it is handled as `except KeyError as e: raise
 /// ValueError(message_for(e)) from e` handles it (the message made while e is being handled).
@@ -305,6 +307,7 @@ struct Restoration {
     PyObject* dict;                         // borrowed: from_dict's argument
     std::span<const Name* const> own_tail;  // an array of static storage, maybe empty
     fast::ClassState classes;
+    bool* id_given;                         // set where restored_id gave the dict's id
 };
 
 /// The id Interval.__init__ gives an interval that from_dict is restoring: where a fresh one would
@@ -314,14 +317,18 @@ struct Restoration {
 Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration, std::span<const Name* const> stored);
 
 /// `cls(args...)` for from_dict restoring from `dict`: where `cls` is the class `a` belongs to, its
-/// __init__ `init` is told of the restore (`own_tail` as Restoration has it).
+/// __init__ `init` is told of the restore (`own_tail` as Restoration has it). `*id_given` says
+/// whether the instance got the dict's id (restored_id): nothing has run since it did, as its
+/// __init__ chain stores its remaining attributes in empty places and makes nothing that could
+/// run code, and what the call lets go the classes still hold.
 template <class... A>
 Ref construct_restored(const Args& a, PyObject* cls, const glue::FunctionDef& init, PyObject* dict,
-                       std::span<const Name* const> own_tail, A... args) {
+                       std::span<const Name* const> own_tail, bool* id_given, A... args) {
+    *id_given = false;
     const bool own_class = cls == a.owner();
-    const Restoration restoration{dict, own_tail, fast::ClassState(cls)};
+    const Restoration restoration{dict, own_tail, fast::ClassState(cls), id_given};
     const fast::Construction told(cls, init, own_class ? &restoration : nullptr);
-    return glue::call(cls, args...);
+    return fast::call_class(cls, args...);
 }
 
 /// `np.abs(quotient)` where `np` is the module's global; made directly while it is numpy's own.

@@ -11,6 +11,7 @@
 
 #include <sys/random.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -86,12 +87,16 @@ Ref random_uuid_text() {
 #else
     char out[36];
 #endif
-    static constexpr char hex[] = "0123456789abcdef";
-    for (int i = 0, j = 0; i < 16; i++) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out[j++] = '-';
-        out[j++] = static_cast<char>(hex[bytes[i] >> 4]);
-        out[j++] = static_cast<char>(hex[bytes[i] & 0x0f]);
-    }
+    // Each byte's two hex digits at once, at its place in 8-4-4-4-12.
+    static constexpr auto digits = [] {
+        constexpr char hex[] = "0123456789abcdef";
+        std::array<char, 512> pairs{};
+        for (int b = 0; b < 256; b++) pairs[2 * b] = hex[b >> 4], pairs[2 * b + 1] = hex[b & 0x0f];
+        return pairs;
+    }();
+    static constexpr int place[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+    for (int i = 0; i < 16; i++) std::memcpy(&out[place[i]], &digits[2 * bytes[i]], 2);
+    out[8] = out[13] = out[18] = out[23] = '-';
 #if PLENX_FAST_LAYER
     return result;
 #else
@@ -352,7 +357,10 @@ Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration, s
     if (getrandom_works.load(std::memory_order_relaxed) && unseen_ids(a, uuid4) &&
         restoration.classes.holds(Py_TYPE(self)) && glue::empty_in_place(self, stored) &&
         (restoration.own_tail.empty() || glue::empty_in_place(self, restoration.own_tail)) && !fast::may_collect(1))
-        if (PyObject* stored = find_by_identity(restoration.dict, names::id)) return own(stored);
+        if (PyObject* stored = find_by_identity(restoration.dict, names::id)) {
+            *restoration.id_given = true;
+            return own(stored);
+        }
 #else
     (void)self, (void)restoration, (void)stored;
 #endif

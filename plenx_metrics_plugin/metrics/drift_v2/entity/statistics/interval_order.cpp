@@ -266,9 +266,9 @@ Ref to_dict_with(const Args& a, const ConcreteDictShape& shape) {
 /// The keywords that add_baseline_value and add_production_value are called with.
 glue::PerContext<Ref> value_keywords;
 
-void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own) {
+void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own, bool id_given) {
     // The id first: __init__ may have given it already, on the promise that nothing runs before this.
-    fast::setattr(interval, names::id, fast::subscript(dict_, names::id));
+    if (!id_given) fast::setattr(interval, names::id, fast::subscript(dict_, names::id));
     Ref& keywords = value_keywords.get();
     if (!keywords) keywords = name_tuple({&names::absolute_count, &names::percentage});
     Ref baseline_count = fast::subscript(dict_, names::baseline_absolute_count);

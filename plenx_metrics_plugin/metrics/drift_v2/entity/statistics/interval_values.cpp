@@ -26,12 +26,12 @@ Ref checked_percentage(PyObject* absolute_count, PyObject* percentage) {
 
 /// IntervalValue(type, absolute_count, percentage)
 constexpr Param value_params[] = {{"self"}, {"type", "DataSetType"}, {"absolute_count", "int"}, {"percentage", "float"}};
+/// What it stores, in order.
+const Name* const value_stored[] = {&names::type, &names::absolute_count, &names::percentage};
 Ref value_init(const Args& a) {
     PyObject *self = a[0], *type = a[1], *absolute_count = a[2], *percentage = a[3];
     Ref converted = checked_percentage(absolute_count, percentage);
-    fast::setattr(self, names::type, type);
-    fast::setattr(self, names::absolute_count, absolute_count);
-    fast::setattr(self, names::percentage, converted);
+    fast::set_fresh(self, value_stored, type, absolute_count, converted.get());
     return none();
 }
 
@@ -40,15 +40,18 @@ constexpr Param init_params[] = {{"self"}, {"field", "Union[str, int, float]"}};
 /// What it stores from the id on, in order (a restore's id may be given where storing them runs nothing).
 const Name* const stored_from_id[] = {&names::id, &names::field, &names::values, &names::absolute_change_percentage_cache,
                                       &names::eligible_for_insights_cache, &names::insights_available};
+/// The same in the two steps it stores them in (each list is told apart by its address).
+const Name* const id_and_field[] = {&names::id, &names::field};
+const Name* const fresh_state[] = {&names::values, &names::absolute_change_percentage_cache,
+                                   &names::eligible_for_insights_cache, &names::insights_available};
 Ref init(const Args& a) {
     PyObject *self = a[0], *field = a[1];
     const auto* restoration = static_cast<const Restoration*>(fast::handed_over(self, interval_init));
-    fast::setattr(self, names::id, restoration ? restored_id(a, self, *restoration, stored_from_id) : new_id(a));
-    fast::setattr(self, names::field, field);
-    fast::setattr(self, names::values, check(PyList_New(0)));
-    fast::setattr(self, names::absolute_change_percentage_cache, integer(-1));
-    fast::setattr(self, names::eligible_for_insights_cache, Py_None);
-    fast::setattr(self, names::insights_available, Py_False);
+    Ref id = restoration ? restored_id(a, self, *restoration, stored_from_id) : new_id(a);
+    fast::set_fresh(self, id_and_field, id.get(), field);
+    // The list is made once both are stored: a collection it starts may run finalisers.
+    Ref values = check(PyList_New(0));
+    fast::set_fresh(self, fresh_state, values.get(), Ref(integer(-1)).get(), Py_None, Py_False);
     return none();
 }
 
@@ -60,7 +63,7 @@ Ref add_value(const Args& a, const Lookup& member) {
     Ref values = fast::getattr(self, names::values);
     Ref value_class = a.global(names::IntervalValue);
     Ref type = data_set(a, member);
-    Ref value = call(value_class, type.get(), absolute_count, converted.get());
+    Ref value = fast::call_class(value_class, type.get(), absolute_count, converted.get());
     append(values, value);
     return none();
 }
@@ -113,14 +116,25 @@ constexpr PeekCall peek_baseline = nullptr, peek_production = nullptr;
 }  // namespace
 
 Ref data_set(const Args& a, const Lookup& member) {
+    // Both as last looked up, where that still holds: nothing is held meanwhile.
+    if (PyObject* data_set_type = names::DataSetType.peek_global(globals_of(a.function())))
+        if (PyObject* found = member.peek_attribute(data_set_type)) return own(found);
     Ref data_set_type = a.global(names::DataSetType);
     return member.attribute(data_set_type);
 }
 
 Ref find_value(PyObject* values, PyObject* member) {
     if (PyList_CheckExact(values)) {
+        const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
+        const bool by_identity = shortcuts() && Py_TYPE(member)->tp_richcompare == identity;
         // The list may change while an entry's `type` is compared; re-check the size each time.
         for (Py_ssize_t i = 0; i < list_size(values); i++) {
+            // A `type` kept in place and compared by identity: nothing runs, so nothing is held.
+            if (PyObject** slot = by_identity ? fast::instance_slot(list_item(values, i), names::type) : nullptr;
+                slot && *slot && Py_TYPE(*slot)->tp_richcompare == identity) {
+                if (*slot == member) return own(list_item(values, i));
+                continue;
+            }
             Ref value = own(list_item(values, i));
             Ref type = fast::getattr(value, names::type);
             if (fast::equals(type, member)) return value;
