@@ -11,6 +11,7 @@
 #include <plenx_glue/ops.hpp>
 #include <plenx_glue/snapshot.hpp>
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <initializer_list>
@@ -156,7 +157,8 @@ bool python_types_native(const Args& a, PyObject* convert);
 /// get_python_types(value) done here, where python_types_native() holds; null where the helper
 /// must be called. It runs nothing: the only object it makes is a float, which the collector
 /// does not track, so no collection is started or scheduled by it.
-Ref python_types_here(Ref value);
+/// A value of a type passed through is moved out of `value`.
+Ref python_types_here(Ref& value);
 
 /// The entries of one dict, each get_python_types(<read>) with the module's get_python_types
 /// looked up first, as `get_python_types(self.x)` runs. While nothing at all has happened since
@@ -325,6 +327,45 @@ Ref construct_restored(const Args& a, PyObject* cls, const glue::FunctionDef& in
 /// `np.abs(quotient)` where `np` is the module's global; made directly while it is numpy's own.
 Ref absolute(const Args& a, PyObject* np_module, PyObject* abs_function, PyObject* production, PyObject* baseline);
 
+/// The types get_python_types returns as they are and those it returns as float(value), each
+/// found by its address in a probe or two: open addressing over a table at least twice their
+/// number, where an empty entry ends the search (a type in neither).
+class TypeTable {
+public:
+    enum Verdict : uint8_t { other, passed, floated };
+    /// False, with the table left as it was, where there are too many types for it.
+    bool fill(const std::vector<PyTypeObject*>& passed_types, const std::vector<PyTypeObject*>& float_types) noexcept {
+        if (passed_types.size() + float_types.size() > size / 2) return false;
+        std::array<Entry, size> filled{};
+        auto put = [&](PyTypeObject* type, Verdict verdict) {
+            size_t i = slot(type);
+            while (filled[i].type != nullptr && filled[i].type != type) i = (i + 1) % size;
+            if (filled[i].type == nullptr) filled[i] = {type, verdict};  // the first list is asked first
+        };
+        for (PyTypeObject* type : passed_types) put(type, passed);
+        for (PyTypeObject* type : float_types) put(type, floated);
+        entries_ = filled;
+        return true;
+    }
+    Verdict of(PyTypeObject* type) const noexcept {
+        for (size_t i = slot(type);; i = (i + 1) % size) {
+            if (entries_[i].type == type) return entries_[i].verdict;
+            if (entries_[i].type == nullptr) return other;
+        }
+    }
+
+private:
+    static constexpr size_t size = 32;
+    static size_t slot(PyTypeObject* type) noexcept {
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(type) * uint64_t{0x9E3779B97F4A7C15}) >> 59);
+    }
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        Verdict verdict = other;
+    };
+    std::array<Entry, size> entries_{};
+};
+
 /// What a load in this interpreter found to be the genuine originals, for native work to stand
 /// in for (empty where it found none): interval_numbers.cpp and interval_ids.cpp fill it.
 struct Originals {
@@ -336,8 +377,7 @@ struct Originals {
     // get_python_types returns as they are, the float subclasses it returns as float(value), and
     // the digits round_ rounds floats to.
     glue::FunctionSnapshot get_python_types_seen;
-    std::vector<PyTypeObject*> passed_through;
-    std::vector<PyTypeObject*> float_converted;
+    TypeTable python_types_by_type;
     glue::FunctionSnapshot round_seen;
     int round_digits = 0;
     // The standard uuid4 and the two UUID methods it runs, and the UUID class they live in.
