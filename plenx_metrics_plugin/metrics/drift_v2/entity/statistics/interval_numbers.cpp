@@ -261,35 +261,28 @@ bool python_types_native(const Args&, PyObject* convert) {
 }
 #endif
 
-Ref python_types_here(Ref& value) {
-    PyTypeObject* type = Py_TYPE(value.get());
-    switch (seen->python_types_by_type.of(type)) {
-    case TypeTable::passed:
-        return std::move(value);
-    case TypeTable::floated: {
+const TypeTable& python_types_table() noexcept { return seen->python_types_by_type; }
+
+Ref python_types_floated(PyObject* value) {
 #if !PLENX_FAST_LAYER
-        // The global, then the dict, which may have changed in place unseen: read as the
-        // helper reads them.
-        const Originals& o = seen.get();
-        PyObject* globals = o.get_python_types_seen.globals();
-        PyObject* to_plain = PyDict_GetItemWithError(globals, names::NUMPY_TO_PLAIN) == o.conversions.get()
-                                 ? PyDict_GetItemWithError(o.conversions, reinterpret_cast<PyObject*>(type))
-                                 : nullptr;
-        if (to_plain != reinterpret_cast<PyObject*>(&PyFloat_Type)) {
-            PyErr_Clear();
-            return Ref();
-        }
-#endif
-        return floating(glue::float_value(value.get()));
-    }
-    default:
+    // The global, then the dict, which may have changed in place unseen: read as the helper
+    // reads them.
+    const Originals& o = seen.get();
+    PyObject* globals = o.get_python_types_seen.globals();
+    PyObject* to_plain = PyDict_GetItemWithError(globals, names::NUMPY_TO_PLAIN) == o.conversions.get()
+                             ? PyDict_GetItemWithError(o.conversions, reinterpret_cast<PyObject*>(Py_TYPE(value)))
+                             : nullptr;
+    if (to_plain != reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+        PyErr_Clear();
         return Ref();
     }
+#endif
+    return floating(glue::float_value(value));
 }
 
 Ref python_types(const Args& a, PyObject* convert, Ref value) {
     if (python_types_native(a, convert)) {
-        if (Ref done = python_types_here(value)) return done;
+        if (Ref done = python_types_here(python_types_table(), value.get())) return done;
     }
     return call(convert, value.get());
 }
