@@ -364,7 +364,13 @@ def test_field_text_of_unrounded_bounds(lower, upper):
         assert Continuous(lower, upper).field == f"{lower}-{upper}"
 
 
-@pytest.mark.parametrize("change", [np.float64(0.25), float("inf"), 0, np.float32(0.5), True])
+class Share(float):
+    pass
+
+
+# Each kind the helper passes through, makes a float of, converts otherwise or leaves alone.
+@pytest.mark.parametrize("change", [np.float64(0.25), float("inf"), 0, np.float32(0.5), True, np.float16(0.5),
+                                    np.int64(3), np.bool_(True), None, Share(0.5), 2**70])
 def test_dict_values_are_what_get_python_types_gives(change):
     interval = made(Discrete)
     interval._absolute_change_percentage = change

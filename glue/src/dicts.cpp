@@ -42,12 +42,40 @@ Ref make_template(std::span<const Name* const> keys) {
     return dict;
 }
 
+/// The template for filled_in_place: a table of string keys, `keys` in order, each mapped to None;
+/// None where the dict made is not laid out so (its copies are then filled key by key).
+Ref checked_template(std::span<const Name* const> keys) {
+    Ref dict = make_template(keys);
+    KeysHead* table = full_table(dict, keys.size());
+    if (table == nullptr || table->kind != KeysHead::unicode) return none();
+    for (size_t i = 0; i < keys.size(); i++)
+        if (table->entries()[i].key != keys[i]->get() || table->entries()[i].value != Py_None) return none();
+    return dict;
+}
+
 /// filled_dict where dict copies are laid out as expected.
 Ref filled_in_place(std::span<const Name* const> keys, std::span<Ref> values, Ref& cache) {
-    if (!cache) cache = make_template(keys);
+    if (!cache) cache = checked_template(keys);
+    if (cache.get() == Py_None) {
+        Ref dict = check(PyDict_New());
+        for (size_t i = 0; i < keys.size(); i++) check_status(PyDict_SetItem(dict, *keys[i], values[i]));
+        return dict;
+    }
     // The copy is as untracked as the template; none of the values asks for tracking.
     Ref dict = check(PyDict_Copy(cache));
+    // A copy holds the template's keys in its order (a clone of its table, or the template's
+    // entries inserted one by one): where it holds them all, and nothing else, in a table of
+    // string keys, entry i is keys[i], mapped to None.
     KeysHead* table = full_table(dict, keys.size());
+    if (table != nullptr && table->kind == KeysHead::unicode) {
+        UnicodeEntry* entries = table->entries();
+        for (size_t i = 0; i < keys.size(); i++) {
+            PyObject* old = entries[i].value;
+            entries[i].value = values[i].release();  // over None, which the template still holds
+            Py_XDECREF(old);
+        }
+        return dict;
+    }
     for (size_t i = 0; i < keys.size(); i++) {
         const auto at = static_cast<Py_ssize_t>(i);
         if (table && table->key_at(at) == keys[i]->get())

@@ -11,6 +11,7 @@
 #include <plenx_glue/ops.hpp>
 #include <plenx_glue/snapshot.hpp>
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <initializer_list>
@@ -153,10 +154,65 @@ bool python_types_native(const Args& a, PyObject* convert) noexcept;
 #else
 bool python_types_native(const Args& a, PyObject* convert);
 #endif
+/// The types get_python_types returns as they are and those it returns as float(value), each
+/// found by its address in a probe or two: open addressing over a table at least twice their
+/// number, where an empty entry ends the search (a type in neither).
+class TypeTable {
+public:
+    enum Verdict : uint8_t { other, passed, floated };
+    /// False, with the table left as it was, where there are too many types for it.
+    bool fill(const std::vector<PyTypeObject*>& passed_types, const std::vector<PyTypeObject*>& float_types) noexcept {
+        if (passed_types.size() + float_types.size() > size / 2) return false;
+        std::array<Entry, size> filled{};
+        auto put = [&](PyTypeObject* type, Verdict verdict) {
+            size_t i = slot(type);
+            while (filled[i].type != nullptr && filled[i].type != type) i = (i + 1) % size;
+            if (filled[i].type == nullptr) filled[i] = {type, verdict};  // the first list is asked first
+        };
+        for (PyTypeObject* type : passed_types) put(type, passed);
+        for (PyTypeObject* type : float_types) put(type, floated);
+        entries_ = filled;
+        return true;
+    }
+    Verdict of(PyTypeObject* type) const noexcept {
+        for (size_t i = slot(type);; i = (i + 1) % size) {
+            if (entries_[i].type == type) return entries_[i].verdict;
+            if (entries_[i].type == nullptr) return other;
+        }
+    }
+
+private:
+    static constexpr size_t size = 32;
+    static size_t slot(PyTypeObject* type) noexcept {
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(type) * uint64_t{0x9E3779B97F4A7C15}) >> 59);
+    }
+    struct Entry {
+        PyTypeObject* type = nullptr;
+        Verdict verdict = other;
+    };
+    std::array<Entry, size> entries_{};
+};
+
+/// The running interpreter's table of the types get_python_types passes through or converts
+/// (empty where its load vouched for no helper).
+const TypeTable& python_types_table() noexcept;
+/// get_python_types(value) for a value of a type the table says is converted to float: the
+/// float (the stable-ABI build first reads the helper's dict of conversions as it would; null
+/// where that says otherwise).
+Ref python_types_floated(PyObject* value);
 /// get_python_types(value) done here, where python_types_native() holds; null where the helper
 /// must be called. It runs nothing: the only object it makes is a float, which the collector
 /// does not track, so no collection is started or scheduled by it.
-Ref python_types_here(Ref value);
+inline Ref python_types_here(const TypeTable& types, PyObject* value) {
+    switch (types.of(Py_TYPE(value))) {
+    case TypeTable::passed:
+        return glue::own(value);
+    case TypeTable::floated:
+        return python_types_floated(value);
+    default:
+        return Ref();
+    }
+}
 
 /// The entries of one dict, each get_python_types(<read>) with the module's get_python_types
 /// looked up first, as `get_python_types(self.x)` runs. While nothing at all has happened since
@@ -165,13 +221,18 @@ Ref python_types_here(Ref value);
 /// converted at once.
 class PythonTypes {
 public:
-    explicit PythonTypes(const Args& a) noexcept : a_(&a) {}
+    explicit PythonTypes(const Args& a) noexcept : a_(&a), types_(&python_types_table()) {}
 
     /// The entry of the value `read()` gives; `peek()` gives it where that runs nothing (borrowed), or null.
     template <class Peek, class Read>
     Ref operator()(Peek peek, Read read) {
         if (quiet_)
-            if (PyObject* peeked = peek()) return convert(glue::own(peeked));
+            if (PyObject* peeked = peek()) {
+                if (Ref done = python_types_here(*types_, peeked)) return done;
+                quiet_ = false;
+                Ref value = glue::own(peeked);
+                return glue::call(convert_, value.get());
+            }
         convert_ = a_->global(names::get_python_types);
         PyObject* peeked = peek();
         Ref value = peeked ? glue::own(peeked) : read();
@@ -200,12 +261,13 @@ public:
 private:
     Ref convert(Ref value) {
         if (quiet_)
-            if (Ref done = python_types_here(value)) return done;
+            if (Ref done = python_types_here(*types_, value.get())) return done;
         quiet_ = false;
         return glue::call(convert_, value.get());
     }
 
     const Args* a_;
+    const TypeTable* types_;  // of the interpreter running the call, as seen is
     Ref convert_;
     bool quiet_ = false;  // nothing happened since convert_ was found to be the helpers' own
 };
@@ -345,8 +407,7 @@ struct Originals {
     // get_python_types returns as they are, the float subclasses it returns as float(value), and
     // the digits round_ rounds floats to.
     glue::FunctionSnapshot get_python_types_seen;
-    std::vector<PyTypeObject*> passed_through;
-    std::vector<PyTypeObject*> float_converted;
+    TypeTable python_types_by_type;
     glue::FunctionSnapshot round_seen;
     int round_digits = 0;
     // The standard uuid4 and the two UUID methods it runs, and the UUID class they live in.

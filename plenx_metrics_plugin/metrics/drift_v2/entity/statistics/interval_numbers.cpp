@@ -129,15 +129,15 @@ void remember_helpers(PyObject* convert, PyObject* round) noexcept {
             Ref set = trust::entry(globals, "_PLAIN");
             Ref conversions = trust::entry(globals, "_NUMPY_TO_PLAIN");
             std::vector<PyTypeObject*> plain, floats;
-            if (!plain_types(set, plain) || !float_types(conversions, plain, floats) ||
+            TypeTable by_type;
+            if (!plain_types(set, plain) || !float_types(conversions, plain, floats) || !by_type.fill(plain, floats) ||
                 // `get` is only read as the dict's method; numpy only for what is passed on.
                 !trust::reads_genuine_names(
                     convert, {{"_PLAIN", set}, {"_NUMPY_TO_PLAIN", conversions}, {"get", nullptr}, {"np", nullptr}}) ||
                 !o.get_python_types_seen.take(convert))
                 return false;
             // The snapshot holds the set and the dict, so the types they hold stay alive.
-            o.passed_through = std::move(plain);
-            o.float_converted = std::move(floats);
+            o.python_types_by_type = by_type;
             return true;
         });
     }
@@ -201,15 +201,15 @@ void remember_helpers(PyObject* convert, PyObject* round) noexcept {
             Ref set = trust::entry(globals, "_PLAIN");
             Ref conversions = trust::entry(globals, "_NUMPY_TO_PLAIN");
             std::vector<PyTypeObject*> plain, floats;
-            if (!plain_types(set, plain) || !float_types(conversions, plain, floats) ||
+            TypeTable by_type;
+            if (!plain_types(set, plain) || !float_types(conversions, plain, floats) || !by_type.fill(plain, floats) ||
                 !trust::reads_genuine_names(
                     convert, {{"_PLAIN", set}, {"_NUMPY_TO_PLAIN", conversions}, {"get", nullptr}, {"np", nullptr}}) ||
                 // The globals read for a value of a type passed through; the dict of conversions
                 // is read where a value is converted (python_types_here).
                 !o.get_python_types_seen.take(convert, {"type", "_PLAIN"}))
                 return false;
-            o.passed_through = std::move(plain);
-            o.float_converted = std::move(floats);
+            o.python_types_by_type = by_type;
             o.conversions = conversions;
             return true;
         });
@@ -261,33 +261,28 @@ bool python_types_native(const Args&, PyObject* convert) {
 }
 #endif
 
-Ref python_types_here(Ref value) {
-    const Originals& o = seen.get();
-    PyTypeObject* type = Py_TYPE(value.get());
-    for (PyTypeObject* plain : o.passed_through)
-        if (plain == type) return value;
-    for (PyTypeObject* converted : o.float_converted)
-        if (converted == type) {
+const TypeTable& python_types_table() noexcept { return seen->python_types_by_type; }
+
+Ref python_types_floated(PyObject* value) {
 #if !PLENX_FAST_LAYER
-            // The global, then the dict, which may have changed in place unseen: read as the
-            // helper reads them.
-            PyObject* globals = o.get_python_types_seen.globals();
-            PyObject* to_plain = PyDict_GetItemWithError(globals, names::NUMPY_TO_PLAIN) == o.conversions.get()
-                                     ? PyDict_GetItemWithError(o.conversions, reinterpret_cast<PyObject*>(type))
-                                     : nullptr;
-            if (to_plain != reinterpret_cast<PyObject*>(&PyFloat_Type)) {
-                PyErr_Clear();
-                return Ref();
-            }
+    // The global, then the dict, which may have changed in place unseen: read as the helper
+    // reads them.
+    const Originals& o = seen.get();
+    PyObject* globals = o.get_python_types_seen.globals();
+    PyObject* to_plain = PyDict_GetItemWithError(globals, names::NUMPY_TO_PLAIN) == o.conversions.get()
+                             ? PyDict_GetItemWithError(o.conversions, reinterpret_cast<PyObject*>(Py_TYPE(value)))
+                             : nullptr;
+    if (to_plain != reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+        PyErr_Clear();
+        return Ref();
+    }
 #endif
-            return floating(glue::float_value(value.get()));
-        }
-    return Ref();
+    return floating(glue::float_value(value));
 }
 
 Ref python_types(const Args& a, PyObject* convert, Ref value) {
     if (python_types_native(a, convert)) {
-        if (Ref done = python_types_here(value)) return done;
+        if (Ref done = python_types_here(python_types_table(), value.get())) return done;
     }
     return call(convert, value.get());
 }
