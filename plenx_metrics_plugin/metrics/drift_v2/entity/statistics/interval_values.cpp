@@ -123,16 +123,28 @@ Ref data_set(const Args& a, const Lookup& member) {
     return member.attribute(data_set_type);
 }
 
+namespace {
+/// Whether `value.type == member`, where the type is kept in place and both compare by identity
+/// (object's own equality), so nothing runs and nothing need be held: 1 or 0; -1 where the
+/// comparison must be made.
+int kept_type_is(PyObject* value, PyObject* member) noexcept {
+#if PLENX_FAST_LAYER
+    const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
+    PyObject** slot = shortcuts() && Py_TYPE(member)->tp_richcompare == identity ? fast::instance_slot(value, names::type) : nullptr;
+    if (slot && *slot && Py_TYPE(*slot)->tp_richcompare == identity) return *slot == member;
+#else
+    (void)value, (void)member;
+#endif
+    return -1;
+}
+}  // namespace
+
 Ref find_value(PyObject* values, PyObject* member) {
     if (PyList_CheckExact(values)) {
-        const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
-        const bool by_identity = shortcuts() && Py_TYPE(member)->tp_richcompare == identity;
         // The list may change while an entry's `type` is compared; re-check the size each time.
         for (Py_ssize_t i = 0; i < list_size(values); i++) {
-            // A `type` kept in place and compared by identity: nothing runs, so nothing is held.
-            if (PyObject** slot = by_identity ? fast::instance_slot(list_item(values, i), names::type) : nullptr;
-                slot && *slot && Py_TYPE(*slot)->tp_richcompare == identity) {
-                if (*slot == member) return own(list_item(values, i));
+            if (const int kept = kept_type_is(list_item(values, i), member); kept >= 0) {
+                if (kept) return own(list_item(values, i));
                 continue;
             }
             Ref value = own(list_item(values, i));
