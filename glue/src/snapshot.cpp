@@ -93,6 +93,38 @@ bool FunctionSnapshot::names_unchanged() const noexcept {
 }
 
 namespace {
+constexpr uint64_t zero_word = 0, one_word = 1;
+}  // namespace
+
+void SnapshotNote::forget() noexcept {
+    at_.fill(&zero_word);
+    held_.fill(0);
+    at_[0] = &one_word;  // never holds 0
+    count_ = 0;
+}
+
+bool SnapshotNote::add(const void* at) noexcept {
+    for (size_t i = 0; i < count_; i++)
+        if (at_[i] == at) return true;
+    if (count_ == most_words) return false;
+    at_[count_] = at;
+    held_[count_++] = read(at);
+    return true;
+}
+
+void SnapshotNote::note(std::initializer_list<const FunctionSnapshot*> snapshots, std::initializer_list<const void*> words) noexcept {
+    forget();
+    at_[0] = &zero_word;
+    bool fits = sizeof(uintptr_t) == sizeof(uint64_t);  // a pointer probe is read as a 64-bit word
+    for (const FunctionSnapshot* snapshot : snapshots) {
+        for (size_t i = 0; fits && i < snapshot->pointers_; i++) fits = add(snapshot->pointer_[i].at);
+        for (size_t i = 0; fits && i < snapshot->versions_; i++) fits = add(snapshot->version_[i].at);
+    }
+    for (const void* at : words) fits = fits && add(at);
+    if (!fits) forget();
+}
+
+namespace {
 
 #if PY_VERSION_HEX >= 0x030C0000
 /// sys.monitoring's own function `name`: a C function of that very module, found without code.

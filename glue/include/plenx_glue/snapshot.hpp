@@ -19,12 +19,15 @@ using FunctionSnapshot = WatchedFunction;
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
 #include "cpython/access.hpp"
 
 namespace glue {
+
+class SnapshotNote;
 
 class FunctionSnapshot {
 public:
@@ -45,6 +48,7 @@ public:
     PyObject* function() const noexcept { return function_; }
 
 private:
+    friend class SnapshotNote;
     /// Whether every name read from a dict that changed still gives the same (then remembered).
     bool names_unchanged() const noexcept;
 
@@ -78,6 +82,39 @@ private:
     size_t pointers_ = 0;
     mutable std::array<Probe<uint64_t>, most_probes> version_{};  // each watch's dict version, in order
     size_t versions_ = 0;
+};
+
+/// The words some snapshots (and a few more words) rest on, each once, as they were when all of
+/// them were last found unchanged: while every word still holds that, every one of them would
+/// be found unchanged again, so one pass over the words stands for all their checks.
+class SnapshotNote {
+public:
+    SnapshotNote() noexcept { forget(); }
+    /// Whether every noted word still holds what it held when noted (never while nothing is).
+    bool holds() const noexcept {
+        uint64_t moved = 0;
+        for (size_t i = 0; i < most_words; i++) moved |= read(at_[i]) ^ held_[i];  // unrolled: no count
+        return moved == 0;
+    }
+    /// Notes the words of `snapshots` and `words` (each a 64-bit word inside an object the
+    /// snapshots hold), as they are now: only right after each snapshot was found unchanged and
+    /// each of `words` found as the check wants it. Where they do not fit, nothing is noted.
+    void note(std::initializer_list<const FunctionSnapshot*> snapshots, std::initializer_list<const void*> words) noexcept;
+    /// Notes nothing: holds() is false until the next note.
+    void forget() noexcept;
+
+private:
+    static uint64_t read(const void* at) noexcept {
+        uint64_t value;
+        std::memcpy(&value, at, sizeof value);
+        return value;
+    }
+    bool add(const void* at) noexcept;
+
+    static constexpr size_t most_words = 16;
+    std::array<const void*, most_words> at_{};  // past the noted ones, a word that is always 0
+    std::array<uint64_t, most_words> held_{};
+    size_t count_ = 0;
 };
 
 }  // namespace glue

@@ -418,6 +418,8 @@ struct Originals {
     // The keyword-only defaults of UUID.__init__ are a dict, changed in place without a new identity.
     uint64_t uuid_init_kwdefaults_version = 0;
 #if PLENX_FAST_LAYER
+    // What the three snapshots and the keyword-only defaults rested on when last found unchanged.
+    mutable glue::SnapshotNote uuid_note;
     // The drift control box's methods as shipped: the manager's get_control_box, the box's getters.
     glue::FunctionSnapshot get_control_box_seen, percent_threshold_seen, count_threshold_seen;
     glue::Ref manager_global;  // what get_control_box's global ControlBoxManager named then (or null)

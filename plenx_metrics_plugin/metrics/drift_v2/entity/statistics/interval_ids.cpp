@@ -11,6 +11,10 @@
 
 #include <sys/random.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -87,6 +91,24 @@ Ref random_uuid_text() {
 #else
     char out[36];
 #endif
+#if defined(__SSE2__)
+    // All 32 digits at once (high nibble first, '0'-'9' then 'a'-'f'), then placed in 8-4-4-4-12.
+    const __m128i all = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    const __m128i low_nibbles = _mm_set1_epi8(0x0f);
+    const __m128i high = _mm_and_si128(_mm_srli_epi16(all, 4), low_nibbles), low = _mm_and_si128(all, low_nibbles);
+    const auto to_digits = [](__m128i nibbles) {
+        const __m128i letters = _mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9));  // 0xff where a letter
+        return _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), _mm_and_si128(letters, _mm_set1_epi8('a' - '0' - 10)));
+    };
+    char hex[32];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(hex), to_digits(_mm_unpacklo_epi8(high, low)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(hex + 16), to_digits(_mm_unpackhi_epi8(high, low)));
+    std::memcpy(&out[0], hex, 8);
+    std::memcpy(&out[9], hex + 8, 4);
+    std::memcpy(&out[14], hex + 12, 4);
+    std::memcpy(&out[19], hex + 16, 4);
+    std::memcpy(&out[24], hex + 20, 12);
+#else
     // Each byte's two hex digits at once, at its place in 8-4-4-4-12.
     static constexpr auto digits = [] {
         constexpr char hex[] = "0123456789abcdef";
@@ -96,6 +118,7 @@ Ref random_uuid_text() {
     }();
     static constexpr int place[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
     for (int i = 0; i < 16; i++) std::memcpy(&out[place[i]], &digits[2 * bytes[i]], 2);
+#endif
     out[8] = out[13] = out[18] = out[23] = '-';
 #if PLENX_FAST_LAYER
     return result;
@@ -179,10 +202,18 @@ bool uuid_class_unchanged(const Originals& o) noexcept {
 /// Whether the id may be made here: `uuid4` is the standard one and nothing it reads changed.
 bool standard_ids(PyObject* uuid4) noexcept {
     const Originals& o = seen.get();
-    return o.uuid_class && o.uuid4_seen.unchanged(uuid4) && uuid_class_unchanged(o) &&
-           o.uuid_init_seen.unchanged(o.uuid_init_seen.function()) &&
-           dict_version(PyFunction_GET_KW_DEFAULTS(o.uuid_init_seen.function())) == o.uuid_init_kwdefaults_version &&
-           o.uuid_str_seen.unchanged(o.uuid_str_seen.function());
+    if (!o.uuid_class || uuid4 != o.uuid4_seen.function() || !uuid_class_unchanged(o)) return false;
+    // The three functions read the same globals and builtins: while no word the checks below
+    // rest on moved since they last passed, they pass again.
+    if (o.uuid_note.holds()) return true;
+    PyObject* init = o.uuid_init_seen.function();
+    if (!o.uuid4_seen.unchanged(uuid4) || !o.uuid_init_seen.unchanged(init) ||
+        dict_version(PyFunction_GET_KW_DEFAULTS(init)) != o.uuid_init_kwdefaults_version ||
+        !o.uuid_str_seen.unchanged(o.uuid_str_seen.function()))
+        return false;
+    // The keyword-only defaults are the dict the snapshot of UUID.__init__ holds.
+    o.uuid_note.note({&o.uuid4_seen, &o.uuid_init_seen, &o.uuid_str_seen}, {dict_version_at(PyFunction_GET_KW_DEFAULTS(init))});
+    return true;
 }
 
 }  // namespace
