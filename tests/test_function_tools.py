@@ -120,6 +120,8 @@ def test_function_attributes_are_those_of_python_functions(twins):
                             function.__code__.co_varnames, function.__code__.co_argcount, function.__class__,
                             outcome(lambda: setattr(function, "__class__", int)),
                             outcome(lambda: delattr(function, "__class__")),
+                            [outcome(lambda: setattr(function, name, getattr(function, name)))
+                             for name in ("__defaults__", "__kwdefaults__")],
                             [outcome(lambda: setattr(function, "__type_params__", v)) for v in ([], None)]
                             if sys.version_info >= (3, 12) else None,
                             inspect.getclosurevars(function).nonlocals, outcome(lambda: inspect.getsource(function))[0],
