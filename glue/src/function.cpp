@@ -60,6 +60,7 @@ struct FunctionObject {
     PyObject* doc;          // __doc__
     PyObject* annotations;  // __annotations__ (a dict, or null until asked for)
     PyObject* defaults;     // __defaults__ (a tuple, or null)
+    PyObject* kwdefaults;   // __kwdefaults__ (a dict, or null): kept only, as no parameter is keyword-only
     PyObject* code;         // __code__, so that inspect reads the signature
     PyObject* varnames;     // the parameter names, interned
     PyObject* place;        // where its code finds it: (class global, key, attribute or None, holder type or None)
@@ -255,7 +256,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 constexpr PyObject* FunctionObject::*cleared_fields[] = {
     &FunctionObject::globals, &FunctionObject::builtins,    &FunctionObject::module,
     &FunctionObject::doc,     &FunctionObject::annotations, &FunctionObject::defaults,
-    &FunctionObject::owner,   &FunctionObject::type_params, &FunctionObject::dict};
+    &FunctionObject::kwdefaults, &FunctionObject::owner,    &FunctionObject::type_params,
+    &FunctionObject::dict};
 /// The fields kept until the function goes: its name, repr and __code__ read them meanwhile.
 constexpr PyObject* FunctionObject::*kept_fields[] = {&FunctionObject::name, &FunctionObject::qualname,
                                                        &FunctionObject::code, &FunctionObject::varnames,
@@ -428,7 +430,8 @@ PyGetSetDef function_getset[] = {
      message("__annotations__ must be set to a dict object")},
     {"__defaults__", get_field<&F::defaults>, set_field<&F::defaults, tuple_kind, true>, nullptr,
      message("__defaults__ must be set to a tuple object")},
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_field<&F::kwdefaults>, set_field<&F::kwdefaults, dict_kind, true>, nullptr,
+     message("__kwdefaults__ must be set to a dict object")},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__code__", get_field<&F::code>, nullptr, nullptr, nullptr},
     {"__globals__", get_field<&F::globals>, nullptr, nullptr, nullptr},
@@ -658,6 +661,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
     f->doc = doc.release();
     f->annotations = annotations.release();
     f->defaults = defaults.release();
+    f->kwdefaults = nullptr;
     f->code = code.release();
     f->varnames = varnames.release();
     f->place = place.release();

@@ -243,6 +243,7 @@ void fast::probe_collector() {
     if (!shortcuts() || context().collector_known) return;
 #if PY_VERSION_HEX < 0x030C0000
     if (!detail::thread_mirrored) return;
+#endif
     PyThreadState* thread = current_thread();
     const int* enabled = reinterpret_cast<const int*>(reinterpret_cast<const char*>(thread->interp) + plenx_glue_gc_enabled_offset);
     const YoungGeneration* young = young_generation(thread);
@@ -261,9 +262,6 @@ void fast::probe_collector() {
         counted = young->count == before + 1 && young->threshold >= 0;
     }
     context().collector_known = agrees && counted;
-#else
-    context().collector_known = true;  // nothing is read: an allocation never collects
-#endif
 }
 
 }  // namespace glue

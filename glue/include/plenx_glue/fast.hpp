@@ -108,7 +108,11 @@ void probe_observation();
 /// Whether making `tracked` more objects the collector tracks could start a collection before
 /// they are all made (cpython/access.hpp), so that finalisers would run among them.
 inline bool may_collect(int tracked) noexcept { return !context().collector_known || glue::may_collect(tracked); }
-/// Checks, once, that what may_collect() reads is the collector's own state.
+/// Whether making `tracked` more objects the collector tracks would start or schedule a
+/// collection (cpython/access.hpp): native work that leaves out objects the original makes may
+/// do so only where none would.
+inline bool collection_due(int tracked) noexcept { return !context().collector_known || glue::collection_due(tracked); }
+/// Checks, once, that what may_collect() and collection_due() read is the collector's own state.
 void probe_collector();
 
 /// `o.name`; a plain instance attribute is read in place.

@@ -447,11 +447,11 @@ inline bool work_due(const void* breaker) noexcept {
 #endif
 }
 
-#if PY_VERSION_HEX < 0x030C0000
-/// 3.11: offsets into PyInterpreterState of the collector's state (interp_layout.h).
+/// Offsets into PyInterpreterState of the collector's state (interp_layout.h).
 extern "C" const size_t plenx_glue_gc_enabled_offset, plenx_glue_gc_collecting_offset, plenx_glue_gc_young_offset;
-/// 3.11: the youngest generation's count of objects made since its last collection, and the
-/// threshold above which the next one made starts a collection (struct gc_generation).
+/// The youngest generation's count of objects made since its last collection, and the threshold
+/// above which the next one made starts (3.11) or schedules (3.12, 3.13) a collection
+/// (struct gc_generation).
 struct YoungGeneration {
     uintptr_t head[2];  // PyGC_Head
     int threshold;
@@ -460,7 +460,19 @@ struct YoungGeneration {
 inline YoungGeneration* young_generation(PyThreadState* thread) noexcept {
     return reinterpret_cast<YoungGeneration*>(reinterpret_cast<char*>(thread->interp) + plenx_glue_gc_young_offset);
 }
-#endif
+
+/// Whether making `tracked` more objects that the collector tracks would take the youngest
+/// generation's count past its threshold while the collector is enabled and not collecting: the
+/// allocation that does starts a collection on 3.11, and schedules one on 3.12 and 3.13, which
+/// runs at the eval loop's next check (_PyObject_GC_Link). Checked on a probe at load.
+inline bool collection_due(int tracked) noexcept {
+    PyThreadState* thread = current_thread();
+    const char* interp = reinterpret_cast<const char*>(thread->interp);
+    const YoungGeneration* young = young_generation(thread);
+    return young->threshold != 0 && young->count + tracked > young->threshold &&
+           *reinterpret_cast<const int*>(interp + plenx_glue_gc_enabled_offset) != 0 &&
+           *reinterpret_cast<const int*>(interp + plenx_glue_gc_collecting_offset) == 0;
+}
 
 /// Whether making `tracked` more objects that the collector tracks could start a collection
 /// (and run finalisers) before they are all made: 3.11 collects inside the allocation that takes
@@ -469,12 +481,7 @@ inline YoungGeneration* young_generation(PyThreadState* thread) noexcept {
 /// which runs at the eval loop's next check. Checked on a probe at load (probe_collector).
 inline bool may_collect(int tracked) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
-    PyThreadState* thread = current_thread();
-    const char* interp = reinterpret_cast<const char*>(thread->interp);
-    const YoungGeneration* young = young_generation(thread);
-    return young->threshold != 0 && young->count + tracked > young->threshold &&
-           *reinterpret_cast<const int*>(interp + plenx_glue_gc_enabled_offset) != 0 &&
-           *reinterpret_cast<const int*>(interp + plenx_glue_gc_collecting_offset) == 0;
+    return collection_due(tracked);
 #else
     (void)tracked;
     return false;

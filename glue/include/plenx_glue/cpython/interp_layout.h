@@ -24,9 +24,9 @@ __attribute__((visibility("hidden"))) const size_t plenx_glue_monitors_offset = 
 __attribute__((visibility("hidden"))) const size_t plenx_glue_eval_breaker_offset =
     offsetof(PyInterpreterState, ceval.eval_breaker);
 #endif
-#if PY_VERSION_HEX < 0x030C0000
-/* 3.11: where the interpreter's collector keeps what decides whether an allocation starts a
-   collection (struct _gc_runtime_state, Include/internal/pycore_gc.h; _PyObject_GC_Link). */
+/* Where the interpreter's collector keeps what decides whether an allocation starts (3.11) or
+   schedules (3.12, 3.13) a collection (struct _gc_runtime_state, Include/internal/pycore_gc.h;
+   _PyObject_GC_Link). */
 __attribute__((visibility("hidden"))) const size_t plenx_glue_gc_enabled_offset = offsetof(PyInterpreterState, gc.enabled);
 __attribute__((visibility("hidden"))) const size_t plenx_glue_gc_collecting_offset = offsetof(PyInterpreterState, gc.collecting);
 __attribute__((visibility("hidden"))) const size_t plenx_glue_gc_young_offset = offsetof(PyInterpreterState, gc.generations[0]);
@@ -34,6 +34,7 @@ __attribute__((visibility("hidden"))) const size_t plenx_glue_gc_young_offset = 
 _Static_assert(offsetof(struct gc_generation, threshold) == 2 * sizeof(uintptr_t) &&
                    offsetof(struct gc_generation, count) == 2 * sizeof(uintptr_t) + sizeof(int),
                "struct gc_generation moved");
+#if PY_VERSION_HEX < 0x030C0000
 /* 3.11: where the running thread's state is kept, _PyRuntime.gilstate.tstate_current (what
    _PyThreadState_GET reads, Include/internal/pycore_pystate.h). */
 __attribute__((visibility("hidden"))) PyThreadState* const* const plenx_glue_tstate_current =

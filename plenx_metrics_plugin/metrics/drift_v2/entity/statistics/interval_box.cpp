@@ -22,7 +22,7 @@ Name count_attribute{"interval_count_threshold_for_insights"};
 /// Whether calling `cls` without arguments would only make an instance that nobody can see made
 /// or let go: type's own call, object's own __new__ and __init__, no attribute storage, no
 /// finaliser, and making it would neither start nor schedule a collection (letting it go takes
-/// back its count). From 3.12, where an allocation may schedule one, the count is not read.
+/// back its count).
 bool unseen_instance(PyObject* cls) noexcept {
     if (!Py_IS_TYPE(cls, &PyType_Type)) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -30,11 +30,7 @@ bool unseen_instance(PyObject* cls) noexcept {
         type->tp_alloc != PyType_GenericAlloc || type->tp_finalize != nullptr || type->tp_del != nullptr ||
         PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_MANAGED_DICT) || type->tp_dictoffset != 0)
         return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    return !PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC);
-#else
-    return !(PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) && fast::may_collect(1));
-#endif
+    return !(PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) && fast::collection_due(1));
 }
 
 /// `cls.name` where finding it runs nothing: a plain class whose MRO holds a value that is no

@@ -364,11 +364,18 @@ void remember_standard_uuid4(PyObject* function) noexcept {
 
 #if PLENX_FAST_LAYER
 namespace {
+/// More than the objects the collector counts that `str(uuid4())` makes on its way (the call's
+/// keywords, the UUID, its __init__'s list, __str__'s tuple; free lists make fewer count).
+constexpr int uuid_text_tracked = 16;
+
 /// Whether the id may be made here with nobody seeing uuid4 run: it, UUID.__init__ and
-/// UUID.__str__ are the standard ones, and no tracer or profiler would see them called.
+/// UUID.__str__ are the standard ones, no tracer or profiler would see them called, and none of
+/// the objects they make could start (3.11) or schedule (3.12 on) a collection, whose finalisers
+/// would see the interval as it stands then.
 bool unseen_ids(const Args& a, PyObject* uuid4) noexcept {
     return standard_ids(uuid4) &&
-           !fast::observed(a, uuid4, seen->uuid_init_seen.function(), seen->uuid_str_seen.function());
+           !fast::observed(a, uuid4, seen->uuid_init_seen.function(), seen->uuid_str_seen.function()) &&
+           !fast::collection_due(uuid_text_tracked);
 }
 }  // namespace
 #endif
