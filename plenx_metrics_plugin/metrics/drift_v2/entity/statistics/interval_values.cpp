@@ -125,16 +125,20 @@ Ref data_set(const Args& a, const Lookup& member) {
 
 Ref find_value(PyObject* values, PyObject* member) {
     if (PyList_CheckExact(values)) {
+#if PLENX_FAST_LAYER
         const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
         const bool by_identity = shortcuts() && Py_TYPE(member)->tp_richcompare == identity;
+#endif
         // The list may change while an entry's `type` is compared; re-check the size each time.
         for (Py_ssize_t i = 0; i < list_size(values); i++) {
+#if PLENX_FAST_LAYER  // the stable-ABI build reads no type's slots, and nothing in place
             // A `type` kept in place and compared by identity: nothing runs, so nothing is held.
             if (PyObject** slot = by_identity ? fast::instance_slot(list_item(values, i), names::type) : nullptr;
                 slot && *slot && Py_TYPE(*slot)->tp_richcompare == identity) {
                 if (*slot == member) return own(list_item(values, i));
                 continue;
             }
+#endif
             Ref value = own(list_item(values, i));
             Ref type = fast::getattr(value, names::type);
             if (fast::equals(type, member)) return value;
