@@ -117,6 +117,15 @@ def test_lookup_is_by_type_and_stops_at_the_first_match():
     assert seen == [B, P]
 
 
+def test_one_member_for_both_data_sets_is_found_first_by_each_lookup(monkeypatch):
+    monkeypatch.setattr(iv, "DataSetType", type("DataSetType", (), {"BASELINE": B, "PRODUCTION": B}))
+    interval = with_values((B, 10, 20.0), (B, 15, 30.0))
+    for _ in range(2):  # the second time with both lookups remembered
+        assert interval.get_production_value() is interval.values[0]
+        assert interval._calculate_absolute_change_percentage() == 0.0
+        assert interval.has_increased_in_production() is False
+
+
 @pytest.mark.parametrize("values, missing", [([(B, 1, 1.0), (B, 2, 2.0)], "get_production_value"),
                                              ([(P, 1, 1.0)], "get_baseline_value"), ([], "get_production_value")])
 def test_lookup_of_a_missing_data_set_raises_a_bare_stop_iteration(values, missing):

@@ -411,6 +411,15 @@ def _getter_shadowed(mp, log):
     mp.setattr(cb.ControlBoxManager, "_control_box", box)
 
 
+def _getter_shadowed_after_a_read(mp, log):
+    # The name is among the box class's shared keys, and the box was read before it was set.
+    cb.ControlBox().get_interval_percent_threshold_for_insights = None
+    box = cb.ControlBox()
+    mp.setattr(cb.ControlBoxManager, "_control_box", box)
+    made(iv.ContinuousStatisticsInterval, 0, 10).eligible_for_insights
+    box.get_interval_percent_threshold_for_insights = lambda: log.append("percent") or 10**6
+
+
 def _threshold_a_property(mp, log):
     class Box(cb.ControlBox):
         interval_percent_threshold_for_insights = property(lambda self: log.append("property") or 50.0, lambda s, v: None)
@@ -442,8 +451,8 @@ def _manager_seen(mp, log):
     mp.setattr(cb.ControlBoxManager, "__del__", lambda self: log.append("del"), raising=False)
 
 
-@pytest.mark.parametrize("change", [_getter_replaced, _getter_shadowed, _threshold_a_property, _box_a_descriptor,
-                                    _name_rebound, _code_replaced, _hook_on_the_box, _manager_seen])
+@pytest.mark.parametrize("change", [_getter_replaced, _getter_shadowed, _getter_shadowed_after_a_read, _threshold_a_property,
+                                    _box_a_descriptor, _name_rebound, _code_replaced, _hook_on_the_box, _manager_seen])
 def test_the_control_box_is_asked_as_the_host_changed_it(monkeypatch, change):
     seen = {}
     for module in (iv, interval_model.load()):

@@ -3,6 +3,8 @@
 // Only what a lookup read without running any code is remembered; anything else is asked again.
 #include "plenx_glue/lookup.hpp"
 
+#include "plenx_glue/attributes.hpp"
+#include "plenx_glue/cpython/dict_tables.hpp"
 #include "plenx_glue/dicts.hpp"
 #include "plenx_glue/function.hpp"
 #include "plenx_glue/ops.hpp"
@@ -90,6 +92,53 @@ Ref Lookup::lookup_attribute(PyObject* owner) const {
         return Ref::borrow(m.value);
     if (PyObject* found = find_plainly(owner)) return Ref::borrow(found);
     return getattr(owner, get());
+}
+
+Py_ssize_t InstancePlaces::shared_key_count(PyTypeObject* type) noexcept {
+    KeysHead* keys = KeysHead::of(shared_keys_of(type));
+    return keys && keys->kind == KeysHead::split ? keys->nentries : -1;
+}
+
+bool InstancePlaces::find_and_remember(PyObject* o, std::span<const Name* const> methods,
+                                       std::span<const Name* const> attributes, PyObject** found_methods,
+                                       PyObject** found_values) noexcept {
+    if (find(o, methods, attributes, found_methods, found_values)) return true;
+    if (methods.size() > most || attributes.size() != methods.size()) return false;
+    for (size_t i = 0; i < methods.size(); i++) {
+        found_methods[i] = plain_method(o, *methods[i]);
+        PyObject** slot = found_methods[i] ? instance_slot(o, *attributes[i]) : nullptr;
+        if (slot == nullptr || (found_values[i] = *slot) == nullptr) return false;
+    }
+    // What the memories behind those answers say, taken together while nothing has run since.
+    PyTypeObject* type = Py_TYPE(o);
+    const unsigned int version = version_tag(type);
+    const Py_ssize_t keys_now = shared_key_count(type);
+    InstancePlaces fresh;
+    fresh.type_ = type;
+    fresh.methods_site_ = methods.data();
+    fresh.attributes_site_ = attributes.data();
+    fresh.version_ = version;
+    fresh.count_ = methods.size();
+    fresh.keys_seen_ = keys_now;
+    for (size_t i = 0; i < methods.size(); i++) {
+        const SlotMemo* method = memo_of(type, *methods[i]);
+        const SlotMemo* attribute = memo_of(type, *attributes[i]);
+        if (version == 0 || keys_now < 0 || !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || method == nullptr ||
+            attribute == nullptr || method->version != version || attribute->version != version ||
+            !method->python_function || method->class_attribute != found_methods[i] || method->index < -1 ||
+            (method->index == -1 && method->keys_seen != keys_now) || !attribute->in_place || attribute->index < 0)
+            return true;  // answered, not remembered
+        fresh.keys_watched_ = fresh.keys_watched_ || method->index == -1;
+        fresh.methods_[i] = method->class_attribute;
+        fresh.method_index_[i] = method->index;
+        fresh.attribute_index_[i] = attribute->index;
+        fresh.holders_[2 * i] = method->holder;
+        fresh.holder_versions_[2 * i] = method->holder_version;
+        fresh.holders_[2 * i + 1] = attribute->holder;
+        fresh.holder_versions_[2 * i + 1] = attribute->holder_version;
+    }
+    *this = fresh;
+    return true;
 }
 
 }  // namespace glue

@@ -423,6 +423,7 @@ struct Originals {
     // The drift control box's methods as shipped: the manager's get_control_box, the box's getters.
     glue::FunctionSnapshot get_control_box_seen, percent_threshold_seen, count_threshold_seen;
     glue::Ref manager_global;  // what get_control_box's global ControlBoxManager named then (or null)
+    glue::InstancePlaces box_places;  // where the box's class has the getters and their attributes
 #endif
 #if !PLENX_FAST_LAYER
     // What the stable-ABI build reads again at each use, having no versions to compare: the dict

@@ -53,6 +53,10 @@ const Getter getters[] = {
     {names::get_interval_count_threshold_for_insights, count_attribute, &Originals::count_threshold_seen},
 };
 
+const Name* const getter_methods[] = {&getters[0].method, &getters[1].method};
+const Name* const getter_attributes[] = {&getters[0].attribute, &getters[1].attribute};
+static_assert(std::size(getters) == 2 && std::size(getters) <= InstancePlaces::most);
+
 /// Where the native answer stands for a call: it runs nothing, but the call still counts against
 /// the recursion limit, past which the call is made (and raises).
 bool counted() noexcept {
@@ -92,17 +96,15 @@ Ref control_box(const Args& a, PyObject* manager_class) {
 }
 
 bool shipped_thresholds(const Args& a, PyObject* box, Ref* percent, Ref* count) noexcept {
-    const Originals& o = seen.get();
+    Originals& o = seen.get();
     if (!shortcuts()) return false;
+    // Each getter as the box finds it, and the plain attribute it returns (`return self.<attribute>`),
+    // read in place.
     PyObject* methods[std::size(getters)];
     PyObject* found[std::size(getters)];
-    for (size_t i = 0; i < std::size(getters); i++) {
-        methods[i] = plain_method(box, getters[i].method);
-        if (methods[i] == nullptr || !(o.*getters[i].seen).unchanged(methods[i])) return false;
-        // `return self.<attribute>`: a plain attribute, read in place.
-        PyObject** slot = fast::instance_slot(box, getters[i].attribute);
-        if (slot == nullptr || (found[i] = *slot) == nullptr) return false;
-    }
+    if (!o.box_places.find_and_remember(box, getter_methods, getter_attributes, methods, found)) return false;
+    for (size_t i = 0; i < std::size(getters); i++)
+        if (!(o.*getters[i].seen).unchanged(methods[i])) return false;
     if (fast::observed(a, methods[0], methods[1]) || !counted()) return false;
     *percent = own(found[0]);
     *count = own(found[1]);

@@ -22,15 +22,53 @@ Ref infinity_unless_zero(const Args& a, PyObject* production_side) {
     return integer(0);
 }
 
+/// Both measurements of `values` found in one walk where the two lookups and searches would run
+/// nothing: `values` an exact list, DataSetType and both members as last looked up, compared by
+/// identity (object's own equality), as each entry's `type`, read in place, up to the last one
+/// either search reaches. False where any step would be another: then they are looked up in turn.
+/// `globals`: those of the function that looks them up.
+bool found_in_place(PyObject* globals, PyObject* values, Ref* baseline, Ref* production) noexcept {
+#if PLENX_FAST_LAYER
+    if (!PyList_CheckExact(values) || !shortcuts()) return false;
+    PyObject* data_set_type = names::DataSetType.peek_global(globals);
+    if (data_set_type == nullptr) return false;
+    PyObject* wanted_baseline = names::BASELINE.peek_attribute(data_set_type);
+    PyObject* wanted_production = names::PRODUCTION.peek_attribute(data_set_type);
+    const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
+    if (wanted_baseline == nullptr || wanted_production == nullptr || Py_TYPE(wanted_baseline)->tp_richcompare != identity ||
+        Py_TYPE(wanted_production)->tp_richcompare != identity)
+        return false;
+    PyObject *found_baseline = nullptr, *found_production = nullptr;
+    for (Py_ssize_t i = 0; i < list_size(values) && !(found_baseline && found_production); i++) {
+        PyObject* value = list_item(values, i);
+        PyObject** slot = fast::instance_slot(value, names::type);
+        PyObject* type = slot ? *slot : nullptr;
+        if (type == nullptr || Py_TYPE(type)->tp_richcompare != identity) return false;
+        // Each search stops at its first match (the members may be one object).
+        if (type == wanted_baseline && !found_baseline) found_baseline = value;
+        if (type == wanted_production && !found_production) found_production = value;
+    }
+    *baseline = found_baseline ? own(found_baseline) : Ref();
+    *production = found_production ? own(found_production) : Ref();
+    return true;
+#else
+    (void)globals, (void)values, (void)baseline, (void)production;
+    return false;
+#endif
+}
+
 /// _calculate_absolute_change_percentage(): the change relative to the baseline share, uncached.
 Ref calculate(const Args& a) {
     Ref values = fast::getattr(a[0], names::values);
     if (length(values) != 2) return integer(-1);
     // Both are looked for before either is missed.
-    Ref baseline_type = data_set(a, names::BASELINE);
-    Ref baseline = find_value(values, baseline_type);
-    Ref production_type = data_set(a, names::PRODUCTION);
-    Ref production = find_value(values, production_type);
+    Ref baseline, production;
+    if (!found_in_place(globals_of(a.function()), values, &baseline, &production)) {
+        Ref baseline_type = data_set(a, names::BASELINE);
+        baseline = find_value(values, baseline_type);
+        Ref production_type = data_set(a, names::PRODUCTION);
+        production = find_value(values, production_type);
+    }
     if (!baseline || !production) return integer(-1);
 
     // A zero count on the baseline side wins over the percentages.
@@ -84,6 +122,54 @@ Ref reaches_thresholds(PyObject* value, PyObject* percent_threshold, PyObject* c
     return NumberComparison(count, count_threshold, Py_GE).result();
 }
 
+/// A number as NumberComparison reads it (known: one it compares here).
+struct Operand {
+    double value = 0;
+    bool numpy = false;
+    bool known = false;
+    Operand(PyObject* o, PyTypeObject* float64) noexcept : known(detail::number(o, &value, &numpy, float64)) {}
+};
+
+/// reaches_thresholds(value, ...) where it runs nothing: the share and, where the share passes,
+/// the count kept in place and compared as numbers. Its answer and whether numpy made it (the
+/// result is then numpy's boolean); false where the comparisons must be made.
+bool reaches_in_place(PyObject* value, const Operand& percent, const Operand& count, PyTypeObject* float64, bool* reached,
+                      bool* numpy) noexcept {
+    PyObject** share_slot = fast::instance_slot(value, names::percentage);
+    if (share_slot == nullptr || *share_slot == nullptr) return false;
+    const Operand share(*share_slot, float64);
+    if (!share.known) return false;
+    if (!glue::apply_comparison(share.value, percent.value, Py_GE)) {
+        *reached = false;
+        *numpy = share.numpy || percent.numpy;
+        return true;
+    }
+    PyObject** count_slot = fast::instance_slot(value, names::absolute_count);
+    if (count_slot == nullptr || *count_slot == nullptr) return false;
+    const Operand counted(*count_slot, float64);
+    if (!counted.known) return false;
+    *reached = glue::apply_comparison(counted.value, count.value, Py_GE);
+    *numpy = counted.numpy || count.numpy;
+    return true;
+}
+
+/// What cached_eligibility keeps, `baseline and production` of the first two measurements'
+/// conditions, where finding both runs nothing (borrowed: the interpreter's or numpy's own
+/// booleans); else null, and nothing has run.
+PyObject* eligibility_in_place(PyObject* values, PyObject* percent_threshold, PyObject* count_threshold) noexcept {
+    if (!glue::basic_shortcuts() || !PyList_CheckExact(values) || list_size(values) < 2) return nullptr;
+    const Originals& o = seen.get();
+    PyTypeObject* float64 = o.float64_type;
+    const Operand percent(percent_threshold, float64), count(count_threshold, float64);
+    if (!percent.known || !count.known) return nullptr;
+    bool reached[2], numpy[2];
+    for (Py_ssize_t i = 0; i < 2; i++)
+        if (!reaches_in_place(list_item(values, i), percent, count, float64, &reached[i], &numpy[i])) return nullptr;
+    const int kept = reached[0] ? 1 : 0;
+    if (!numpy[kept]) return reached[kept] ? Py_True : Py_False;
+    return reached[kept] ? o.numpy_true.get() : o.numpy_false.get();
+}
+
 /// The kept eligibility, where reading the property would just return it.
 PyObject* peek_eligibility(PyObject* self) noexcept {
     PyObject** slot = fast::instance_slot(self, names::eligible_for_insights_cache);
@@ -103,17 +189,49 @@ Ref cached_eligibility(const Args& a) {
         count_threshold = fast::call_method(box, names::get_interval_count_threshold_for_insights);
     }
     Ref values = fast::getattr(self, names::values);
+    if (PyObject* kept = eligibility_in_place(values, percent_threshold, count_threshold)) {
+        fast::setattr(self, names::eligible_for_insights_cache, kept);
+        return fast::getattr(self, names::eligible_for_insights_cache);
+    }
     Ref baseline_condition = reaches_thresholds(item(values, 0), percent_threshold, count_threshold);
     Ref production_condition = reaches_thresholds(item(values, 1), percent_threshold, count_threshold);
     fast::setattr(self, names::eligible_for_insights_cache, truthy(baseline_condition) ? production_condition : baseline_condition);
     return fast::getattr(self, names::eligible_for_insights_cache);
 }
 
+/// self.get_baseline_value() and self.get_production_value() where both are our own and would
+/// find their measurement in place (as fast::peek_method finds each): one walk finds both, and
+/// their two calls, one after the other, count against the recursion limit as one does. False
+/// where either call must be made.
+bool measurements_in_place(PyObject* self, Ref* baseline, Ref* production) noexcept {
+#if PLENX_FAST_LAYER
+    PyObject* get_baseline = glue::own_method(self, names::get_baseline_value);
+    PyObject* get_production = get_baseline ? glue::own_method(self, names::get_production_value) : nullptr;
+    if (get_production == nullptr || definition_of(get_baseline) != &get_baseline_value ||
+        definition_of(get_production) != &get_production_value)
+        return false;
+    PyObject* globals = globals_of(get_baseline);
+    PyObject** slot = fast::instance_slot(self, names::values);
+    if (globals == nullptr || globals_of(get_production) != globals || slot == nullptr || *slot == nullptr ||
+        !found_in_place(globals, *slot, baseline, production) || !*baseline || !*production)
+        return false;
+    if (count_frame()) return true;
+    PyErr_Clear();  // past the limit the calls are made, and raise
+    return false;
+#else
+    (void)self, (void)baseline, (void)production;
+    return false;
+#endif
+}
+
 /// has_increased_in_production(): the production share strictly above the baseline share.
 Ref increased(const Args& a) {
     PyObject* self = a[0];
-    Ref baseline = measurement(self, names::get_baseline_value);
-    Ref production = measurement(self, names::get_production_value);
+    Ref baseline, production;
+    if (!measurements_in_place(self, &baseline, &production)) {
+        baseline = measurement(self, names::get_baseline_value);
+        production = measurement(self, names::get_production_value);
+    }
     Ref production_share = fast::getattr(production, names::percentage);
     Ref baseline_share = fast::getattr(baseline, names::percentage);
     return NumberComparison(production_share, baseline_share, Py_GT).result();
