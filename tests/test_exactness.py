@@ -237,7 +237,7 @@ def test_ids_follow_what_the_standard_uuid4_would_do(change, expected):
 @pytest.mark.parametrize("cls", ["ContinuousStatisticsInterval", "DiscreteStatisticsInterval"])
 def test_a_collection_inside_a_restore_sees_the_fresh_id(module, cls):
     stored = [filled(module, cls, (i, i + 1) if cls.startswith("C") else (str(i),)).to_dict() for i in range(300)]
-    restoring, early, windows, kept = {}, [], [0], []
+    restoring, early, kept = {}, [], []
     def look(phase, info):
         # Every list made here is kept, so that none is left for the restores to reuse uncounted.
         if phase == "start":
@@ -245,7 +245,6 @@ def test_a_collection_inside_a_restore_sees_the_fresh_id(module, cls):
         for found in kept[-1] if phase == "start" else ():
             state = getattr(found, "__dict__", None) if type(found) is getattr(module, cls) else None
             if state and "field" in state and "values" not in state:  # inside __init__, after the id
-                windows[0] += 1
                 early.append(state["id"] == restoring["id"])
     gc.collect()
     threshold = gc.get_threshold()
@@ -259,10 +258,9 @@ def test_a_collection_inside_a_restore_sees_the_fresh_id(module, cls):
     finally:
         gc.callbacks.remove(look)
         gc.set_threshold(*threshold)
+    # None may see the stored id early. (Where a collection is due, the id is made as plain
+    # Python makes it, whose own allocations start it first: few or none fall in that window.)
     assert not any(early)
-    # With the shortcuts, some collections fall there (from 3.12 none does; other allocations move them).
-    shortcuts = module is compiled and os.environ.get("PLENX_GLUE_SHORTCUTS") != "0"
-    assert windows[0] > 0 or not shortcuts or sys.version_info >= (3, 12)
 
 
 # uuid4 makes a UUID, an object the collector tracks: where that allocation starts a collection

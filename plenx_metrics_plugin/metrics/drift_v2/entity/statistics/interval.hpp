@@ -240,9 +240,9 @@ public:
         // have rebound the global meanwhile: the next entry then looks it up again. So does one
         // whose lookup runs code (a key of the host's in the globals): only a lookup remembered
         // ran nothing, so only then may the next ones be left out.
-        quiet_ = python_types_native(*a_, convert_) && names::get_python_types.peek_global(a_->globals()) == convert_.get();
+        quiet_ = python_types_native(*a_, convert_);
         Ref converted = convert(std::move(value));
-        quiet_ = quiet_ && peeked != nullptr;
+        quiet_ = quiet_ && peeked != nullptr && names::get_python_types.peek_global(a_->globals()) == convert_.get();
         return converted;
     }
     /// Says whether storing the entry made or released anything.
