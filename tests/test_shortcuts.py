@@ -256,9 +256,11 @@ def test_a_property_override_is_what_gets_compared():
 @pytest.mark.parametrize("change", ["change replaced", "change's property initialised again", "tie-breaker a property",
                                     "own dict"])
 @pytest.mark.parametrize("kind", ["ContinuousStatisticsInterval", "DiscreteStatisticsInterval"])
-def test_what_a_sort_remembered_of_the_class_follows_the_host(kind, change):
+@pytest.mark.parametrize("use", ["sort", "to_dict"])
+def test_what_a_sort_remembered_of_the_class_follows_the_host(kind, change, use):
     # Classes of a module of their own, so that only this test has changed them: the first sort
-    # leaves the comparison slot a memory of the class, and the next must see each change.
+    # leaves the comparison slot a memory of the class, the first to_dict one of where its
+    # entries are kept, and the next must see each change.
     spec = importlib.util.spec_from_file_location(iv.__name__, iv.__file__)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
@@ -270,6 +272,7 @@ def test_what_a_sort_remembered_of_the_class_follows_the_host(kind, change):
     setattr(low, key, 1)
     setattr(high, key, 2)
     assert sorted([high, low])[0] is low
+    before = high.to_dict()
     if change == "change replaced":
         module.Interval.absolute_change_percentage = property(lambda self: -self._absolute_change_percentage)
     elif change == "change's property initialised again":
@@ -281,7 +284,12 @@ def test_what_a_sort_remembered_of_the_class_follows_the_host(kind, change):
         setattr(cls, key, property(lambda self: 0))  # every key ties: the order given stays
     else:
         vars(high)
-    assert sorted([high, low])[0] is (low if change == "own dict" else high)
+    if use == "sort":
+        assert sorted([high, low])[0] is (low if change == "own dict" else high)
+    elif change.startswith("change"):
+        assert high.to_dict()["absolute_change_percentage"] == -before["absolute_change_percentage"] != 0
+    else:
+        assert high.to_dict() == (dict(before, **{key: 0}) if tied else before)
 
 
 NUMBERS = st.one_of(

@@ -105,6 +105,28 @@ bool find_key_places(PyTypeObject* type, std::span<const Name* const> keys, Keys
     return found.version != 0;
 }
 
+bool find_places(PyTypeObject* type, std::span<const Name* const> names, Place* found) noexcept {
+    // As peek_property finds them: a plain attribute in the inline values, or our getter's peek.
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) || !context().inline_values_known ||
+        !context().property_layout_known || type->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    for (size_t i = 0; i < names.size(); i++) {
+        const SlotMemo* memo = memo_of(type, *names[i]);
+        if (memo == nullptr) return false;
+        if (memo->in_place) {
+            found[i] = Place{memo->index};
+            continue;
+        }
+        PyObject* property = memo->class_attribute;
+        if (property == nullptr || !Py_IS_TYPE(property, &PyProperty_Type) || memo->holder == nullptr) return false;
+        PyObject* getter = property_fget(property);
+        const FunctionDef* def = getter && globals_of(getter) ? definition_of(getter) : nullptr;
+        if (def == nullptr || def->params.size() != 1 || def->peek == nullptr) return false;
+        found[i] = Place{-1, property, def, memo->holder, memo->holder_version};
+    }
+    return true;
+}
+
 const KeysMemo* KeyReader::keys_memo(PyTypeObject* type, std::span<const Name* const> keys) noexcept {
     const unsigned int version = version_tag(type);
     if (version == 0) return nullptr;

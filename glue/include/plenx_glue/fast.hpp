@@ -3,6 +3,7 @@
 // Each gives way to the generic C API wherever the two could differ; none runs while shortcuts() is off.
 #pragma once
 
+#include <array>
 #include <span>
 
 #include "function.hpp"
@@ -35,6 +36,12 @@ inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr;
 template <class... A>
 Ref call_class(PyObject* cls, A... args) { return call(cls, args...); }
 inline void prefetch_attributes(PyObject*) noexcept {}
+/// Reads nothing in place.
+template <size_t N>
+class Places {
+public:
+    PyObject* peek(PyObject*, size_t, const std::array<const Name*, N>&) noexcept { return nullptr; }
+};
 inline void prefetch_values(PyObject*) noexcept {}
 /// Stands in for nothing: every original is called.
 template <class... F>
@@ -322,6 +329,72 @@ PyObject* compare_in_place(PyObject* self, PyObject* other, int op, Context* c) 
     }
     return glue::detail::compare_through_method(self, other, op);
 }
+
+/// Where a class, at one version, has peek_property find one of a list of names: the name's
+/// place in its instances' inline values, or the property over one of our getters with a peek
+/// (`holder` holds it while its version holds).
+struct Place {
+    Py_ssize_t index = -1;                // of a plain attribute; -1: a property
+    PyObject* property = nullptr;         // borrowed
+    const FunctionDef* getter = nullptr;  // the property's getter's definition
+    PyObject* holder = nullptr;
+    uint64_t holder_version = 0;
+};
+
+/// The places of each of `names` for instances of `type` as it is now, into `found`; false where
+/// one is neither a plain attribute nor a property over one of our getters with a peek.
+bool find_places(PyTypeObject* type, std::span<const Name* const> names, Place* found) noexcept;
+
+/// peek_property of each of one list of names (static, in the caller's per-interpreter state),
+/// its places found once per class version for the two classes read last rather than name by
+/// name: each read checks the object's class and version, and, for a property, what the generic
+/// lookup would find again (the holder's version, the getter, not cleared). Anything else is
+/// peek_property's to answer.
+template <size_t N>
+class Places {
+public:
+    PyObject* peek(PyObject* obj, size_t i, const std::array<const Name*, N>& names) noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        const unsigned int version = version_tag(type);
+        const Layout* layout = &kept_[0];
+        // A layout made has a version other than 0; an empty one has no class.
+        if (layout->version != version || layout->type != type) {
+            layout = &kept_[1];
+            if (layout->version != version || layout->type != type) layout = remember(type, version, names);
+            if (layout == nullptr) return peek_property(obj, *names[i]);
+        }
+        const Place& place = layout->places[i];
+        if (place.getter == nullptr) {
+            PyObject** values = inline_values(obj);
+            return values ? inline_value(values, place.index) : nullptr;
+        }
+        if (dict_version(place.holder) != place.holder_version) return peek_property(obj, *names[i]);
+        // A property can be initialised again in place, with another getter, or one the collector cleared.
+        PyObject* fget = property_fget(place.property);
+        if (fget == nullptr || definition_of(fget) != place.getter || globals_of(fget) == nullptr)
+            return peek_property(obj, *names[i]);
+        return place.getter->peek(obj);
+    }
+
+private:
+    struct Layout {
+        unsigned int version = 0;
+        PyTypeObject* type = nullptr;  // compared by identity only
+        Place places[N];
+    };
+    const Layout* remember(PyTypeObject* type, unsigned int version, const std::array<const Name*, N>& names) noexcept {
+        Layout fresh;
+        if (version == 0 || !shortcuts() || !find_places(type, names, fresh.places) || version_tag(type) != version)
+            return nullptr;
+        fresh.version = version;
+        fresh.type = type;
+        kept_[1] = kept_[0];
+        kept_[0] = fresh;
+        return &kept_[0];
+    }
+
+    Layout kept_[2];  // most recent first
+};
 
 /// Checks, once, that properties are laid out as get_property expects (else it never shortcuts).
 void probe_property_layout();

@@ -41,12 +41,25 @@ struct Extension {
     bool filled = false;
 };
 
+/// The attributes and properties to_dict's entries read of the interval, and of a measurement.
+constexpr std::array<const Name*, 6> attribute_names{
+    &names::id, &names::field, &names::absolute_change_percentage, &names::eligible_for_insights,
+    &names::insights_available, &names::is_change_significant};
+constexpr std::array<const Name*, 2> measurement_names{&names::absolute_count, &names::percentage};
+
+/// Where the classes read last keep them, per interpreter.
+struct EntryPlaces {
+    fast::Places<attribute_names.size()> interval;
+    fast::Places<measurement_names.size()> measurement;
+};
+glue::PerContext<EntryPlaces> entry_places;
+
 #if PLENX_FAST_LAYER
 /// self.has_increased_in_production() where that is our own method and its answer is found
 /// without running anything, borrowed (else null, and the call must be made): its two
 /// measurements in place (each counted as its call, one frame deeper), their shares numbers
 /// compared here. `baseline` and `production` then receive the measurements found.
-PyObject* peek_increased(PyObject* self, PyObject** baseline, PyObject** production) noexcept {
+PyObject* peek_increased(PyObject* self, EntryPlaces& places, PyObject** baseline, PyObject** production) noexcept {
     PyObject* function = glue::own_method(self, names::has_increased_in_production);
     if (function == nullptr || definition_of(function) != &has_increased_in_production || globals_of(function) == nullptr)
         return nullptr;
@@ -58,8 +71,8 @@ PyObject* peek_increased(PyObject* self, PyObject** baseline, PyObject** product
     }
     PyObject* base = fast::peek_method(self, names::get_baseline_value);
     PyObject* production_value = base ? fast::peek_method(self, names::get_production_value) : nullptr;
-    PyObject* production_share = production_value ? fast::peek_property(production_value, names::percentage) : nullptr;
-    PyObject* baseline_share = production_share ? fast::peek_property(base, names::percentage) : nullptr;
+    PyObject* production_share = production_value ? places.measurement.peek(production_value, 1, measurement_names) : nullptr;
+    PyObject* baseline_share = production_share ? places.measurement.peek(base, 1, measurement_names) : nullptr;
     leave_frame(thread);
     if (baseline_share == nullptr) return nullptr;
     PyObject* answer = NumberComparison(production_share, baseline_share, Py_GT).known_result();
@@ -70,7 +83,7 @@ PyObject* peek_increased(PyObject* self, PyObject** baseline, PyObject** product
     return answer;
 }
 #else
-PyObject* peek_increased(PyObject*, PyObject**, PyObject**) noexcept { return nullptr; }
+PyObject* peek_increased(PyObject*, EntryPlaces&, PyObject**, PyObject**) noexcept { return nullptr; }
 #endif
 
 /// The 11 base entries, each value passed through get_python_types, into `dict`.
@@ -83,25 +96,23 @@ void base_entries(PyObject* self, PythonTypes& convert, Fill& dict) {
         for (Py_ssize_t i = 0; i < list_size(list) && i < 2; i++) fast::prefetch_attributes(list_item(list, i));
     }
     // An attribute or property that can be read without running anything may be taken at once.
-    auto attribute = [&](const Name& name) {
-        fill_entry(convert, dict, [&] { return fast::peek_property(self, name); }, [&] { return read(self, name); });
+    EntryPlaces& places = entry_places.get();
+    auto attribute = [&](size_t i) {
+        fill_entry(convert, dict, [&] { return places.interval.peek(self, i, attribute_names); },
+                   [&] { return read(self, *attribute_names[i]); });
     };
     // The measurements last found in place (borrowed: the interval's list holds them while
     // nothing runs). Where nothing ran since, finding one again would give it (at the same depth
     // or shallower, so its frame would be allowed again too).
     PyObject* kept_baseline = nullptr;
     PyObject* kept_production = nullptr;
-    attribute(names::id);
-    attribute(names::field);
-    attribute(names::absolute_change_percentage);
-    attribute(names::eligible_for_insights);
-    attribute(names::insights_available);
-    attribute(names::is_change_significant);
+    for (size_t i = 0; i < attribute_names.size(); i++) attribute(i);
     fill_entry(
-        convert, dict, [&] { return peek_increased(self, &kept_baseline, &kept_production); },
+        convert, dict, [&] { return peek_increased(self, places, &kept_baseline, &kept_production); },
         [&] { return fast::call_method(self, names::has_increased_in_production); });
     // Each measurement entry looks its value up afresh; found in place, it runs nothing.
-    auto measured = [&](const Name& method, PyObject*& kept, const Name& name) {
+    auto measured = [&](const Name& method, PyObject*& kept, size_t i) {
+        const Name& name = *measurement_names[i];
         if (!convert.quiet()) kept_baseline = kept_production = nullptr;  // code may have run since
         fill_entry(
             convert, dict,
@@ -109,16 +120,16 @@ void base_entries(PyObject* self, PythonTypes& convert, Fill& dict) {
                 PyObject* value = kept ? kept : fast::peek_method(self, method);
                 kept = nullptr;  // a second try follows a lookup that may have run code
                 if (value == nullptr) return nullptr;
-                PyObject* found = fast::peek_property(value, name);
+                PyObject* found = places.measurement.peek(value, i, measurement_names);
                 if (found != nullptr) kept = value;
                 return found;
             },
             [&] { return fast::getattr(measurement(self, method), name); });
     };
-    measured(names::get_baseline_value, kept_baseline, names::absolute_count);
-    measured(names::get_baseline_value, kept_baseline, names::percentage);
-    measured(names::get_production_value, kept_production, names::absolute_count);
-    measured(names::get_production_value, kept_production, names::percentage);
+    measured(names::get_baseline_value, kept_baseline, 0);
+    measured(names::get_baseline_value, kept_baseline, 1);
+    measured(names::get_production_value, kept_production, 0);
+    measured(names::get_production_value, kept_production, 1);
 }
 
 /// to_dict(): the 11 base entries, each value passed through get_python_types.
