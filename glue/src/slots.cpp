@@ -94,6 +94,17 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
         static_cast<PyObject*>(nullptr));
 }
 
+/// The new instance, taken from `self` once its __init__ returned None; TypeError for any other
+/// result, as type_call says (`self` is then let go by the caller, where it would have been).
+PyObject* initialised(Ref& self, const Ref& result) noexcept {
+    if (!result) return nullptr;
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
+
 /// The rest of construct() for a class whose module is unknown: __init__ found in the
 /// interpreter's context (held meanwhile), then run in its own. Takes over `made`.
 [[gnu::noinline]] PyObject* init_in_interpreter_context(PyTypeObject* type, PyObject* made, PyObject* const* args,
@@ -124,12 +135,7 @@ PyObject* init_through_slot(PyTypeObject* type, PyObject* self, PyObject* const*
         if (PyErr_Occurred()) return nullptr;
         result = Ref::steal(init_through_slot(type, self, args, nargs, kwnames));
     }
-    if (!result) return nullptr;
-    if (result.get() != Py_None) {
-        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
-        return nullptr;
-    }
-    return self.release();
+    return initialised(self, result);
 }
 
 }  // namespace
@@ -215,12 +221,7 @@ PyObject* detail::construct_slot(PyObject* callable, PyObject* const* args, size
         if (PyErr_Occurred()) return nullptr;
         result = Ref::steal(init_through_slot(type, self, args, nargs, kwnames));
     }
-    if (!result) return nullptr;
-    if (result.get() != Py_None) {
-        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
-        return nullptr;
-    }
-    return self.release();
+    return initialised(self, result);
 }
 
 namespace {
