@@ -427,6 +427,26 @@ def test_restore_builds_through_the_module_class_and_adds_values_by_keyword(monk
                      ("production", (), {"absolute_count": 15, "percentage": 30.0})]
 
 
+@pytest.mark.parametrize("cls", [Continuous, Discrete])
+@pytest.mark.parametrize("reorder", [False, True])
+def test_restore_reads_what_the_dict_holds_after_each_call(monkeypatch, cls, reorder):
+    form = complete(cls).to_dict()
+
+    class Editing(cls):
+        def add_baseline_value(self, *args, **kwargs):
+            super().add_baseline_value(*args, **kwargs)
+            # Later keys change under the restore: in place, or moved to the end of a new table.
+            for key, value in (("production_percentage", 45.0), ("insights_available", "edited")):
+                if reorder:
+                    del form[key]
+                form[key] = value
+
+    monkeypatch.setattr(iv, cls.__name__, Editing)
+    restored = cls.from_dict(form)
+    assert restored.get_production_value().percentage == 45.0
+    assert restored.insights_available == "edited"
+
+
 READS = {
     Continuous: ["lower_bound", "upper_bound", "id", "baseline_absolute_count", "baseline_percentage",
                  "production_absolute_count", "production_percentage", "insights_available"],

@@ -136,10 +136,13 @@ PyObject* find_by_identity(PyObject* dict, const Name& name) noexcept {
     return nullptr;
 }
 
-void prefetch_values(PyObject* dict) noexcept {
+KeyReads::KeyReads(PyObject* dict) noexcept : dict_(dict) {
     KeysHead* keys = context().dict_layout_known ? own_table(dict) : nullptr;
-    if (keys == nullptr) return;
-    for (Py_ssize_t i = 0, n = std::min<Py_ssize_t>(keys->nentries, 32); i < n; i++) __builtin_prefetch(*keys->value_at(i));
+    // As find_by_identity: only a small table of exact strs is read by identity.
+    if (keys == nullptr || keys->kind != KeysHead::unicode || keys->nentries > 32) return;
+    entries_ = keys->entries();
+    count_ = keys->nentries;
+    version_ = dict_version(dict);
 }
 
 void probe_dict_layout() {

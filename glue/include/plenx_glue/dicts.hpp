@@ -8,7 +8,11 @@
 #include <span>
 
 #include "names.hpp"
+#include "ops.hpp"
 #include "ref.hpp"
+#if PLENX_FAST_LAYER
+#include "cpython/dict_tables.hpp"
+#endif
 
 namespace glue {
 
@@ -86,11 +90,51 @@ bool lookups_run_nothing(PyTypeObject* type) noexcept;
 /// hashing: first where this key was found last (dicts written by one hand share their order).
 PyObject* find_by_identity(PyObject* dict, const Name& key) noexcept;
 
-/// Starts fetching every value of `dict` at once (where its layout is known), as prefetch_attributes.
-void prefetch_values(PyObject* dict) noexcept;
-
 /// Checks once, on a probe dict, that dict copies are laid out as filled_dict expects.
 void probe_dict_layout();
+
+/// One dict read key by key, as `dict[key]` reads it, with its table checked once: while the
+/// dict is unchanged (its version), a key found where the last read of it found it is the entry.
+class KeyReads {
+public:
+    explicit KeyReads(PyObject* dict) noexcept;
+
+    /// dict[key] (borrowed) where found without running code; null where subscript decides.
+    PyObject* find(const Name& key) noexcept {
+        if (entries_ != nullptr && dict_version(dict_) == version_) {
+            const Py_ssize_t hint = key.state().entry_hint;
+            if (hint < count_ && entries_[hint].key == key.get()) return entries_[hint].value;
+        }
+        return find_by_identity(dict_, key);
+    }
+    Ref operator[](const Name& key) {
+        if (PyObject* found = find(key)) return own(found);
+        return glue::subscript(dict_, key.get());
+    }
+    /// Starts fetching every value at once: stored values lie wherever their owners were made.
+    void prefetch() const noexcept {
+        for (Py_ssize_t i = 0; i < count_; i++) __builtin_prefetch(entries_[i].value);
+    }
+    PyObject* dict() const noexcept { return dict_; }
+
+private:
+    PyObject* dict_;
+    UnicodeEntry* entries_ = nullptr;  // a small table of exact strs, while version_ holds
+    Py_ssize_t count_ = 0;
+    uint64_t version_ = 0;
+};
+#else
+/// The stable-ABI build reads every key through the dict's own lookup.
+class KeyReads {
+public:
+    explicit KeyReads(PyObject* dict) noexcept : dict_(dict) {}
+    Ref operator[](const Name& key) { return glue::subscript(dict_, key.get()); }
+    void prefetch() const noexcept {}
+    PyObject* dict() const noexcept { return dict_; }
+
+private:
+    PyObject* dict_;
+};
 #endif
 
 }  // namespace glue

@@ -42,7 +42,6 @@ class Places {
 public:
     PyObject* peek(PyObject*, size_t, const std::array<const Name*, N>&) noexcept { return nullptr; }
 };
-inline void prefetch_values(PyObject*) noexcept {}
 /// Stands in for nothing: every original is called.
 template <class... F>
 constexpr bool observed(const Args&, F...) noexcept { return true; }
@@ -403,7 +402,7 @@ void probe_property_layout();
 /// tuple) and comparison slot, while shortcuts are on.
 void install_slots(PyTypeObject* type, PyObject* globals) noexcept;
 
-using glue::instance_slot, glue::prefetch_attributes, glue::prefetch_values;
+using glue::instance_slot, glue::prefetch_attributes;
 
 // ---- a construction told which instance it builds ----
 // A caller of ours that calls one of our classes may need the new instance's own __init__ chain

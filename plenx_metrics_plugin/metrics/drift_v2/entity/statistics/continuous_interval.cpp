@@ -50,15 +50,16 @@ Ref to_dict(const Args& a) { return to_dict_with(a, continuous_dict_shape); }
 Ref from_dict(const Args& a) {
     PyObject* dict_ = a[1];
     require_exact(dict_, &PyDict_Type, "dict_");
-    fast::prefetch_values(dict_);  // stored values lie wherever their intervals were made
+    KeyReads stored(dict_);
+    stored.prefetch();
     return restoring(
         [&] {
-            Ref lower = fast::subscript(dict_, names::lower_bound);
-            Ref upper = fast::subscript(dict_, names::upper_bound);
+            Ref lower = stored[names::lower_bound];
+            Ref upper = stored[names::upper_bound];
             Ref cls = a.global(names::ContinuousStatisticsInterval);
             bool id_given;
-            Ref interval = construct_restored(a, cls, continuous_init, dict_, {}, &id_given, lower.get(), upper.get());
-            restore_stored(interval, dict_, {}, id_given);
+            Ref interval = construct_restored(a, cls, continuous_init, stored, {}, &id_given, lower.get(), upper.get());
+            restore_stored(interval, stored, {}, id_given);
             return interval;
         },
         [&](PyObject* error) {

@@ -73,14 +73,15 @@ Ref to_dict(const Args& a) { return to_dict_with(a, discrete_dict_shape); }
 Ref from_dict(const Args& a) {
     PyObject* dict_ = a[1];
     require_exact(dict_, &PyDict_Type, "dict_");
-    fast::prefetch_values(dict_);  // stored values lie wherever their intervals were made
+    KeyReads stored(dict_);
+    stored.prefetch();
     return restoring(
         [&] {
-            Ref field = fast::subscript(dict_, names::field);
+            Ref field = stored[names::field];
             Ref cls = a.global(names::DiscreteStatisticsInterval);
             bool id_given;
-            Ref interval = construct_restored(a, cls, discrete_init, dict_, stored_after_base, &id_given, field.get());
-            restore_stored(interval, dict_, {&names::contribution_to_distance, &names::statistical_buffer}, id_given);
+            Ref interval = construct_restored(a, cls, discrete_init, stored, stored_after_base, &id_given, field.get());
+            restore_stored(interval, stored, {&names::contribution_to_distance, &names::statistical_buffer}, id_given);
             return interval;
         },
         [&](PyObject*) {

@@ -324,7 +324,7 @@ Ref to_dict_with(const Args& a, const ConcreteDictShape& shape);
 /// insights are available. A missing key raises KeyError. `id_given`: its __init__ gave it the
 /// dict's id, and nothing has run since (construct_restored), so storing it again would store
 /// the very object over itself.
-void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own, bool id_given);
+void restore_stored(PyObject* interval, glue::KeyReads& stored, std::initializer_list<const Name*> own, bool id_given);
 
 /// Runs `restore`; a KeyError inside it is handled as `except KeyError as e: raise
 /// ValueError(message_for(e)) from e` handles it (the message made while e is being handled).
@@ -366,7 +366,7 @@ Ref new_id(const Args& a, PyObject* uuid4);
 /// dict it restores from, the attributes the class's own __init__ stores after the base's returns,
 /// and the class as it stood when from_dict called it.
 struct Restoration {
-    PyObject* dict;                         // borrowed: from_dict's argument
+    glue::KeyReads* stored;                 // from_dict's argument, read by key
     std::span<const Name* const> own_tail;  // an array of static storage, maybe empty
     fast::ClassState classes;
     bool* id_given;                         // set where restored_id gave the dict's id
@@ -384,11 +384,11 @@ Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration, s
 /// __init__ chain stores its remaining attributes in empty places and makes nothing that could
 /// run code, and what the call lets go the classes still hold.
 template <class... A>
-Ref construct_restored(const Args& a, PyObject* cls, const glue::FunctionDef& init, PyObject* dict,
+Ref construct_restored(const Args& a, PyObject* cls, const glue::FunctionDef& init, glue::KeyReads& stored,
                        std::span<const Name* const> own_tail, bool* id_given, A... args) {
     *id_given = false;
     const bool own_class = cls == a.owner();
-    const Restoration restoration{dict, own_tail, fast::ClassState(cls), id_given};
+    const Restoration restoration{&stored, own_tail, fast::ClassState(cls), id_given};
     const fast::Construction told(cls, init, own_class ? &restoration : nullptr);
     return fast::call_class(cls, args...);
 }

@@ -395,7 +395,7 @@ Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration, s
     if (getrandom_works.load(std::memory_order_relaxed) && unseen_ids(a, uuid4) &&
         restoration.classes.holds(Py_TYPE(self)) && glue::empty_in_place(self, stored) &&
         (restoration.own_tail.empty() || glue::empty_in_place(self, restoration.own_tail)) && !fast::may_collect(1))
-        if (PyObject* stored = find_by_identity(restoration.dict, names::id)) {
+        if (PyObject* stored = restoration.stored->find(names::id)) {
             *restoration.id_given = true;
             return own(stored);
         }

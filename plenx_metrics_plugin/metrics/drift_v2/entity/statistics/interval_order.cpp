@@ -277,20 +277,20 @@ Ref to_dict_with(const Args& a, const ConcreteDictShape& shape) {
 /// The keywords that add_baseline_value and add_production_value are called with.
 glue::PerContext<Ref> value_keywords;
 
-void restore_stored(PyObject* interval, PyObject* dict_, std::initializer_list<const Name*> own, bool id_given) {
+void restore_stored(PyObject* interval, KeyReads& stored, std::initializer_list<const Name*> own, bool id_given) {
     // The id first: __init__ may have given it already, on the promise that nothing runs before this.
-    if (!id_given) fast::setattr(interval, names::id, fast::subscript(dict_, names::id));
+    if (!id_given) fast::setattr(interval, names::id, stored[names::id]);
     Ref& keywords = value_keywords.get();
     if (!keywords) keywords = name_tuple({&names::absolute_count, &names::percentage});
-    Ref baseline_count = fast::subscript(dict_, names::baseline_absolute_count);
-    Ref baseline_share = fast::subscript(dict_, names::baseline_percentage);
+    Ref baseline_count = stored[names::baseline_absolute_count];
+    Ref baseline_share = stored[names::baseline_percentage];
     fast::call_method_kw(interval, names::add_baseline_value, keywords, baseline_count.get(), baseline_share.get());
-    Ref production_count = fast::subscript(dict_, names::production_absolute_count);
-    Ref production_share = fast::subscript(dict_, names::production_percentage);
+    Ref production_count = stored[names::production_absolute_count];
+    Ref production_share = stored[names::production_percentage];
     fast::call_method_kw(interval, names::add_production_value, keywords, production_count.get(), production_share.get());
-    for (const Name* name : own) fast::setattr(interval, *name, fast::subscript(dict_, *name));
+    for (const Name* name : own) fast::setattr(interval, *name, stored[*name]);
     read(interval, names::absolute_change_percentage);  // computes and caches it
-    fast::setattr(interval, names::insights_available, fast::subscript(dict_, names::insights_available));
+    fast::setattr(interval, names::insights_available, stored[names::insights_available]);
 }
 
 const FunctionDef interval_lt{"__lt__", compare_params, "bool", not_implemented_error, nullptr,
