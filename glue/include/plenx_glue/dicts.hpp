@@ -115,7 +115,6 @@ public:
     void prefetch() const noexcept {
         for (Py_ssize_t i = 0; i < count_; i++) __builtin_prefetch(entries_[i].value);
     }
-    PyObject* dict() const noexcept { return dict_; }
 
 private:
     PyObject* dict_;
@@ -130,7 +129,6 @@ public:
     explicit KeyReads(PyObject* dict) noexcept : dict_(dict) {}
     Ref operator[](const Name& key) { return glue::subscript(dict_, key.get()); }
     void prefetch() const noexcept {}
-    PyObject* dict() const noexcept { return dict_; }
 
 private:
     PyObject* dict_;

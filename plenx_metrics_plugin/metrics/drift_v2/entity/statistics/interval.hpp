@@ -319,7 +319,7 @@ extern const ConcreteDictShape discrete_dict_shape;
 /// (the last keys of `shape`), read at its turn and passed through get_python_types.
 Ref to_dict_with(const Args& a, const ConcreteDictShape& shape);
 
-/// Restores onto a new interval what `dict_` stores: the id, the baseline then production
+/// Restores onto a new interval what the dict read through `stored` holds: the id, the baseline then production
 /// measurement, each of `own` attributes, then (once the change is computed and cached) whether
 /// insights are available. A missing key raises KeyError. `id_given`: its __init__ gave it the
 /// dict's id, and nothing has run since (construct_restored), so storing it again would store

@@ -413,6 +413,7 @@ Ref new_id(const Args& a, PyObject* uuid4) {
 #else
     // The stable-ABI build (glue/watch.hpp): the vouched uuid4, no tracer, the work due at its
     // first instruction run here, then everything it and the UUID methods read.
+    (void)a;
     if (seen->uuid4_seen.holds(uuid4) && !glue::watch::observed() && standard_ids(uuid4))
         if (Ref text = random_uuid_text()) return text;
 #endif
