@@ -105,6 +105,20 @@ PyObject* initialised(Ref& self, const Ref& result) noexcept {
     return self.release();
 }
 
+/// Our __init__ `init` (its definition `ours`) on `stack`, self in front of the arguments: run
+/// by `direct` where every parameter is given in order, so nothing is bound (told what this
+/// construction was handed), else through the generic call.
+template <class Direct>
+[[gnu::always_inline]] inline Ref run_our_init(PyObject* self, PyObject* init, const FunctionDef* ours, PyObject** stack,
+                                               Py_ssize_t nargs, PyObject* kwnames, bool in_order, const void* told,
+                                               const FunctionDef* told_init, Direct direct) noexcept {
+    if (in_order) {
+        const fast::HandOver over(self, *ours, ours == told_init ? told : nullptr);
+        return Ref::steal(guarded([&] { return direct().release(); }, static_cast<PyObject*>(nullptr)));
+    }
+    return Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
+}
+
 /// The rest of construct() for a class whose module is unknown: __init__ found in the
 /// interpreter's context (held meanwhile), then run in its own. Takes over `made`.
 [[gnu::noinline]] PyObject* init_in_interpreter_context(PyTypeObject* type, PyObject* made, PyObject* const* args,
@@ -126,11 +140,8 @@ PyObject* initialised(Ref& self, const Ref& result) noexcept {
         PyObject* stack[max_params];
         stack[0] = self;
         std::copy(args, args + total, stack + 1);
-        if (binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames)) {
-            const fast::HandOver over(self, *ours, ours == told_init ? told : nullptr);
-            result = Ref::steal(guarded([&] { return invoke_in_own_context(init, stack).release(); }, static_cast<PyObject*>(nullptr)));
-        } else
-            result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
+        result = run_our_init(self, init, ours, stack, nargs, kwnames, binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames),
+                              told, told_init, [&] { return invoke_in_own_context(init, stack); });
     } else {
         if (PyErr_Occurred()) return nullptr;
         result = Ref::steal(init_through_slot(type, self, args, nargs, kwnames));
@@ -211,12 +222,10 @@ PyObject* detail::construct_slot(PyObject* callable, PyObject* const* args, size
         }
         stack[0] = self;
         // Every parameter given, in order: nothing to bind, so the body runs at once.
-        if (kwnames == nullptr ? ours->params.size() == static_cast<size_t>(nargs) + 1
-                               : binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames)) {
-            const fast::HandOver over(self, *ours, ours == told_init ? told : nullptr);
-            result = Ref::steal(guarded([&] { return invoke_in_context(init, stack, known).release(); }, static_cast<PyObject*>(nullptr)));
-        } else
-            result = Ref::steal(PyObject_Vectorcall(init, stack, static_cast<size_t>(nargs) + 1, kwnames));
+        const bool in_order = kwnames == nullptr ? ours->params.size() == static_cast<size_t>(nargs) + 1
+                                                 : binds_in_order(init, static_cast<size_t>(nargs) + 1, kwnames);
+        result = run_our_init(self, init, ours, stack, nargs, kwnames, in_order, told, told_init,
+                              [&] { return invoke_in_context(init, stack, known); });
     } else {
         if (PyErr_Occurred()) return nullptr;
         result = Ref::steal(init_through_slot(type, self, args, nargs, kwnames));

@@ -121,7 +121,7 @@ void SnapshotNote::note(std::initializer_list<const FunctionSnapshot*> snapshots
         for (size_t i = 0; fits && i < snapshot->versions_; i++) fits = add(snapshot->version_[i].at);
     }
     for (const void* at : words) fits = fits && add(at);
-    if (!fits) forget();
+    if (!fits || count_ == 0) forget();  // noting nothing holds nothing
 }
 
 namespace {
