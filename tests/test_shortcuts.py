@@ -459,18 +459,43 @@ def _manager_seen(mp, log):
     mp.setattr(cb.ControlBoxManager, "__del__", lambda self: log.append("del"), raising=False)
 
 
+def _manager_seen_after_a_getter_refused(mp, log):
+    with pytest.MonkeyPatch.context() as refused:
+        refused.setattr(cb.ControlBox, "get_interval_percent_threshold_for_insights", lambda self: 50.0)
+        made(iv.ContinuousStatisticsInterval, 0, 10).eligible_for_insights
+    _manager_seen(mp, log)
+
+
+def _box_class_made_a_descriptor(mp, log):
+    mp.setattr(cb.ControlBox, "__get__", lambda self, instance, owner: log.append("get") or cb.ControlBox(50.0, 10),
+               raising=False)
+
+
+def _box_replaced(mp, log):
+    mp.setattr(cb.ControlBoxManager, "_control_box", cb.ControlBox(0.0, 0))
+
+
+def _thresholds_set_on_the_box(mp, log):
+    box = cb.ControlBoxManager._control_box
+    for name, value in (("interval_percent_threshold_for_insights", 50.0), ("interval_count_threshold_for_insights", 0)):
+        mp.setattr(box, name, value)
+
+
 @pytest.mark.parametrize("change", [_getter_replaced, _getter_shadowed, _getter_shadowed_after_a_read, _threshold_a_property,
-                                    _box_a_descriptor, _name_rebound, _code_replaced, _hook_on_the_box, _manager_seen])
+                                    _box_a_descriptor, _name_rebound, _code_replaced, _hook_on_the_box, _manager_seen,
+                                    _manager_seen_after_a_getter_refused, _box_class_made_a_descriptor, _box_replaced,
+                                    _thresholds_set_on_the_box])
 def test_the_control_box_is_asked_as_the_host_changed_it(monkeypatch, change):
     seen = {}
     for module in (iv, interval_model.load()):
         log = []
         with monkeypatch.context() as mp:
+            made(module.ContinuousStatisticsInterval, 0, 10).eligible_for_insights  # the way to the thresholds as shipped
             change(mp, log)
             # A second interval finds what the first one's lookups remembered.
             seen[module] = [made(module.ContinuousStatisticsInterval, 0, 10).eligible_for_insights for _ in range(2)], log
     assert seen[iv] == seen[next(m for m in seen if m is not iv)]
-    assert seen[iv][1] or change in (_name_rebound, _code_replaced)
+    assert seen[iv][1] or change in (_name_rebound, _code_replaced, _box_replaced, _thresholds_set_on_the_box)
 
 
 # ---- tracers and profilers see the helpers called ----

@@ -424,6 +424,19 @@ struct Originals {
     glue::FunctionSnapshot get_control_box_seen, percent_threshold_seen, count_threshold_seen;
     glue::Ref manager_global;  // what get_control_box's global ControlBoxManager named then (or null)
     glue::InstancePlaces box_places;  // where the box's class has the getters and their attributes
+    // The whole way to the thresholds as last found standing for calls nobody could see: the
+    // manager class not made, its method, the box it returns, the box's getters. Each part is
+    // remembered as those checks found it; `note` holds the snapshots' words and the versions
+    // of the dicts the method and the box were found in.
+    struct ThresholdsRoute {
+        PyObject* manager_class = nullptr;  // compared by identity only
+        unsigned int manager_tag = 0;       // 0: no route remembered
+        unsigned int box_owner_tag = 0;     // manager_global's, whose MRO holds the box
+        PyObject* box = nullptr;            // borrowed: held by its holder while the note holds
+        unsigned int box_type_tag = 0;
+        PyObject* method = nullptr;         // get_control_box as the manager class finds it
+        glue::SnapshotNote note;
+    } thresholds_route;
 #endif
 #if !PLENX_FAST_LAYER
     // What the stable-ABI build reads again at each use, having no versions to compare: the dict
@@ -542,6 +555,10 @@ Ref control_box(const Args& a, PyObject* manager_class);
 /// where both are the shipped getters, unchanged and unseen, and the attributes they return are
 /// plain ones; false where the calls must be made.
 bool shipped_thresholds(const Args& a, PyObject* box, Ref* percent, Ref* count) noexcept;
+/// Both thresholds as control_box and shipped_thresholds would find them without a call, where
+/// every check they made last still holds (one check of the words they rest on): false where
+/// they must be asked.
+bool thresholds_as_last_found(const Args& a, PyObject* manager_class, Ref* percent, Ref* count) noexcept;
 
 namespace trust {
 /// The entry `name` of a dict or of an exact module's dict, found without running code

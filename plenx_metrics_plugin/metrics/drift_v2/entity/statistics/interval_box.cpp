@@ -76,15 +76,80 @@ Ref shipped_box(const Args& a, PyObject* method) noexcept {
     return box && counted() ? own(box) : Ref();
 }
 
+/// The dict the memory of `name` on `type` found its class attribute in; null where none holds.
+PyObject* holder_of(PyObject* type, const Name& name) noexcept {
+    const SlotMemo* memo = memo_of(reinterpret_cast<PyTypeObject*>(type), name);
+    return memo ? memo->holder : nullptr;
+}
+
+/// Starts the route of a manager class not made and its method found shipped, answered by `box`;
+/// shipped_thresholds completes it when the box's getters are found shipped too, with nothing
+/// run in between.
+void begin_route(PyObject* manager_class, PyObject* method, PyObject* box) noexcept {
+    Originals::ThresholdsRoute& r = seen.get().thresholds_route;
+    r.note.forget();
+    r.manager_tag = 0;
+    r.manager_class = manager_class;
+    r.method = method;
+    r.box = box;
+}
+
+/// Completes the route begun for `box`, where the box's getters were just found shipped.
+void complete_route(PyObject* box) noexcept {
+    Originals& o = seen.get();
+    Originals::ThresholdsRoute& r = o.thresholds_route;
+    if (r.box != box || r.method == nullptr) return;
+    PyObject* method_holder = holder_of(r.manager_class, names::get_control_box);
+    PyObject* box_holder = holder_of(o.manager_global, box_attribute);
+    const unsigned int manager_tag = version_tag(reinterpret_cast<PyTypeObject*>(r.manager_class));
+    if (method_holder == nullptr || box_holder == nullptr || manager_tag == 0) return;
+    r.note.note({&o.get_control_box_seen, &o.percent_threshold_seen, &o.count_threshold_seen},
+                {dict_version_at(method_holder), dict_version_at(box_holder)});
+    r.box_owner_tag = version_tag(reinterpret_cast<PyTypeObject*>(o.manager_global.get()));
+    r.box_type_tag = version_tag(Py_TYPE(box));
+    if (r.box_owner_tag != 0 && r.box_type_tag != 0) r.manager_tag = manager_tag;
+    r.method = nullptr;  // begun again before it is completed again
+}
+
 }  // namespace
 
+bool thresholds_as_last_found(const Args& a, PyObject* manager_class, Ref* percent, Ref* count) noexcept {
+    Originals& o = seen.get();
+    const Originals::ThresholdsRoute& r = o.thresholds_route;
+    // The manager class and the box's owner as they were (their slots, MRO and dicts' keys), the
+    // box's class as it was, and every snapshot word and holder dict as it was.
+    // The note first: until it holds, the box may be gone.
+    auto* type = reinterpret_cast<PyTypeObject*>(manager_class);
+    if (manager_class != r.manager_class || r.manager_tag == 0 || !shortcuts() || !Py_IS_TYPE(manager_class, &PyType_Type) ||
+        version_tag(type) != r.manager_tag ||
+        version_tag(reinterpret_cast<PyTypeObject*>(o.manager_global.get())) != r.box_owner_tag || !r.note.holds() ||
+        version_tag(Py_TYPE(r.box)) != r.box_type_tag)
+        return false;
+    // What may differ from one call to the next: whether making the manager could start a
+    // collection, whether anything watches the calls, the recursion count, the box's attributes.
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) && fast::collection_due(1)) return false;
+    PyObject* methods[std::size(getters)];
+    PyObject* found[std::size(getters)];
+    if (!o.box_places.find(r.box, getter_methods, getter_attributes, methods, found)) return false;
+    for (size_t i = 0; i < std::size(getters); i++)
+        if (methods[i] != (o.*getters[i].seen).function()) return false;
+    if (fast::observed(a, o.get_control_box_seen.function(), methods[0], methods[1]) || !counted()) return false;
+    *percent = own(found[0]);
+    *count = own(found[1]);
+    return true;
+}
+
 Ref control_box(const Args& a, PyObject* manager_class) {
+    seen.get().thresholds_route.method = nullptr;  // a route is only begun by this call's own answer
     Ref manager;
     if (shortcuts()) {
         // A manager nobody could see made is not made: its class's method is every instance's.
         if (unseen_instance(manager_class)) {
             PyObject* method = storeless_method(reinterpret_cast<PyTypeObject*>(manager_class), names::get_control_box);
-            if (Ref box = shipped_box(a, method)) return box;
+            if (Ref box = shipped_box(a, method)) {
+                begin_route(manager_class, method, box);
+                return box;
+            }
         }
         manager = call(manager_class);
         if (Ref box = shipped_box(a, plain_method(manager, names::get_control_box))) return box;
@@ -108,6 +173,7 @@ bool shipped_thresholds(const Args& a, PyObject* box, Ref* percent, Ref* count) 
     if (fast::observed(a, methods[0], methods[1]) || !counted()) return false;
     *percent = own(found[0]);
     *count = own(found[1]);
+    complete_route(box);
     return true;
 }
 
@@ -151,6 +217,7 @@ Ref control_box(const Args&, PyObject* manager_class) {
     return fast::call_method(manager, names::get_control_box);
 }
 bool shipped_thresholds(const Args&, PyObject*, Ref*, Ref*) noexcept { return false; }
+bool thresholds_as_last_found(const Args&, PyObject*, Ref*, Ref*) noexcept { return false; }
 void remember_control_box(PyObject*) noexcept {}
 #endif
 

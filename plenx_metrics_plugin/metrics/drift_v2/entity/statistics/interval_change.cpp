@@ -182,11 +182,14 @@ Ref cached_eligibility(const Args& a) {
     PyObject* self = a[0];
     Ref cached = fast::getattr(self, names::eligible_for_insights_cache);
     if (cached.get() != Py_None) return cached;
-    Ref box = control_box(a, a.global(names::ControlBoxManager));
+    Ref manager_class = a.global(names::ControlBoxManager);
     Ref percent_threshold, count_threshold;
-    if (!shipped_thresholds(a, box, &percent_threshold, &count_threshold)) {
-        percent_threshold = fast::call_method(box, names::get_interval_percent_threshold_for_insights);
-        count_threshold = fast::call_method(box, names::get_interval_count_threshold_for_insights);
+    if (!thresholds_as_last_found(a, manager_class, &percent_threshold, &count_threshold)) {
+        Ref box = control_box(a, manager_class);
+        if (!shipped_thresholds(a, box, &percent_threshold, &count_threshold)) {
+            percent_threshold = fast::call_method(box, names::get_interval_percent_threshold_for_insights);
+            count_threshold = fast::call_method(box, names::get_interval_count_threshold_for_insights);
+        }
     }
     Ref values = fast::getattr(self, names::values);
     if (PyObject* kept = eligibility_in_place(values, percent_threshold, count_threshold)) {
