@@ -53,7 +53,8 @@ struct FunctionObject {
     const void* observation;  // FunctionHead's: set by fast::observation_of() where it is made
     const void* breaker;      // FunctionHead's: set by breaker_of()
     PyObject* globals;      // FunctionHead's: the module's dict
-    PyObject* builtins;     // __builtins__: the module's when the function was made
+    PyObject* builtins;     // FunctionHead's: __builtins__, the module's when the function was made
+    Context* context;       // FunctionHead's: held, the interpreter's, which its calls run in
     PyObject* name;         // __name__
     PyObject* qualname;     // __qualname__
     PyObject* module;       // __module__
@@ -68,13 +69,14 @@ struct FunctionObject {
     PyObject* type_params;  // __type_params__ (a tuple, or null for none)
     PyObject* dict;         // __dict__
     PyObject* weakrefs;
-    Context* context;       // held: the interpreter's, which its calls run in
 };
 
 static_assert(offsetof(FunctionObject, def) == offsetof(detail::FunctionHead, def));
 static_assert(offsetof(FunctionObject, observation) == offsetof(detail::FunctionHead, observation));
 static_assert(offsetof(FunctionObject, breaker) == offsetof(detail::FunctionHead, breaker));
 static_assert(offsetof(FunctionObject, globals) == offsetof(detail::FunctionHead, globals));
+static_assert(offsetof(FunctionObject, builtins) == offsetof(detail::FunctionHead, builtins));
+static_assert(offsetof(FunctionObject, context) == offsetof(detail::FunctionHead, context));
 
 FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -238,16 +240,22 @@ bool in_declaration_order(FunctionObject* f, Py_ssize_t nargs, PyObject* kwnames
     return true;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    FunctionObject* f = as_function(self);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr ? nargs == tuple_size(f->varnames) : in_declaration_order(f, nargs, kwnames))
-        return run(f, args);
+/// function_vectorcall where the arguments must be bound to the parameters first. Apart, so that
+/// the common call, every argument in place, needs no room for the bound ones.
+[[gnu::noinline]] PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* slots[max_params] = {};
     // Held for the call: the defaults tuple may be replaced while the body runs.
     Ref defaults = Ref::borrow(f->defaults);
     if (!guarded([&] { bind(f, args, nargs, kwnames, defaults, slots); return true; }, false)) return nullptr;
     return run(f, slots);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    FunctionObject* f = as_function(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr ? nargs == tuple_size(f->varnames) : in_declaration_order(f, nargs, kwnames))
+        return run(f, args);
+    return bind_and_run(f, args, nargs, kwnames);
 }
 
 // ---- the type ----
@@ -546,6 +554,9 @@ void set_owner(PyObject* function, PyObject* owner) noexcept {
 
 Ref Args::global(const Name& name) const { return glue::global(globals_, builtins_, name); }
 
+#if PLENX_FAST_LAYER
+void detail::raise_cleared_call() { raise(PyExc_SystemError, "function called after it was cleared"); }
+#else
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     FunctionObject* f = as_function(function);
     if (f->globals == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
@@ -557,6 +568,7 @@ Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     } leave{thread};
     return f->def->impl(Args(function, f->globals, f->builtins, args));
 }
+#endif
 
 bool binds_in_order(PyObject* function, size_t positional, PyObject* kwnames) noexcept {
     PyObject* names = as_function(function)->varnames;
@@ -572,10 +584,12 @@ Ref invoke_in_own_context(PyObject* function, PyObject* const* args) {
     return invoke_from_own_code(function, args);
 }
 
+#if !PLENX_FAST_LAYER
 Ref invoke_in_context(PyObject* function, PyObject* const* args, const Context* entered) {
     if (as_function(function)->context == entered) return invoke_from_own_code(function, args);
     return invoke_in_own_context(function, args);
 }
+#endif
 
 Ref builtins_for(PyObject* globals) {
     PyObject* builtins = PyDict_GetItemWithError(globals, builtins_key);

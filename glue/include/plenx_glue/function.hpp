@@ -104,18 +104,22 @@ struct Member {
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name, PyObject* key,
                   Member::Kind held);
 
+#if !PLENX_FAST_LAYER
 /// Runs one of our functions on arguments bound in declaration order, from our own code: no call
 /// machinery, but counted as a Python frame. The caller keeps `function` alive for the call.
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
+#endif
 /// Whether `stack[0:positional]` followed by the keywords `kwnames` (a tuple or null) already is
 /// every parameter of our `function` in declaration order, each keyword the interned name itself.
 bool binds_in_order(PyObject* function, size_t positional, PyObject* kwnames) noexcept;
 /// invoke_from_own_code from where no context is entered (a slot of ours between calls): the
 /// call runs in its function's own.
 Ref invoke_in_own_context(PyObject* function, PyObject* const* args);
+#if !PLENX_FAST_LAYER
 /// The same from inside an entry (Entered) of `entered` that lasts the call: where that is the
 /// function's own context, the call runs inside it.
 Ref invoke_in_context(PyObject* function, PyObject* const* args, const Context* entered);
+#endif
 
 /// Records the class that defines `function` (no-op for other objects).
 void set_owner(PyObject* function, PyObject* owner) noexcept;
@@ -131,6 +135,8 @@ struct FunctionHead {
     const void* observation;  // where its interpreter keeps what tracers set (fast::observed), or null
     const void* breaker;      // where its interpreter notes work due (fast::observed)
     PyObject* globals;        // null once the collector has cleared the function
+    PyObject* builtins;       // those it was made with
+    Context* context;         // its interpreter's, which its calls run in
 };
 }  // namespace detail
 
@@ -155,3 +161,39 @@ Ref global(PyObject* globals, PyObject* builtins, PyObject* name);
 Ref global(PyObject* globals, PyObject* name);
 
 }  // namespace glue
+
+#if PLENX_FAST_LAYER
+// The calls our own code makes of our functions are the commonest of all: inline where they are made.
+#include "cpython/access.hpp"
+#include "stack.hpp"
+
+namespace glue {
+
+namespace detail {
+/// Raises the SystemError of a call of one of our functions that the collector has cleared.
+[[noreturn, gnu::cold]] void raise_cleared_call();
+}  // namespace detail
+
+/// Runs one of our functions on arguments bound in declaration order, from our own code: no call
+/// machinery, but counted as a Python frame. The caller keeps `function` alive for the call.
+inline Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
+    const auto* f = reinterpret_cast<detail::FunctionHead*>(function);
+    if (f->globals == nullptr) detail::raise_cleared_call();
+    PyThreadState* thread = stack_exhausted() ? nullptr : enter_frame();
+    if (thread == nullptr) raise();
+    struct Leave {
+        PyThreadState* thread;
+        ~Leave() { leave_frame(thread); }
+    } leave{thread};
+    return f->def->impl(Args(function, f->globals, f->builtins, args));
+}
+
+/// The same from inside an entry (Entered) of `entered` that lasts the call: where that is the
+/// function's own context, the call runs inside it.
+inline Ref invoke_in_context(PyObject* function, PyObject* const* args, const Context* entered) {
+    if (reinterpret_cast<detail::FunctionHead*>(function)->context == entered) return invoke_from_own_code(function, args);
+    return invoke_in_own_context(function, args);
+}
+
+}  // namespace glue
+#endif
