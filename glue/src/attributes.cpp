@@ -114,11 +114,7 @@ const SlotMemo* memo_after_first(PyTypeObject* type, const Name& name, unsigned 
 
 }  // namespace detail
 
-namespace {
-
-/// memo's class attribute where `o`, an instance of its class (whose access is generic), has no
-/// attribute `name` itself, as its inline values show; else null.
-PyObject* unless_shadowed(PyObject* o, const Name& name, const SlotMemo* memo) noexcept {
+PyObject* detail::unless_shadowed(PyObject* o, const Name& name, const SlotMemo* memo) noexcept {
     PyTypeObject* type = Py_TYPE(o);
     PyObject** values = inline_values(o);
     if (values == nullptr) return nullptr;  // the instance has a dict of its own
@@ -140,20 +136,12 @@ PyObject* unless_shadowed(PyObject* o, const Name& name, const SlotMemo* memo) n
     return memo->class_attribute;
 }
 
-}  // namespace
-
-PyObject* own_method(PyObject* o, const Name& name) noexcept {
-    // The class's generic access and the function's kind are the memory's to vouch for.
-    const SlotMemo* memo = memo_of(Py_TYPE(o), name);
-    return memo && memo->own_function ? unless_shadowed(o, name, memo) : nullptr;
-}
-
 PyObject* plain_method(PyObject* o, const Name& name) noexcept {
     PyTypeObject* type = Py_TYPE(o);
     const SlotMemo* memo = memo_of(type, name);
     if (memo == nullptr || !memo->python_function) return nullptr;
     if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return memo->class_attribute;  // no attributes of its own
-    return unless_shadowed(o, name, memo);
+    return detail::unless_shadowed(o, name, memo);
 }
 
 PyObject* storeless_method(PyTypeObject* type, const Name& name) noexcept {

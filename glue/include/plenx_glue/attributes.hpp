@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "cpython/access.hpp"
+#include "cpython/dict_tables.hpp"
 #include "names.hpp"
 #include "ref.hpp"
 
@@ -116,10 +117,26 @@ inline bool store_in_place(PyObject* o, PyObject** slot, PyObject* value) noexce
     return true;
 }
 
+namespace detail {
+/// memo's class attribute where `o`, an instance of its class (whose access is generic), has no
+/// attribute `name` itself, as its inline values show; else null.
+PyObject* unless_shadowed(PyObject* o, const Name& name, const SlotMemo* memo) noexcept;
+}  // namespace detail
+
 /// The function `o.name` finds when it is one of our functions defined by o's class and o has
 /// no attribute of that name itself; null when the generic path must be taken. Calling it with
 /// `o` in front is then `o.name(...)`.
-PyObject* own_method(PyObject* o, const Name& name) noexcept;
+inline PyObject* own_method(PyObject* o, const Name& name) noexcept {
+    // The class's generic access and the function's kind are the memory's to vouch for.
+    const SlotMemo* memo = memo_of(Py_TYPE(o), name);
+    if (memo == nullptr || !memo->own_function) return nullptr;
+    // Inline, the common case: the name is not among the class's shared keys, which gained none
+    // since it was looked for there, so no instance can have it set in place.
+    KeysHead* keys = memo->index == -1 ? KeysHead::of(shared_keys_of(Py_TYPE(o))) : nullptr;
+    if (keys != nullptr && keys->kind == KeysHead::split && keys->nentries == memo->keys_seen && inline_values(o) != nullptr)
+        return memo->class_attribute;
+    return detail::unless_shadowed(o, name, memo);
+}
 /// The same for any Python function (not only ours) that `o.name` finds on o's class.
 PyObject* plain_method(PyObject* o, const Name& name) noexcept;
 /// The Python function every instance of `type` finds as `name` the generic way, where its
