@@ -354,6 +354,39 @@ inline Ref formatted(PyObject* value) { return glue::check(PyObject_Format(value
 /// `DataSetType.<member>`, with DataSetType looked up afresh.
 Ref data_set(const Args& a, const glue::Lookup& member);
 
+#if PLENX_FAST_LAYER
+/// DataSetType's two members as last found through one module's globals, and what the three
+/// lookups rest on, taken together: the globals, DataSetType and its metaclass as they were,
+/// and the dicts that hold the members. While each is unchanged, each lookup finds the same.
+struct MembersMemo {
+    PyObject* globals = nullptr;  // compared by identity only
+    uint64_t globals_version = 0;
+    PyObject* type = nullptr;  // held by `globals` while its version holds
+    unsigned int tag = 0;      // 0: nothing remembered
+    unsigned int meta_tag = 0;
+    PyObject* holders[2] = {};
+    uint64_t holder_versions[2] = {};
+    PyObject* members[2] = {};  // held by their holders while their versions hold
+};
+inline glue::PerContext<MembersMemo> members_memo;
+
+/// peek_members past its memory: each lookup as last made, where that holds, then remembered together.
+bool remember_members(PyObject* globals, PyObject** baseline, PyObject** production) noexcept;
+
+/// DataSetType.BASELINE and DataSetType.PRODUCTION as functions with `globals` would look them
+/// up, where both lookups would find what they found last (borrowed); false where they must be made.
+inline bool peek_members(PyObject* globals, PyObject** baseline, PyObject** production) noexcept {
+    const MembersMemo& m = members_memo.get();
+    if (globals != m.globals || m.tag == 0 || glue::dict_version(globals) != m.globals_version ||
+        glue::version_tag(reinterpret_cast<PyTypeObject*>(m.type)) != m.tag || glue::version_tag(Py_TYPE(m.type)) != m.meta_tag ||
+        glue::dict_version(m.holders[0]) != m.holder_versions[0] || glue::dict_version(m.holders[1]) != m.holder_versions[1])
+        return remember_members(globals, baseline, production);
+    *baseline = m.members[0];
+    *production = m.members[1];
+    return true;
+}
+#endif
+
 /// The first entry of `values` whose `type` equals `member`, or null when there is none.
 Ref find_value(PyObject* values, PyObject* member);
 

@@ -30,13 +30,10 @@ Ref infinity_unless_zero(const Args& a, PyObject* production_side) {
 bool found_in_place(PyObject* globals, PyObject* values, Ref* baseline, Ref* production) noexcept {
 #if PLENX_FAST_LAYER
     if (!PyList_CheckExact(values) || !shortcuts()) return false;
-    PyObject* data_set_type = names::DataSetType.peek_global(globals);
-    if (data_set_type == nullptr) return false;
-    PyObject* wanted_baseline = names::BASELINE.peek_attribute(data_set_type);
-    PyObject* wanted_production = names::PRODUCTION.peek_attribute(data_set_type);
+    PyObject *wanted_baseline, *wanted_production;
+    if (!peek_members(globals, &wanted_baseline, &wanted_production)) return false;
     const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
-    if (wanted_baseline == nullptr || wanted_production == nullptr || Py_TYPE(wanted_baseline)->tp_richcompare != identity ||
-        Py_TYPE(wanted_production)->tp_richcompare != identity)
+    if (Py_TYPE(wanted_baseline)->tp_richcompare != identity || Py_TYPE(wanted_production)->tp_richcompare != identity)
         return false;
     PyObject *found_baseline = nullptr, *found_production = nullptr;
     for (Py_ssize_t i = 0; i < list_size(values) && !(found_baseline && found_production); i++) {

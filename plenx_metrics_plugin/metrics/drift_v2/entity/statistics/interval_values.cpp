@@ -86,6 +86,31 @@ Ref get_value(const Args& a, const Lookup& member) {
 Ref get_baseline(const Args& a) { return get_value(a, names::BASELINE); }
 Ref get_production(const Args& a) { return get_value(a, names::PRODUCTION); }
 
+}  // namespace
+
+#if PLENX_FAST_LAYER
+bool remember_members(PyObject* globals, PyObject** baseline, PyObject** production) noexcept {
+    PyObject* type = names::DataSetType.peek_global(globals);
+    PyObject* found_baseline = type ? names::BASELINE.peek_attribute(type) : nullptr;
+    PyObject* found_production = found_baseline ? names::PRODUCTION.peek_attribute(type) : nullptr;
+    if (found_production == nullptr) return false;
+    // The three memories were just found holding: what they rest on is remembered as one.
+    const LookupMemo& by_global = names::DataSetType.state().lookup;
+    const LookupMemo& by_baseline = names::BASELINE.state().lookup;
+    const LookupMemo& by_production = names::PRODUCTION.state().lookup;
+    MembersMemo& m = members_memo.get();
+    m = MembersMemo{globals, by_global.version, type, by_baseline.tag, by_baseline.meta_tag,
+                    {by_baseline.dict, by_production.dict}, {by_baseline.version, by_production.version},
+                    {found_baseline, found_production}};
+    if (!shortcuts() || by_production.tag != m.tag || by_production.meta_tag != m.meta_tag) m.tag = 0;
+    *baseline = found_baseline;
+    *production = found_production;
+    return true;
+}
+#endif
+
+namespace {
+
 #if PLENX_FAST_LAYER  // the stable-ABI build cannot tell a read that runs nothing: it calls
 /// get_value's result where every step of it runs nothing: `values` an exact list read in place,
 /// DataSetType and its member as last looked up, each entry's `type` read in place and compared
@@ -94,10 +119,11 @@ PyObject* peek_value(PyObject* function, PyObject* self, const Lookup& member) n
     PyObject** slot = fast::instance_slot(self, names::values);
     PyObject* values = slot ? *slot : nullptr;
     if (values == nullptr || !PyList_CheckExact(values) || !shortcuts()) return nullptr;
-    PyObject* data_set_type = names::DataSetType.peek_global(globals_of(function));
-    PyObject* wanted = data_set_type ? member.peek_attribute(data_set_type) : nullptr;
+    PyObject* members[2];
+    if (!peek_members(globals_of(function), &members[0], &members[1])) return nullptr;
+    PyObject* wanted = members[&member == &names::BASELINE ? 0 : 1];
     const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
-    if (wanted == nullptr || Py_TYPE(wanted)->tp_richcompare != identity) return nullptr;
+    if (Py_TYPE(wanted)->tp_richcompare != identity) return nullptr;
     for (Py_ssize_t i = 0; i < list_size(values); i++) {
         PyObject** type_slot = fast::instance_slot(list_item(values, i), names::type);
         PyObject* type = type_slot ? *type_slot : nullptr;
@@ -116,9 +142,11 @@ constexpr PeekCall peek_baseline = nullptr, peek_production = nullptr;
 }  // namespace
 
 Ref data_set(const Args& a, const Lookup& member) {
+#if PLENX_FAST_LAYER
     // Both as last looked up, where that still holds: nothing is held meanwhile.
-    if (PyObject* data_set_type = names::DataSetType.peek_global(globals_of(a.function())))
-        if (PyObject* found = member.peek_attribute(data_set_type)) return own(found);
+    if (PyObject* members[2]; peek_members(globals_of(a.function()), &members[0], &members[1]))
+        return own(members[&member == &names::BASELINE ? 0 : 1]);
+#endif
     Ref data_set_type = a.global(names::DataSetType);
     return member.attribute(data_set_type);
 }
