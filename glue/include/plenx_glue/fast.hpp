@@ -152,7 +152,9 @@ Ref call_class(PyObject* cls, A... args) {
 inline Ref call_method_stack(PyObject* const* stack, size_t positional, const Name& name, PyObject* kwnames) {
     if (PyObject* function = own_method(stack[0], name)) {
         Ref keep = own(function);  // the class may drop it while the body runs
-        if (binds_in_order(function, positional, kwnames)) return invoke_from_own_code(function, stack);
+        // Positional arguments alone bind in order where there is one for each parameter.
+        if (kwnames == nullptr ? positional == parameter_count(function) : binds_in_order(function, positional, kwnames))
+            return invoke_from_own_code(function, stack);
         return check(PyObject_Vectorcall(function, stack, positional, kwnames));
     }
     return check(PyObject_VectorcallMethod(name, stack, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));

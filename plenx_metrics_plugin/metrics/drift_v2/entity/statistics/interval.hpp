@@ -390,6 +390,12 @@ inline bool peek_members(PyObject* globals, PyObject** baseline, PyObject** prod
 /// The first entry of `values` whose `type` equals `member`, or null when there is none.
 Ref find_value(PyObject* values, PyObject* member);
 
+/// self.get_baseline_value() and self.get_production_value() where both are our own and would
+/// find their measurement in place (as fast::peek_method finds each): one walk finds both, and
+/// their two calls, one after the other, count against the recursion limit as one does. False
+/// where either call must be made.
+bool measurements_in_place(PyObject* self, Ref* baseline, Ref* production) noexcept;
+
 /// The id of a new interval: the text of a fresh random UUID from the module's `uuid4`.
 Ref new_id(const Args& a);
 /// The same with `uuid4` the module's global, already looked up.

@@ -199,10 +199,8 @@ Ref cached_eligibility(const Args& a) {
     return fast::getattr(self, names::eligible_for_insights_cache);
 }
 
-/// self.get_baseline_value() and self.get_production_value() where both are our own and would
-/// find their measurement in place (as fast::peek_method finds each): one walk finds both, and
-/// their two calls, one after the other, count against the recursion limit as one does. False
-/// where either call must be made.
+}  // namespace
+
 bool measurements_in_place(PyObject* self, Ref* baseline, Ref* production) noexcept {
 #if PLENX_FAST_LAYER
     PyObject* get_baseline = glue::own_method(self, names::get_baseline_value);
@@ -223,6 +221,8 @@ bool measurements_in_place(PyObject* self, Ref* baseline, Ref* production) noexc
     return false;
 #endif
 }
+
+namespace {
 
 /// has_increased_in_production(): the production share strictly above the baseline share.
 Ref increased(const Args& a) {

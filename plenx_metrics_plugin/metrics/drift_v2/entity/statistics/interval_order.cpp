@@ -69,8 +69,16 @@ PyObject* peek_increased(PyObject* self, EntryPlaces& places, PyObject** baselin
         PyErr_Clear();
         return nullptr;
     }
-    PyObject* base = fast::peek_method(self, names::get_baseline_value);
-    PyObject* production_value = base ? fast::peek_method(self, names::get_production_value) : nullptr;
+    // Both in one walk where it finds them; they are borrowed below (the interval's list holds
+    // them while nothing runs).
+    PyObject *base, *production_value;
+    if (Ref found_baseline, found_production; measurements_in_place(self, &found_baseline, &found_production)) {
+        base = found_baseline.get();
+        production_value = found_production.get();
+    } else {
+        base = fast::peek_method(self, names::get_baseline_value);
+        production_value = base ? fast::peek_method(self, names::get_production_value) : nullptr;
+    }
     PyObject* production_share = production_value ? places.measurement.peek(production_value, 1, measurement_names) : nullptr;
     PyObject* baseline_share = production_share ? places.measurement.peek(base, 1, measurement_names) : nullptr;
     leave_frame(thread);
