@@ -57,6 +57,29 @@ inline PyObject** instance_slot(PyObject* o, const Name& name) noexcept {
     return memo && memo->in_place ? inline_slot(values, memo->index) : nullptr;
 }
 
+/// instance_slot() of one name for objects read one after another while nothing runs: the class
+/// last asked of is remembered for the next object, so a run of one class's instances asks once.
+class SlotReader {
+public:
+    explicit SlotReader(const Name& name) noexcept : name_(name) {}
+    PyObject** operator()(PyObject* o) noexcept {
+        if constexpr (!mirrors_layouts) return nullptr;
+        PyTypeObject* type = Py_TYPE(o);
+        if (type != type_) {
+            const SlotMemo* memo = type->tp_flags & Py_TPFLAGS_MANAGED_DICT ? memo_of(type, name_) : nullptr;
+            type_ = type;
+            index_ = memo && memo->in_place ? memo->index : -1;
+        }
+        PyObject** values = index_ >= 0 ? inline_values(o) : nullptr;
+        return values ? inline_slot(values, index_) : nullptr;
+    }
+
+private:
+    const Name& name_;
+    PyTypeObject* type_ = nullptr;
+    Py_ssize_t index_ = -1;
+};
+
 /// Whether storing each of `names` (an array of static storage) on `o` runs nothing and lets
 /// nothing go: o's class, as it is now, defines none of them, they are kept among its shared
 /// keys, in o's inline values, which o still has (no dict of its own), and none is set yet.

@@ -142,6 +142,7 @@ inline bool small_int(PyObject* exact_int, long* value) noexcept {
 
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }
 inline Py_ssize_t length(PyObject* o) {
+    if (PyList_CheckExact(o)) return list_size(o);  // a list's own length runs nothing
     Py_ssize_t n = PyObject_Size(o);
     if (n < 0) raise();
     return n;

@@ -36,9 +36,10 @@ bool found_in_place(PyObject* globals, PyObject* values, Ref* baseline, Ref* pro
     if (Py_TYPE(wanted_baseline)->tp_richcompare != identity || Py_TYPE(wanted_production)->tp_richcompare != identity)
         return false;
     PyObject *found_baseline = nullptr, *found_production = nullptr;
+    SlotReader type_of(names::type);
     for (Py_ssize_t i = 0; i < list_size(values) && !(found_baseline && found_production); i++) {
         PyObject* value = list_item(values, i);
-        PyObject** slot = fast::instance_slot(value, names::type);
+        PyObject** slot = type_of(value);
         PyObject* type = slot ? *slot : nullptr;
         if (type == nullptr || Py_TYPE(type)->tp_richcompare != identity) return false;
         // Each search stops at its first match (the members may be one object).
