@@ -128,12 +128,18 @@ struct Operand {
     Operand(PyObject* o, PyTypeObject* float64) noexcept : known(detail::number(o, &value, &numpy, float64)) {}
 };
 
+/// The share and the count of the measurements, read one measurement after another.
+struct MeasurementReads {
+    SlotReader shares{names::percentage};
+    SlotReader counts{names::absolute_count};
+};
+
 /// reaches_thresholds(value, ...) where it runs nothing: the share and, where the share passes,
 /// the count kept in place and compared as numbers. Its answer and whether numpy made it (the
 /// result is then numpy's boolean); false where the comparisons must be made.
-bool reaches_in_place(PyObject* value, const Operand& percent, const Operand& count, PyTypeObject* float64, bool* reached,
-                      bool* numpy) noexcept {
-    PyObject** share_slot = fast::instance_slot(value, names::percentage);
+bool reaches_in_place(PyObject* value, const Operand& percent, const Operand& count, PyTypeObject* float64,
+                      MeasurementReads& reads, bool* reached, bool* numpy) noexcept {
+    PyObject** share_slot = reads.shares(value);
     if (share_slot == nullptr || *share_slot == nullptr) return false;
     const Operand share(*share_slot, float64);
     if (!share.known) return false;
@@ -142,7 +148,7 @@ bool reaches_in_place(PyObject* value, const Operand& percent, const Operand& co
         *numpy = share.numpy || percent.numpy;
         return true;
     }
-    PyObject** count_slot = fast::instance_slot(value, names::absolute_count);
+    PyObject** count_slot = reads.counts(value);
     if (count_slot == nullptr || *count_slot == nullptr) return false;
     const Operand counted(*count_slot, float64);
     if (!counted.known) return false;
@@ -161,8 +167,9 @@ PyObject* eligibility_in_place(PyObject* values, PyObject* percent_threshold, Py
     const Operand percent(percent_threshold, float64), count(count_threshold, float64);
     if (!percent.known || !count.known) return nullptr;
     bool reached[2], numpy[2];
+    MeasurementReads reads;
     for (Py_ssize_t i = 0; i < 2; i++)
-        if (!reaches_in_place(list_item(values, i), percent, count, float64, &reached[i], &numpy[i])) return nullptr;
+        if (!reaches_in_place(list_item(values, i), percent, count, float64, reads, &reached[i], &numpy[i])) return nullptr;
     const int kept = reached[0] ? 1 : 0;
     if (!numpy[kept]) return reached[kept] ? Py_True : Py_False;
     return reached[kept] ? o.numpy_true.get() : o.numpy_false.get();
