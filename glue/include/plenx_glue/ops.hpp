@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 #include "names.hpp"
@@ -141,6 +142,19 @@ inline bool small_int(PyObject* exact_int, long* value) noexcept {
 }
 
 inline Ref str(PyObject* o) { return check(PyObject_Str(o)); }
+
+/// A new str of the `n` ASCII characters at `s`, as PyUnicode_FromStringAndSize makes it (a text
+/// of one character or none is the interpreter's own), without decoding them.
+inline Ref ascii_text(const char* s, Py_ssize_t n) {
+#ifndef Py_LIMITED_API
+    if (n > 1) {
+        Ref made = check(PyUnicode_New(n, 127));
+        std::memcpy(PyUnicode_1BYTE_DATA(made.get()), s, static_cast<size_t>(n));
+        return made;
+    }
+#endif
+    return check(PyUnicode_FromStringAndSize(s, n));
+}
 inline Py_ssize_t length(PyObject* o) {
     if (PyList_CheckExact(o)) return list_size(o);  // a list's own length runs nothing
     Py_ssize_t n = PyObject_Size(o);

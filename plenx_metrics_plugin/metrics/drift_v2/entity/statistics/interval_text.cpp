@@ -56,8 +56,8 @@ RangeText::RangeText(PyObject* lower) {
 
 Ref RangeText::with(PyObject* upper) {
     char* lower_end = out_;
-    if (!lower_text_ && format_number(upper, out_)) return check(PyUnicode_FromStringAndSize(buffer_, out_ - buffer_));
-    if (!lower_text_) lower_text_ = check(PyUnicode_FromStringAndSize(buffer_, lower_end - 1 - buffer_));
+    if (!lower_text_ && format_number(upper, out_)) return ascii_text(buffer_, out_ - buffer_);
+    if (!lower_text_) lower_text_ = ascii_text(buffer_, lower_end - 1 - buffer_);
     Ref upper_text = check(PyObject_Format(upper, nullptr));
     return check(PyUnicode_FromFormat("%U-%U", lower_text_.get(), upper_text.get()));
 }
