@@ -33,6 +33,11 @@ private:
 template <PyObject* (*decide)(const KeyReader&) noexcept>
 PyObject* compare_in_place(PyObject*, PyObject*, int, Context*) noexcept { return nullptr; }
 inline PyObject** instance_slot(PyObject*, PyObject*) noexcept { return nullptr; }
+/// Reads nothing in place either.
+struct SlotReader {
+    explicit SlotReader(const Name&) noexcept {}
+    PyObject** operator()(PyObject*) const noexcept { return nullptr; }
+};
 template <class... A>
 Ref call_class(PyObject* cls, A... args) { return call(cls, args...); }
 inline void prefetch_attributes(PyObject*) noexcept {}
@@ -404,7 +409,7 @@ void probe_property_layout();
 /// tuple) and comparison slot, while shortcuts are on.
 void install_slots(PyTypeObject* type, PyObject* globals) noexcept;
 
-using glue::instance_slot, glue::prefetch_attributes;
+using glue::instance_slot, glue::prefetch_attributes, glue::SlotReader;
 
 // ---- a construction told which instance it builds ----
 // A caller of ours that calls one of our classes may need the new instance's own __init__ chain

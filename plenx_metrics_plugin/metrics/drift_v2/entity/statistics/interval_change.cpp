@@ -36,7 +36,7 @@ bool found_in_place(PyObject* globals, PyObject* values, Ref* baseline, Ref* pro
     if (Py_TYPE(wanted_baseline)->tp_richcompare != identity || Py_TYPE(wanted_production)->tp_richcompare != identity)
         return false;
     PyObject *found_baseline = nullptr, *found_production = nullptr;
-    SlotReader type_of(names::type);
+    fast::SlotReader type_of(names::type);
     for (Py_ssize_t i = 0; i < list_size(values) && !(found_baseline && found_production); i++) {
         PyObject* value = list_item(values, i);
         PyObject** slot = type_of(value);
@@ -130,8 +130,8 @@ struct Operand {
 
 /// The share and the count of the measurements, read one measurement after another.
 struct MeasurementReads {
-    SlotReader shares{names::percentage};
-    SlotReader counts{names::absolute_count};
+    fast::SlotReader shares{names::percentage};
+    fast::SlotReader counts{names::absolute_count};
 };
 
 /// reaches_thresholds(value, ...) where it runs nothing: the share and, where the share passes,

@@ -124,7 +124,7 @@ PyObject* peek_value(PyObject* function, PyObject* self, const Lookup& member) n
     PyObject* wanted = members[&member == &names::BASELINE ? 0 : 1];
     const richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
     if (Py_TYPE(wanted)->tp_richcompare != identity) return nullptr;
-    SlotReader type_of(names::type);
+    fast::SlotReader type_of(names::type);
     for (Py_ssize_t i = 0; i < list_size(values); i++) {
         PyObject** type_slot = type_of(list_item(values, i));
         PyObject* type = type_slot ? *type_slot : nullptr;
