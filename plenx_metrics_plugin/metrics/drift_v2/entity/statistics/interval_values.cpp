@@ -143,11 +143,9 @@ constexpr PeekCall peek_baseline = nullptr, peek_production = nullptr;
 }  // namespace
 
 Ref data_set(const Args& a, const Lookup& member) {
-#if PLENX_FAST_LAYER
     // Both as last looked up, where that still holds: nothing is held meanwhile.
-    if (PyObject* members[2]; peek_members(globals_of(a.function()), &members[0], &members[1]))
-        return own(members[&member == &names::BASELINE ? 0 : 1]);
-#endif
+    if (PyObject* data_set_type = names::DataSetType.peek_global(globals_of(a.function())))
+        if (PyObject* found = member.peek_attribute(data_set_type)) return own(found);
     Ref data_set_type = a.global(names::DataSetType);
     return member.attribute(data_set_type);
 }
