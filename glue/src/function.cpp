@@ -55,6 +55,7 @@ struct FunctionObject {
     PyObject* globals;      // FunctionHead's: the module's dict
     PyObject* builtins;     // FunctionHead's: __builtins__, the module's when the function was made
     Context* context;       // FunctionHead's: held, the interpreter's, which its calls run in
+    PyObject* varnames;     // FunctionHead's: the parameter names, interned
     PyObject* name;         // __name__
     PyObject* qualname;     // __qualname__
     PyObject* module;       // __module__
@@ -63,7 +64,6 @@ struct FunctionObject {
     PyObject* defaults;     // __defaults__ (a tuple, or null)
     PyObject* kwdefaults;   // __kwdefaults__ (a dict, or null): kept only, as no parameter is keyword-only
     PyObject* code;         // __code__, so that inspect reads the signature
-    PyObject* varnames;     // the parameter names, interned
     PyObject* place;        // where its code finds it: (class global, key, attribute or None, holder type or None)
     PyObject* owner;        // the class that defines it (what super() starts after), or null
     PyObject* type_params;  // __type_params__ (a tuple, or null for none)
@@ -77,6 +77,7 @@ static_assert(offsetof(FunctionObject, breaker) == offsetof(detail::FunctionHead
 static_assert(offsetof(FunctionObject, globals) == offsetof(detail::FunctionHead, globals));
 static_assert(offsetof(FunctionObject, builtins) == offsetof(detail::FunctionHead, builtins));
 static_assert(offsetof(FunctionObject, context) == offsetof(detail::FunctionHead, context));
+static_assert(offsetof(FunctionObject, varnames) == offsetof(detail::FunctionHead, varnames));
 
 FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
@@ -569,15 +570,6 @@ Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
     return f->def->impl(Args(function, f->globals, f->builtins, args));
 }
 #endif
-
-bool binds_in_order(PyObject* function, size_t positional, PyObject* kwnames) noexcept {
-    PyObject* names = as_function(function)->varnames;
-    const Py_ssize_t keywords = kwnames ? tuple_size(kwnames) : 0;
-    if (static_cast<Py_ssize_t>(positional) + keywords != tuple_size(names)) return false;
-    for (Py_ssize_t i = 0; i < keywords; i++)
-        if (tuple_item(kwnames, i) != tuple_item(names, static_cast<Py_ssize_t>(positional) + i)) return false;
-    return true;
-}
 
 Ref invoke_in_own_context(PyObject* function, PyObject* const* args) {
     Entered entered(as_function(function)->context);

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "names.hpp"
+#include "ops.hpp"
 #include "ref.hpp"
 
 namespace glue {
@@ -109,9 +110,6 @@ Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_n
 /// machinery, but counted as a Python frame. The caller keeps `function` alive for the call.
 Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
 #endif
-/// Whether `stack[0:positional]` followed by the keywords `kwnames` (a tuple or null) already is
-/// every parameter of our `function` in declaration order, each keyword the interned name itself.
-bool binds_in_order(PyObject* function, size_t positional, PyObject* kwnames) noexcept;
 /// invoke_from_own_code from where no context is entered (a slot of ours between calls): the
 /// call runs in its function's own.
 Ref invoke_in_own_context(PyObject* function, PyObject* const* args);
@@ -137,8 +135,20 @@ struct FunctionHead {
     PyObject* globals;        // null once the collector has cleared the function
     PyObject* builtins;       // those it was made with
     Context* context;         // its interpreter's, which its calls run in
+    PyObject* varnames;       // the parameter names, interned
 };
 }  // namespace detail
+
+/// Whether `stack[0:positional]` followed by the keywords `kwnames` (a tuple or null) already is
+/// every parameter of our `function` in declaration order, each keyword the interned name itself.
+inline bool binds_in_order(PyObject* function, size_t positional, PyObject* kwnames) noexcept {
+    PyObject* names = reinterpret_cast<detail::FunctionHead*>(function)->varnames;
+    const Py_ssize_t keywords = kwnames ? tuple_size(kwnames) : 0;
+    if (static_cast<Py_ssize_t>(positional) + keywords != tuple_size(names)) return false;
+    for (Py_ssize_t i = 0; i < keywords; i++)
+        if (tuple_item(kwnames, i) != tuple_item(names, static_cast<Py_ssize_t>(positional) + i)) return false;
+    return true;
+}
 
 /// The definition behind one of our function objects, or nullptr for any other object.
 inline const FunctionDef* definition_of(PyObject* o) noexcept {
