@@ -13,16 +13,14 @@
 #include "plenx_glue/ops.hpp"
 #include "plenx_glue/stack.hpp"
 
-#if PLENX_FAST_LAYER
-#include "plenx_glue/cpython/access.hpp"  // enter_frame(): the Python frame counter is charged too
-#else
+#if !PLENX_FAST_LAYER
 namespace glue {
 namespace {
 /// Our calls on this thread, held against the recursion limit alone (the Limited API has no frame count).
 [[gnu::tls_model("initial-exec")]] thread_local int depth = 0;
+}  // namespace
 
-/// A call counts against the recursion limit: on the C counter, and as a frame. A token for
-/// leave_frame(), or null with RecursionError set (the fast layer's gives the thread's state).
+/// On the C counter, and as a frame.
 PyThreadState* enter_frame() noexcept {
     if (Py_EnterRecursiveCall("")) return nullptr;
     if (++depth <= Py_GetRecursionLimit()) return reinterpret_cast<PyThreadState*>(&depth);
@@ -35,7 +33,6 @@ void leave_frame(PyThreadState*) noexcept {
     --depth;
     Py_LeaveRecursiveCall();
 }
-}  // namespace
 }  // namespace glue
 #endif
 
@@ -555,33 +552,12 @@ void set_owner(PyObject* function, PyObject* owner) noexcept {
 
 Ref Args::global(const Name& name) const { return glue::global(globals_, builtins_, name); }
 
-#if PLENX_FAST_LAYER
 void detail::raise_cleared_call() { raise(PyExc_SystemError, "function called after it was cleared"); }
-#else
-Ref invoke_from_own_code(PyObject* function, PyObject* const* args) {
-    FunctionObject* f = as_function(function);
-    if (f->globals == nullptr) raise(PyExc_SystemError, "function called after it was cleared");
-    PyThreadState* thread = stack_exhausted() ? nullptr : enter_frame();
-    if (thread == nullptr) raise();
-    struct Leave {
-        PyThreadState* thread;
-        ~Leave() { leave_frame(thread); }
-    } leave{thread};
-    return f->def->impl(Args(function, f->globals, f->builtins, args));
-}
-#endif
 
 Ref invoke_in_own_context(PyObject* function, PyObject* const* args) {
     Entered entered(as_function(function)->context);
     return invoke_from_own_code(function, args);
 }
-
-#if !PLENX_FAST_LAYER
-Ref invoke_in_context(PyObject* function, PyObject* const* args, const Context* entered) {
-    if (as_function(function)->context == entered) return invoke_from_own_code(function, args);
-    return invoke_in_own_context(function, args);
-}
-#endif
 
 Ref builtins_for(PyObject* globals) {
     PyObject* builtins = PyDict_GetItemWithError(globals, builtins_key);

@@ -105,19 +105,9 @@ struct Member {
 Ref make_function(const FunctionDef& def, PyObject* globals, const char* class_name, PyObject* key,
                   Member::Kind held);
 
-#if !PLENX_FAST_LAYER
-/// Runs one of our functions on arguments bound in declaration order, from our own code: no call
-/// machinery, but counted as a Python frame. The caller keeps `function` alive for the call.
-Ref invoke_from_own_code(PyObject* function, PyObject* const* args);
-#endif
-/// invoke_from_own_code from where no context is entered (a slot of ours between calls): the
-/// call runs in its function's own.
+/// invoke_from_own_code (below) from where no context is entered (a slot of ours between calls):
+/// the call runs in its function's own.
 Ref invoke_in_own_context(PyObject* function, PyObject* const* args);
-#if !PLENX_FAST_LAYER
-/// The same from inside an entry (Entered) of `entered` that lasts the call: where that is the
-/// function's own context, the call runs inside it.
-Ref invoke_in_context(PyObject* function, PyObject* const* args, const Context* entered);
-#endif
 
 /// Records the class that defines `function` (no-op for other objects).
 void set_owner(PyObject* function, PyObject* owner) noexcept;
@@ -172,10 +162,18 @@ Ref global(PyObject* globals, PyObject* name);
 
 }  // namespace glue
 
-#if PLENX_FAST_LAYER
 // The calls our own code makes of our functions are the commonest of all: inline where they are made.
-#include "cpython/access.hpp"
 #include "stack.hpp"
+#if PLENX_FAST_LAYER
+#include "cpython/access.hpp"  // enter_frame(): the Python frame counter is charged too
+#else
+namespace glue {
+/// A call counts against the recursion limit: a token for leave_frame(), or null with
+/// RecursionError set (the fast layer's gives the thread's state).
+PyThreadState* enter_frame() noexcept;
+void leave_frame(PyThreadState* token) noexcept;
+}  // namespace glue
+#endif
 
 namespace glue {
 
@@ -206,4 +204,3 @@ inline Ref invoke_in_context(PyObject* function, PyObject* const* args, const Co
 }
 
 }  // namespace glue
-#endif

@@ -77,7 +77,7 @@ Ref shipped_box(const Args& a, PyObject* method) noexcept {
 }
 
 /// The dict the memory of `name` on `type` found its class attribute in; null where none holds.
-PyObject* holder_of(PyObject* type, const Name& name) noexcept {
+PyObject* memo_holder(PyObject* type, const Name& name) noexcept {
     const SlotMemo* memo = memo_of(reinterpret_cast<PyTypeObject*>(type), name);
     return memo ? memo->holder : nullptr;
 }
@@ -99,8 +99,8 @@ void complete_route(PyObject* box) noexcept {
     Originals& o = seen.get();
     Originals::ThresholdsRoute& r = o.thresholds_route;
     if (r.box != box || r.method == nullptr) return;
-    PyObject* method_holder = holder_of(r.manager_class, names::get_control_box);
-    PyObject* box_holder = holder_of(o.manager_global, box_attribute);
+    PyObject* method_holder = memo_holder(r.manager_class, names::get_control_box);
+    PyObject* box_holder = memo_holder(o.manager_global, box_attribute);
     const unsigned int manager_tag = version_tag(reinterpret_cast<PyTypeObject*>(r.manager_class));
     if (method_holder == nullptr || box_holder == nullptr || manager_tag == 0) return;
     r.note.note({&o.get_control_box_seen, &o.percent_threshold_seen, &o.count_threshold_seen},
@@ -116,9 +116,9 @@ void complete_route(PyObject* box) noexcept {
 bool thresholds_as_last_found(const Args& a, PyObject* manager_class, Ref* percent, Ref* count) noexcept {
     Originals& o = seen.get();
     const Originals::ThresholdsRoute& r = o.thresholds_route;
-    // The manager class and the box's owner as they were (their slots, MRO and dicts' keys), the
-    // box's class as it was, and every snapshot word and holder dict as it was.
-    // The note first: until it holds, the box may be gone.
+    // The manager class and the box's owner as they were (their slots, MRO and dicts' keys), every
+    // snapshot word and holder dict as it was, and the box's class as it was (asked last: until
+    // the note holds, the box may be gone).
     auto* type = reinterpret_cast<PyTypeObject*>(manager_class);
     if (manager_class != r.manager_class || r.manager_tag == 0 || !shortcuts() || !Py_IS_TYPE(manager_class, &PyType_Type) ||
         version_tag(type) != r.manager_tag ||
