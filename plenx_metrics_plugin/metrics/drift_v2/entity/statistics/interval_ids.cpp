@@ -5,19 +5,16 @@
 // here, from the same random source, without the UUID object in between.
 #include "interval.hpp"
 
+#include <plenx_glue/os_random.hpp>
 #include <plenx_glue/snapshot.hpp>
 
 #include "interval_originals.hpp"
-
-#include <sys/random.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <cstring>
 
 namespace interval {
@@ -26,63 +23,11 @@ using namespace glue;
 
 namespace {
 
-// ---- the random source ----
-
-// Whether getrandom(2) serves this process: os.urandom stops asking it after ENOSYS or EPERM (a
-// kernel without it, a seccomp policy) and reads /dev/urandom instead; so does uuid4 then.
-std::atomic<bool> getrandom_works = true;  // a fact of the process, so for every interpreter
-
-/// Fills `bytes` from getrandom(2) right now, as os.urandom(16) does (Python/bootstrap_hash.c):
-/// a partial read or EINTR is read on (a signal's handler runs first and may raise), any other
-/// error is OSError from errno. Nothing is kept between ids, so no copy of the process (a fork
-/// without its handlers, a restored snapshot) can repeat one. Once the system's pool is
-/// initialised getrandom never blocks, so it is first asked not to, with the GIL held; before
-/// that it is waited on with the GIL released, as os.urandom waits. False where getrandom is
-/// not available: uuid4 itself is then called.
-bool read_os_random(unsigned char* bytes, size_t size) {
-    if (!getrandom_works.load(std::memory_order_relaxed)) return false;
-    size_t filled = 0;
-    unsigned int flags = GRND_NONBLOCK;
-    while (filled < size) {
-        ssize_t n;
-        int error;
-        if (flags == 0) {
-            Py_BEGIN_ALLOW_THREADS
-            n = getrandom(bytes + filled, size - filled, 0);
-            error = errno;
-            Py_END_ALLOW_THREADS
-        } else {
-            n = getrandom(bytes + filled, size - filled, flags);
-            error = errno;
-        }
-        if (n >= 0) {
-            filled += static_cast<size_t>(n);
-            continue;
-        }
-        if (error == ENOSYS || error == EPERM) {
-            getrandom_works.store(false, std::memory_order_relaxed);
-            return false;
-        }
-        if (error == EAGAIN && flags != 0) {
-            flags = 0;  // not initialised yet: wait for it, as os.urandom does
-            continue;
-        }
-        if (error == EINTR) {
-            if (PyErr_CheckSignals() < 0) raise();
-            continue;
-        }
-        errno = error;
-        PyErr_SetFromErrno(PyExc_OSError);
-        raise();
-    }
-    return true;
-}
-
 /// The canonical text of a random version-4 UUID, as str(uuid.uuid4()) gives it; null where the
 /// OS gives no bytes that os.urandom would read the same way.
 Ref random_uuid_text() {
     unsigned char bytes[16];
-    if (!read_os_random(bytes, sizeof bytes)) return Ref();
+    if (!glue::read_os_random(bytes, sizeof bytes)) return Ref();
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
 #if PLENX_FAST_LAYER
@@ -392,7 +337,7 @@ Ref restored_id(const Args& a, PyObject* self, const Restoration& restoration, s
     // which the classes still hold (nothing was set in them since from_dict called the class).
     // The dict's id is found without running anything, and nothing changes the dict before the
     // restore stores it.
-    if (getrandom_works.load(std::memory_order_relaxed) && unseen_ids(a, uuid4) &&
+    if (glue::os_random_available() && unseen_ids(a, uuid4) &&
         restoration.classes.holds(Py_TYPE(self)) && glue::empty_in_place(self, stored) &&
         (restoration.own_tail.empty() || glue::empty_in_place(self, restoration.own_tail)) && !fast::may_collect(1))
         if (PyObject* stored = restoration.stored->find(names::id)) {
