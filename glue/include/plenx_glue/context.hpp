@@ -103,7 +103,7 @@ struct NameState {
 };
 
 /// The most kinds of PerContext state one library may declare.
-inline constexpr size_t most_extensions = 12;
+inline constexpr size_t most_extensions = 8;
 
 /// This library's state in one interpreter. Version tags and dict versions are counted per
 /// interpreter, so a memory is only ever compared with what its own interpreter made. One block:

@@ -1,6 +1,6 @@
 // plenx_glue/os_random.hpp: fresh random bytes from the operating system, as os.urandom reads them.
 //
-// Nothing is kept between reads except the state the kernel itself keeps for its vDSO.
+// Nothing is kept between reads: every read asks the kernel.
 #pragma once
 
 #include <cstddef>
