@@ -9,7 +9,6 @@
 #include "plenx_glue/ref.hpp"
 
 #include <sys/random.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
